@@ -1,0 +1,41 @@
+# make run   — installs what is missing, builds and starts Ravelsk
+# make test  — installs what is missing, builds and runs every test
+#              (unit tests also under AddressSanitizer + UBSan)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build run test unit-asan format format-check bench clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/ravelsk
+
+test: build unit-asan format-check
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+unit-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVELSK_SANITIZE=ON \
+	  -DRAVELSK_WITH_QT=OFF -DRAVELSK_WITH_LIBREOFFICE=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target ravelsk_unit_tests
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -L unit -j $(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+bench: build
+	bench/run
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

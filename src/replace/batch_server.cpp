@@ -1,0 +1,96 @@
+#include "replace/batch_server.h"
+
+namespace replace {
+
+using office::AutomationError;
+using office::Object;
+using office::Variant;
+
+std::string composePath(const std::string& folder, const std::string& name) {
+#ifdef _WIN32
+  return folder + "\\" + name;
+#else
+  return folder + "/" + name;
+#endif
+}
+
+std::string failureLine(const std::string& name, const AutomationError& error) {
+  return name + " 处理失败，错误代码：" + std::to_string(error.code()) + "错误描述：" +
+         error.description();
+}
+
+BatchServer::BatchServer(const office::ServerRegistry& servers, ServerChoice choice,
+                         RunWindow& window)
+    : servers_(servers), choice_(choice), window_(window) {}
+
+BatchServer::~BatchServer() {
+  quit();
+}
+
+Object BatchServer::create(std::string_view progId) {
+  Object app = servers_.create(progId);
+  progIdInUse_ = progId;
+  // An invisible server must neither run the macros of the documents it opens
+  // nor wait on a dialog nobody sees. Servers without these members are used
+  // as they are.
+  const bool word = office::sameName(progId, "word.Application");
+  const bool excel = office::sameName(progId, "excel.Application");
+  if (word || excel) {
+    try {
+      app.put("AutomationSecurity", std::int32_t{3});
+    } catch (const AutomationError&) {
+    }
+    try {
+      app.put("DisplayAlerts", word ? Variant(std::int32_t{0}) : Variant(false));
+    } catch (const AutomationError&) {
+    }
+  }
+  return app;
+}
+
+bool BatchServer::start() {
+  try {
+    app_ = create(choice_.progId);
+    return true;
+  } catch (const AutomationError& e) {
+    if (e.code() != office::kErrCannotCreate || choice_.fallbackOn429.empty()) {
+      reportCannotStart(choice_.progId, e);
+      return false;
+    }
+  }
+  try {
+    app_ = create(choice_.fallbackOn429);
+    return true;
+  } catch (const AutomationError& e) {
+    reportCannotStart(choice_.fallbackOn429, e);
+    return false;
+  }
+}
+
+bool BatchServer::restart() {
+  app_.release();
+  const std::string progId = progIdInUse_;
+  try {
+    app_ = create(progId);
+    return true;
+  } catch (const AutomationError& e) {
+    reportCannotStart(progId, e);
+    return false;
+  }
+}
+
+void BatchServer::quit() {
+  if (!app_) return;
+  try {
+    app_.call("Quit");
+  } catch (const AutomationError&) {
+  }
+  app_.release();
+}
+
+void BatchServer::reportCannotStart(std::string_view progId, const AutomationError& error) {
+  window_.report("无法启动办公软件：" + std::string(progId) + "，错误代码：" +
+                 std::to_string(error.code()) + "错误描述：" + error.description());
+}
+
+}  // namespace replace

@@ -1,0 +1,41 @@
+// What the drive, folder and file lists show, read from the file system.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ui {
+
+// A folder that cannot be read; what() says which and why.
+class BrowseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "*" any run of characters, "?" one character; letter case is ignored, as
+// Windows does and as users of copied Windows folders (".DOC") expect.
+bool matchesPattern(std::string_view name, std::string_view pattern);
+
+// Names (without folder) of the plain files in folder that match pattern,
+// hidden ones left out, sorted by name ignoring case.
+std::vector<std::string> listFiles(const std::string& folder, std::string_view pattern);
+
+// Names of the subfolders of folder, hidden ones left out, sorted likewise.
+std::vector<std::string> listSubfolders(const std::string& folder);
+
+// The drives the drive list offers: on Windows the logical drives ("C:"), on
+// POSIX the root, the user's home and mounted removable media.
+std::vector<std::string> listDrives();
+
+// The folder a drive opens on.
+std::string driveRoot(const std::string& drive);
+
+// The drive of the list that holds path (the longest matching root).
+std::string driveOf(const std::vector<std::string>& drives, const std::string& path);
+
+// The ancestors of path, from the root down to path itself.
+std::vector<std::string> folderChain(const std::string& path);
+
+}  // namespace ui

@@ -1,0 +1,355 @@
+#include "ui/main_window.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "replace/document_run.h"
+#include "replace/text_encoding.h"
+#include "replace/workbook_run.h"
+#include "ui/file_browser.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace ui {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kOldTextPrompt = "请输入要替换原内容";
+constexpr const char* kNewTextPrompt = "请输入新替换内容";
+
+// A text box handed to a server as an object: its default member is its text.
+class TextBoxObject : public office::Dispatch {
+ public:
+  explicit TextBoxObject(TextBox& box) : box_(box) {}
+  office::Variant invoke(std::string_view member, office::CallKind kind,
+                         const office::Arguments& args) override {
+    if (!member.empty() && !office::sameName(member, "Text")) {
+      throw office::AutomationError(office::kErrNoSuchMember,
+                                    std::string(office::kNoSuchMemberText));
+    }
+    if (kind == office::CallKind::Put && !args.positional.empty()) {
+      box_.text = args.positional.front().toText();
+      return {};
+    }
+    return box_.text;
+  }
+
+ private:
+  TextBox& box_;
+};
+
+bool isWritableFolder(const fs::path& folder) {
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return false;
+#ifdef _WIN32
+  return true;
+#else
+  return ::access(folder.c_str(), W_OK | X_OK) == 0;
+#endif
+}
+
+}  // namespace
+
+fs::path defaultUserJournalFolder() {
+#ifdef _WIN32
+  if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && *local != 0) {
+    return fs::path(local) / "Ravelsk" / "Journal";
+  }
+  return fs::temp_directory_path() / "Ravelsk" / "Journal";
+#else
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+    return fs::path(data) / "ravelsk" / "Journal";
+  }
+  const char* home = std::getenv("HOME");
+  return fs::path(home != nullptr && *home != 0 ? home : "/tmp") / ".local" / "share" / "ravelsk" /
+         "Journal";
+#endif
+}
+
+Form1::Form1(Form1Context context, FormView* view)
+    : context_(std::move(context)),
+      view_(view),
+      journalFolder_(context_.programFolder / "Journal") {
+  journal_.emplace(journalFolder_, *context_.clock, context_.codeset);
+  Drive1.drives = listDrives();
+  Drive1.drive = driveOf(Drive1.drives, context_.startFolder);
+  // The lists start on the working folder; this is no folder change, so the
+  // run buttons keep their design-time state.
+  Dir1.path = context_.startFolder;
+  File1.path = context_.startFolder;
+  try {
+    Dir1.subfolders = listSubfolders(Dir1.path);
+  } catch (const BrowseError& e) {
+    appendStatus(std::string(e.what()) + "\r\n");
+  }
+  setFile1Path(File1.path);
+}
+
+Form1::~Form1() = default;
+
+OptionButton& Form1::option(int number) {
+  switch (number) {
+    case 1:
+      return Option1;
+    case 2:
+      return Option2;
+    case 3:
+      return Option3;
+    default:
+      return Option4;
+  }
+}
+
+// ---- start-up ----
+
+void Form1::Form_Load() {
+  resolveJournalFolder();
+  beginRun();
+  for (void (Form1::*probe)() : {&Form1::CheckOffice, &Form1::CheckWpsV8, &Form1::CheckWpsV9}) {
+    try {
+      (this->*probe)();
+    } catch (const replace::JournalError& e) {
+      reportJournalFailure(e);
+    }
+  }
+  Option1.value = false;
+  Option2.value = false;
+  Option3.value = false;
+  Option4.value = false;
+  refreshView();
+}
+
+void Form1::resolveJournalFolder() {
+  const fs::path own = context_.programFolder / "Journal";
+  std::error_code ec;
+  bool usable;
+  if (!fs::exists(fs::symlink_status(own, ec))) {
+    usable = fs::create_directory(own, ec) && !ec;
+  } else {
+    // A plain file of that name counts as present: nothing is created over it.
+    usable = isWritableFolder(own);
+  }
+  journalFolder_ = own;
+  if (!usable && !context_.userJournalFolder.empty()) {
+    fs::create_directories(context_.userJournalFolder, ec);
+    if (isWritableFolder(context_.userJournalFolder)) journalFolder_ = context_.userJournalFolder;
+  }
+  journal_.emplace(journalFolder_, *context_.clock, context_.codeset);
+}
+
+void Form1::CheckOffice() {
+  office::runProbe(office::kCheckOffice, *context_.servers, *this);
+}
+void Form1::CheckWpsV8() {
+  office::runProbe(office::kCheckWpsV8, *context_.servers, *this);
+}
+void Form1::CheckWpsV9() {
+  office::runProbe(office::kCheckWpsV9, *context_.servers, *this);
+}
+
+void Form1::setLabel2(std::string caption) {
+  Label2.caption = std::move(caption);
+}
+
+void Form1::enableSuite(office::Suite suite, bool enabled) {
+  if (suite == office::Suite::Microsoft) {
+    Option1.enabled = enabled;
+    Option2.enabled = enabled;
+  } else {
+    Option3.enabled = enabled;
+    Option4.enabled = enabled;
+  }
+}
+
+// ---- journal ----
+
+void Form1::rz() {
+  journal_->append(strRZ);
+}
+
+void Form1::beginRun() {
+  journalFailureShown_ = false;
+}
+
+void Form1::reportJournalFailure(const replace::JournalError& error) {
+  if (journalFailureShown_) return;
+  journalFailureShown_ = true;
+  appendStatus(std::string("日志写入失败：") + error.what() + "\r\n");
+}
+
+void Form1::appendStatus(const std::string& line) {
+  Text3.text_ += line;
+  if (view_ != nullptr) view_->text3Appended(line);
+}
+
+void Form1::refreshView() {
+  if (view_ != nullptr) view_->refresh();
+}
+
+// ---- browsing ----
+
+void Form1::pickDrive(const std::string& drive) {
+  if (drive == Drive1.drive) return;
+  Drive1.drive = drive;
+  Drive1_Change();
+  refreshView();
+}
+
+void Form1::openFolder(const std::string& path) {
+  setDir1Path(path, true);
+  refreshView();
+}
+
+void Form1::Drive1_Change() {
+  const std::string previous = driveOf(Drive1.drives, Dir1.path);
+  if (!setDir1Path(driveRoot(Drive1.drive), false)) Drive1.drive = previous;
+}
+
+bool Form1::setDir1Path(const std::string& path, bool alwaysRaiseChange) {
+  std::vector<std::string> subfolders;
+  try {
+    subfolders = listSubfolders(path);
+  } catch (const BrowseError& e) {
+    appendStatus(std::string(e.what()) + "\r\n");
+    return false;
+  }
+  const bool changed = path != Dir1.path;
+  Dir1.path = path;
+  Dir1.subfolders = std::move(subfolders);
+  if (changed || alwaysRaiseChange) Dir1_Change();
+  return true;
+}
+
+void Form1::Dir1_Change() {
+  setFile1Path(Dir1.path);
+  const bool any = !File1.entries.empty();
+  Command1.enabled = any;
+  Command2.enabled = any;
+}
+
+void Form1::setFile1Path(const std::string& path) {
+  try {
+    File1.entries = listFiles(path, File1.pattern);
+    File1.path = path;
+  } catch (const BrowseError& e) {
+    appendStatus(std::string(e.what()) + "\r\n");
+  }
+}
+
+void Form1::setFile1Pattern(const std::string& pattern) {
+  File1.pattern = pattern;
+  try {
+    File1.entries = listFiles(File1.path, pattern);
+  } catch (const BrowseError& e) {
+    File1.entries.clear();
+    appendStatus(std::string(e.what()) + "\r\n");
+  }
+}
+
+// ---- type selection ----
+
+void Form1::clickOption(int number) {
+  for (int n = 1; n <= 4; ++n) option(n).value = n == number;
+  switch (number) {
+    case 1:
+      Option1_Click();
+      break;
+    case 2:
+      Option2_Click();
+      break;
+    case 3:
+      Option3_Click();
+      break;
+    default:
+      Option4_Click();
+      break;
+  }
+  refreshView();
+}
+
+void Form1::Option1_Click() {
+  setFile1Pattern("*.doc");
+  Command1.caption = "文档内容替换";
+  Text1.text = kOldTextPrompt;
+  Text2.text = kNewTextPrompt;
+}
+
+void Form1::Option2_Click() {
+  setFile1Pattern("*.xls");
+  Command2.caption = "表格内容替换";
+  Text1.text = kOldTextPrompt;
+  Text2.text = kNewTextPrompt;
+}
+
+void Form1::Option3_Click() {
+  setFile1Pattern("*.doc");
+  Text1.text = kOldTextPrompt;
+  Text2.text = kNewTextPrompt;
+}
+
+// The workbook choice lists workbooks: without this the list would keep showing
+// documents, and the workbook run would open and save them as workbooks.
+void Form1::Option4_Click() {
+  setFile1Pattern("*.xls");
+  Text1.text = kOldTextPrompt;
+  Text2.text = kNewTextPrompt;
+}
+
+// ---- menus ----
+
+void Form1::gy_Click() {
+  if (view_ != nullptr) view_->showMessage(kAboutText);
+}
+
+void Form1::das_Click() {
+  if (!form3_) form3_.emplace();
+  if (view_ != nullptr) view_->showForm3(*form3_);
+}
+
+// ---- batch runs ----
+
+office::Object Form1::findTextBox() {
+  return office::Object(std::make_shared<TextBoxObject>(Text1));
+}
+
+office::Object Form1::replaceTextBox() {
+  return office::Object(std::make_shared<TextBoxObject>(Text2));
+}
+
+void Form1::report(const std::string& text) {
+  appendStatus(text + "\r\n");
+  strRZ = text;
+  try {
+    rz();
+  } catch (const replace::JournalError& e) {
+    reportJournalFailure(e);
+  }
+}
+
+void Form1::Command1_Click() {
+  if (!Option1.value && !Option3.value) return;
+  beginRun();
+  if (view_ != nullptr) view_->runStarted();
+  if (Option1.value) replace::runDocuments(*context_.servers, {"word.Application", ""}, *this);
+  if (Option3.value) {
+    replace::runDocuments(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+  }
+  if (view_ != nullptr) view_->runEnded();
+}
+
+void Form1::Command2_Click() {
+  if (!Option2.value && !Option4.value) return;
+  beginRun();
+  if (view_ != nullptr) view_->runStarted();
+  if (Option2.value) replace::runWorkbooks(*context_.servers, {"excel.application", ""}, *this);
+  if (Option4.value) {
+    replace::runWorkbooks(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+  }
+  if (view_ != nullptr) view_->runEnded();
+}
+
+}  // namespace ui

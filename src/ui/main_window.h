@@ -1,0 +1,202 @@
+// Form1, the main window, as a model of its controls and shared state with all
+// its event handlers. The toolkit views render this model and forward the
+// user's actions to it; nothing here depends on a toolkit.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "office/automation.h"
+#include "office/probes.h"
+#include "replace/journal.h"
+#include "replace/run_window.h"
+
+namespace ui {
+
+struct TextBox {
+  std::string text;
+};
+
+struct Label {
+  std::string caption;
+};
+
+struct OptionButton {
+  std::string caption;
+  bool value = false;
+  bool enabled = true;
+};
+
+struct CommandButton {
+  std::string caption;
+  bool enabled = false;
+};
+
+struct DriveListBox {
+  std::vector<std::string> drives;
+  std::string drive;
+};
+
+struct DirListBox {
+  std::string path;
+  std::vector<std::string> subfolders;  // names, for the view
+};
+
+struct FileListBox {
+  std::string path;
+  std::string pattern = "*.doc";
+  std::vector<std::string> entries;
+};
+
+// The status box: the program only ever appends to it.
+class StatusBox {
+ public:
+  const std::string& text() const { return text_; }
+
+ private:
+  friend class Form1;
+  std::string text_;
+};
+
+// The contact window: fixed texts and a picture, no code of its own.
+struct Form3 {
+  std::string caption = "联系程序员";
+  std::string label1 = "添加微信好友（备注：软件咨询）";
+};
+
+inline constexpr const char* kAboutText =
+    "Ravelsk 文档批量替换工具，由 Ravelsk 开发组编写\r\n"
+    "联系方式：点击菜单“微信好友”添加程序员\r\n"
+    "建议意见：软件使用请提供宝贵意见，谢谢！";
+
+// What the model asks of the toolkit.
+class FormView {
+ public:
+  virtual ~FormView() = default;
+  // A message box with one OK button; returns when the user closes it.
+  virtual void showMessage(const std::string& text) = 0;
+  // Shows the contact window modally; returns when the user closes it.
+  virtual void showForm3(Form3& form) = 0;
+  // A line was appended to Text3 (during a run: repaint it now).
+  virtual void text3Appended(const std::string& line) = 0;
+  // Some control changed; the view reads the model again.
+  virtual void refresh() = 0;
+  // A batch run begins or ends (the view shows the busy cursor meanwhile).
+  virtual void runStarted() {}
+  virtual void runEnded() {}
+};
+
+struct Form1Context {
+  const office::ServerRegistry* servers = nullptr;
+  const replace::Clock* clock = nullptr;
+  std::filesystem::path programFolder;      // the folder that holds the executable
+  std::filesystem::path userJournalFolder;  // used when the program folder cannot hold "Journal"
+  std::string startFolder;                  // where the lists start: the working folder
+  std::string codeset;                      // the journal's code page
+};
+
+class Form1 : private office::ProbeWindow, private replace::RunWindow {
+ public:
+  explicit Form1(Form1Context context, FormView* view = nullptr);
+  ~Form1() override;
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  void setView(FormView* view) { view_ = view; }
+
+  // ---- controls and shared state ----
+  TextBox Text1{"请输入要替换的内容"};
+  TextBox Text2{"替换内容\r"};
+  StatusBox Text3;
+  Label Label2;
+  OptionButton Option1{"word.doc"};
+  OptionButton Option2{"excel.xls"};
+  OptionButton Option3{"wps.doc"};
+  OptionButton Option4{"wps.xls"};
+  CommandButton Command1{"doc文档替换"};
+  CommandButton Command2{"xls表格替换"};
+  DriveListBox Drive1;
+  DirListBox Dir1;
+  FileListBox File1;
+  std::string strRZ;
+
+  // The option button by its number, 1 to 4.
+  OptionButton& option(int number);
+
+  // ---- event handlers ----
+  void Form_Load();
+  void Drive1_Change();
+  void Dir1_Change();
+  void Option1_Click();
+  void Option2_Click();
+  void Option3_Click();
+  void Option4_Click();
+  void Command1_Click();
+  void Command2_Click();
+  void gy_Click();
+  void das_Click();
+
+  // Appends strRZ, time-stamped, to the day's journal; throws
+  // replace::JournalError when it cannot.
+  void rz() override;
+
+  // ---- what the user does, as the toolkit turns it into events ----
+  // Selects one option button: clears the other three, then runs its handler.
+  void clickOption(int number);
+  // Picks a drive in the drive list.
+  void pickDrive(const std::string& drive);
+  // Opens a folder in the folder list (double-click or Enter).
+  void openFolder(const std::string& path);
+
+  const std::filesystem::path& journalFolder() const { return journalFolder_; }
+  const std::optional<Form3>& contactWindow() const { return form3_; }
+
+ private:
+  // The probes, run by Form_Load.
+  void CheckOffice();
+  void CheckWpsV8();
+  void CheckWpsV9();
+
+  void appendStatus(const std::string& line);
+  void setFile1Path(const std::string& path);
+  void setFile1Pattern(const std::string& pattern);
+  // False (and a status line) when the folder cannot be read.
+  bool setDir1Path(const std::string& path, bool alwaysRaiseChange);
+  void resolveJournalFolder();
+  void reportJournalFailure(const replace::JournalError& error);
+  void beginRun();
+  void refreshView();
+
+  // office::ProbeWindow
+  std::string label2() const override { return Label2.caption; }
+  void setLabel2(std::string caption) override;
+  void enableSuite(office::Suite suite, bool enabled) override;
+  void setStrRZ(std::string text) override { strRZ = std::move(text); }
+
+  // replace::RunWindow
+  std::size_t fileCount() const override { return File1.entries.size(); }
+  std::string fileEntry(std::size_t index) const override { return File1.entries.at(index); }
+  std::string folder() const override { return Dir1.path; }
+  std::string findText() const override { return Text1.text; }
+  std::string replaceText() const override { return Text2.text; }
+  office::Object findTextBox() override;
+  office::Object replaceTextBox() override;
+  void report(const std::string& text) override;
+
+  Form1Context context_;
+  FormView* view_;
+  std::filesystem::path journalFolder_;
+  std::optional<replace::Journal> journal_;
+  std::optional<Form3> form3_;
+  bool journalFailureShown_ = false;
+};
+
+// The per-user journal folder: $XDG_DATA_HOME/ravelsk/Journal, else
+// ~/.local/share/ravelsk/Journal; on Windows %LOCALAPPDATA%\Ravelsk\Journal.
+std::filesystem::path defaultUserJournalFolder();
+
+}  // namespace ui

@@ -1,0 +1,92 @@
+#include "support/fixtures.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+TempFolder::TempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "ravelsk-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+fs::path TempFolder::write(const std::string& relative, const std::string& content) const {
+  fs::path file = path_ / relative;
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary);
+  out << content;
+  return file;
+}
+
+fs::path TempFolder::mkdir(const std::string& relative) const {
+  fs::path folder = path_ / relative;
+  fs::create_directories(folder);
+  return folder;
+}
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+FixedClock::FixedClock(int year, int month, int day, int hour, int minute, int second) {
+  set(year, month, day, hour, minute, second);
+}
+
+void FixedClock::set(int year, int month, int day, int hour, int minute, int second) {
+  time_ = std::tm{};
+  time_.tm_year = year - 1900;
+  time_.tm_mon = month - 1;
+  time_.tm_mday = day;
+  time_.tm_hour = hour;
+  time_.tm_min = minute;
+  time_.tm_sec = second;
+}
+
+std::string FixedClock::shortDate(const std::tm& t) const {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d/%d/%d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  return buf;
+}
+
+std::string FixedClock::longTime(const std::tm& t) const {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+  return buf;
+}
+
+ui::Form1& WindowRig::build(const std::string& startFolder) {
+  ui::Form1Context context;
+  context.servers = &servers;
+  context.clock = &clock;
+  context.programFolder = programFolder.path();
+  context.userJournalFolder = userData.path() / "ravelsk" / "Journal";
+  context.startFolder = startFolder.empty() ? work.str() : startFolder;
+  context.codeset = "UTF-8";
+  form = std::make_unique<ui::Form1>(context, &view);
+  return *form;
+}
+
+fs::path WindowRig::journalFile(const std::string& day) const {
+  return form->journalFolder() / day / (day + ".txt");
+}
+
+std::string WindowRig::journal(const std::string& day) const {
+  return readFile(journalFile(day));
+}
+
+}  // namespace testsupport

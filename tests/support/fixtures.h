@@ -1,0 +1,86 @@
+// Shared test fixtures: a temporary folder, a clock the test sets, a view
+// that records what the window model asks of it, and a window wired to them.
+#pragma once
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "office/automation.h"
+#include "replace/journal.h"
+#include "support/recording_server.h"
+#include "ui/main_window.h"
+
+namespace testsupport {
+
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  // Writes a file (creating its folders) and returns its path.
+  std::filesystem::path write(const std::string& relative, const std::string& content = "") const;
+  std::filesystem::path mkdir(const std::string& relative) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& file);
+
+// Reads the time the test set; dates and times in fixed forms, so journal
+// lines can be compared byte for byte.
+class FixedClock : public replace::Clock {
+ public:
+  FixedClock(int year, int month, int day, int hour, int minute, int second);
+  std::tm now() const override { return time_; }
+  std::string shortDate(const std::tm& t) const override;
+  std::string longTime(const std::tm& t) const override;
+  void set(int year, int month, int day, int hour, int minute, int second);
+
+ private:
+  std::tm time_{};
+};
+
+class RecordingView : public ui::FormView {
+ public:
+  std::vector<std::string> messages;
+  std::vector<const ui::Form3*> form3Shown;
+  std::vector<std::string> appended;
+  int refreshes = 0;
+  int runsStarted = 0;
+  int runsEnded = 0;
+
+  void showMessage(const std::string& text) override { messages.push_back(text); }
+  void showForm3(ui::Form3& form) override { form3Shown.push_back(&form); }
+  void text3Appended(const std::string& line) override { appended.push_back(line); }
+  void refresh() override { ++refreshes; }
+  void runStarted() override { ++runsStarted; }
+  void runEnded() override { ++runsEnded; }
+};
+
+// A program folder, a working folder and a window built on them, with a
+// server registry the test fills before Form_Load.
+struct WindowRig {
+  TempFolder programFolder;
+  TempFolder userData;
+  TempFolder work;
+  FixedClock clock{2026, 12, 8, 9, 30, 5};
+  office::ServerRegistry servers;
+  FakeOffice office;
+  RecordingView view;
+  std::unique_ptr<ui::Form1> form;
+
+  // Builds the window on the given start folder (the work folder by default).
+  ui::Form1& build(const std::string& startFolder = "");
+  std::filesystem::path journalFile(const std::string& day = "2026-12-08") const;
+  std::string journal(const std::string& day = "2026-12-08") const;
+};
+
+}  // namespace testsupport

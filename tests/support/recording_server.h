@@ -1,0 +1,89 @@
+// In-process office servers for the tests. They answer the members the probes
+// and the runs call, keep documents and workbooks in memory, record every call
+// with its arguments in order, and fail chosen calls with chosen codes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "office/automation.h"
+
+namespace testsupport {
+
+struct FakeSheet {
+  std::string name;
+  std::vector<std::string> cells;
+  bool operator==(const FakeSheet&) const = default;
+};
+
+// How a server of one ProgID answers the probe.
+struct FakeAppSettings {
+  office::Variant defaultValue = "Microsoft Excel";
+  office::Variant version = "14.0";
+};
+
+class FakeOffice {
+ public:
+  // The "disk": document text by path, workbooks by path. Close(True) writes
+  // back; the runs never touch these directly.
+  std::map<std::string, std::string> documents;
+  std::map<std::string, std::vector<FakeSheet>> workbooks;
+  std::vector<std::string> saved;  // paths, in the order they were saved
+
+  // Every call, formatted: "Documents.Open(\"/d/a.doc\")", "Application.Visible = False",
+  // "Find.Execute(FindText:=\"x\", Replace:=2%)", "CreateObject(word.Application)".
+  std::vector<std::string> calls;
+
+  int created = 0;  // servers created
+  int alive = 0;    // servers created and neither quit nor dead
+
+  // Serves progId from now on.
+  void serve(office::ServerRegistry& registry, const std::string& progId,
+             FakeAppSettings settings = {});
+  // progId fails to create with the given code.
+  static void refuse(office::ServerRegistry& registry, const std::string& progId, std::int32_t code,
+                     const std::string& description);
+
+  // Creations after the first n fail with code.
+  void refuseCreationsAfter(int n, std::int32_t code, const std::string& description) {
+    creationLimit_ = n;
+    creationFailure_ = {code, description};
+  }
+
+  // The nth call (1-based) whose formatted text contains needle fails with code.
+  void failCall(const std::string& needle, std::int32_t code, const std::string& description,
+                int nth = 1);
+  // After the nth call containing needle, that server dies: the call and every
+  // later call on its objects fail with the server-gone code.
+  void killServerAt(const std::string& needle, int nth = 1);
+  // Member names a server does not know (AutomationSecurity, ...): unknown-member error.
+  void lacksMember(const std::string& member) { missingMembers_.push_back(member); }
+
+  // Calls whose text contains needle.
+  std::vector<std::string> callsContaining(const std::string& needle) const;
+
+  // Internal: used by the fake objects.
+  struct App;
+  void checkCall(App& app, const std::string& text, const std::string& member);
+
+ private:
+  struct Failure {
+    std::string needle;
+    std::int32_t code;
+    std::string description;
+    int nth;
+    int seen = 0;
+    bool kill = false;
+  };
+  std::vector<Failure> failures_;
+  std::vector<std::string> missingMembers_;
+  int creationLimit_ = -1;
+  std::pair<std::int32_t, std::string> creationFailure_;
+};
+
+std::string formatArgs(const office::Arguments& args);
+
+}  // namespace testsupport

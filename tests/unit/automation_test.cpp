@@ -1,0 +1,104 @@
+#include "office/automation.h"
+
+#include <gtest/gtest.h>
+
+#include "support/recording_server.h"
+
+namespace {
+
+using office::AutomationError;
+using office::Variant;
+
+std::int32_t codeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    return e.code();
+  }
+  return 0;
+}
+
+TEST(ServerRegistry, CreatesByProgIdIgnoringCaseAndRefusesUnknownWith429) {
+  office::ServerRegistry registry;
+  testsupport::FakeOffice office;
+  office.serve(registry, "excel.Application");
+
+  EXPECT_TRUE(registry.create("EXCEL.APPLICATION"));
+  EXPECT_TRUE(registry.create("excel.application"));
+  EXPECT_EQ(office.created, 2);
+
+  try {
+    registry.create("ET.Application");
+    FAIL() << "an unregistered ProgID must not create";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.code(), 429);
+    EXPECT_EQ(e.description(), "ActiveX 部件不能创建对象");
+  }
+  registry.remove("Excel.Application");
+  EXPECT_FALSE(registry.has("excel.application"));
+}
+
+TEST(Object, CallsByMemberNameWithPositionalAndNamedArguments) {
+  office::ServerRegistry registry;
+  testsupport::FakeOffice office;
+  office.serve(registry, "word.Application");
+  office.documents["/d/a.doc"] = "abc";
+  office::Object app = registry.create("word.Application");
+
+  app.put("visible", false);
+  office::Object doc =
+      app.get("Documents").toObject().call("open", {Variant("/d/a.doc")}).toObject();
+  EXPECT_TRUE(doc.get("Content")
+                  .toObject()
+                  .get("Find")
+                  .toObject()
+                  .call("Execute", {Variant("b")})
+                  .toBool());
+  EXPECT_EQ(office.calls.back(), "Find.Execute(\"b\")");
+  EXPECT_EQ(office.calls[1], "Application.visible = False");
+
+  EXPECT_EQ(codeOf([&] { app.get("NoSuchThing"); }), office::kErrNoSuchMember);
+  EXPECT_EQ(codeOf([] { office::Object().get("Anything"); }), office::kErrObjectRequired);
+}
+
+TEST(Variant, ConvertsAsALateBoundCallerDoes) {
+  EXPECT_DOUBLE_EQ(Variant("14.0").toDouble(), 14.0);
+  EXPECT_DOUBLE_EQ(Variant(" 11.5 ").toDouble(), 11.5);
+  EXPECT_DOUBLE_EQ(Variant(std::int16_t{12}).toDouble(), 12.0);
+  EXPECT_DOUBLE_EQ(Variant(true).toDouble(), -1.0);
+  EXPECT_DOUBLE_EQ(Variant().toDouble(), 0.0);
+
+  EXPECT_EQ(codeOf([] { Variant("abc").toDouble(); }), office::kErrTypeMismatch);
+  EXPECT_EQ(codeOf([] { Variant("").toDouble(); }), office::kErrTypeMismatch);
+  EXPECT_EQ(codeOf([] { Variant("14.0x").toDouble(); }), office::kErrTypeMismatch);
+  EXPECT_EQ(codeOf([] { Variant(office::Null{}).toDouble(); }), office::kErrInvalidNull);
+  EXPECT_EQ(codeOf([] { Variant(office::Null{}).toText(); }), office::kErrInvalidNull);
+  EXPECT_EQ(codeOf([] { Variant("x").toObject(); }), office::kErrObjectRequired);
+
+  EXPECT_EQ(Variant(false).toText(), "False");
+  EXPECT_EQ(Variant(std::int32_t{-7}).toText(), "-7");
+  EXPECT_TRUE(Variant("True").toBool());
+  EXPECT_FALSE(Variant(std::int32_t{0}).toBool());
+  EXPECT_EQ(Variant::byRef(std::int32_t{3}).typeName(), "Long");
+  EXPECT_TRUE(Variant::byRef(std::int32_t{3}).isByRef());
+  EXPECT_EQ(Variant(std::int16_t{2}).typeName(), "Integer");
+}
+
+TEST(FormatNumber, WritesTheShortestOrdinaryDecimalForm) {
+  EXPECT_EQ(office::formatNumber(16), "16");
+  EXPECT_EQ(office::formatNumber(11.5), "11.5");
+  EXPECT_EQ(office::formatNumber(0.1), "0.1");
+  EXPECT_EQ(office::formatNumber(-0.0), "0");
+  EXPECT_EQ(office::formatNumber(1e20), "100000000000000000000");
+  EXPECT_EQ(office::formatNumber(12.25), "12.25");
+}
+
+TEST(ServerGone, RecognisesTheCodesOfADeadServer) {
+  EXPECT_TRUE(office::isServerGone(office::kErrServerUnavailable));
+  EXPECT_TRUE(office::isServerGone(office::kErrServerDied));
+  EXPECT_TRUE(office::isServerGone(office::kErrDisconnected));
+  EXPECT_FALSE(office::isServerGone(429));
+  EXPECT_FALSE(office::isServerGone(5174));
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::FakeOffice;
+using testsupport::WindowRig;
+using Calls = std::vector<std::string>;
+
+constexpr std::int32_t kGone = office::kErrServerUnavailable;
+
+// A folder of documents on the test server's "disk", listed by the window.
+class DocumentRun : public ::testing::Test {
+ protected:
+  WindowRig rig;
+  std::string folder;
+
+  ui::Form1& prepare(const std::vector<std::pair<std::string, std::string>>& docs, int option = 1) {
+    folder = (rig.work.path() / "docs").string();
+    rig.work.mkdir("docs");
+    for (const auto& [name, text] : docs) {
+      rig.work.write("docs/" + name, "on disk");
+      rig.office.documents[folder + "/" + name] = text;
+    }
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    rig.office.calls.clear();
+    rig.office.alive = 0;  // the probes release their servers without quitting them
+    form.clickOption(option);
+    form.openFolder(folder);
+    form.Text1.text = "旧";
+    form.Text2.text = "新";
+    journalBefore = fs::exists(rig.journalFile()) ? rig.journal().size() : 0;
+    return form;
+  }
+  std::string path(const std::string& name) const { return folder + "/" + name; }
+  // The journal lines written since prepare (start-up writes its own first).
+  std::string journalLines() const {
+    if (!fs::exists(rig.journalFile())) return "";
+    return rig.journal().substr(journalBefore);
+  }
+  std::size_t journalBefore = 0;
+};
+
+TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "一个旧字，又一个旧字"}, {"b.doc", "没有"}});
+  form.Command1_Click();
+
+  EXPECT_EQ(rig.office.calls,
+            (Calls{
+                "CreateObject(word.Application)",
+                "Application.AutomationSecurity = 3&",
+                "Application.DisplayAlerts = 0&",
+                "Application.Documents",
+                "Documents.Open(\"" + path("a.doc") + "\")",
+                "Application.Visible = False",
+                "Document.Content",
+                "Range.Find",
+                "Find.Execute(\"旧\")",
+                "Application.ActiveDocument",
+                "Document.Content",
+                "Range.Find",
+                "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
+                "Application.Documents",
+                "Documents.Close(True)",
+                "Application.Documents",
+                "Documents.Open(\"" + path("b.doc") + "\")",
+                "Application.Visible = False",
+                "Document.Content",
+                "Range.Find",
+                "Find.Execute(\"旧\")",
+                "Application.Documents",
+                "Documents.Close(False)",
+                "Application.Quit()",
+            }));
+  EXPECT_EQ(rig.office.documents[path("a.doc")], "一个新字，又一个新字");
+  EXPECT_EQ(rig.office.saved, (Calls{path("a.doc")}));
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
+  EXPECT_EQ(form.strRZ, "b.doc 没找到替换的内容");
+  EXPECT_EQ(journalLines(),
+            "时间：2026/12/8 9:30:05 a.doc 已替换内容\r\n时间：2026/12/8 9:30:05 b.doc "
+            "没找到替换的内容\r\n");
+  EXPECT_EQ(rig.view.appended, (Calls{"a.doc 已替换内容\r\n", "b.doc 没找到替换的内容\r\n"}));
+  EXPECT_EQ(rig.view.runsStarted, 1);
+  EXPECT_EQ(rig.view.runsEnded, 1);
+  EXPECT_EQ(rig.office.alive, 0);
+}
+
+TEST_F(DocumentRun, AnEmptyListStartsAndQuitsTheServerAndWritesNothing) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({});
+  form.strRZ = "before";
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.created, 1);
+  EXPECT_EQ(rig.office.calls.back(), "Application.Quit()");
+  EXPECT_EQ(form.Text3.text(), "");
+  EXPECT_EQ(form.strRZ, "before");
+  EXPECT_EQ(journalLines(), "");
+}
+
+TEST_F(DocumentRun, WithoutADocumentChoiceNothingIsCreated) {
+  rig.office.serve(rig.servers, "word.Application");
+  rig.office.serve(rig.servers, "excel.application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}}, 2);
+  form.Command1_Click();
+  form.Option2.value = false;
+  form.Command1_Click();
+  EXPECT_TRUE(rig.office.callsContaining("CreateObject").empty());
+  EXPECT_EQ(form.Text3.text(), "");
+  EXPECT_EQ(rig.view.runsStarted, 0);
+}
+
+TEST_F(DocumentRun, TheWpsChoiceFallsBackToTheNewerServerOnlyOn429) {
+  FakeOffice::refuse(rig.servers, "ET.Application", 429, "ActiveX 部件不能创建对象");
+  rig.office.serve(rig.servers, "KET.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}}, 3);
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.calls.front(), "CreateObject(KET.Application)");
+  EXPECT_TRUE(rig.office.callsContaining("AutomationSecurity").empty());
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
+
+  FakeOffice::refuse(rig.servers, "ET.Application", -2147221005, "无效的类字符串");
+  rig.office.calls.clear();
+  form.Command1_Click();
+  EXPECT_TRUE(rig.office.calls.empty());
+  EXPECT_EQ(form.Text3.text(),
+            "a.doc "
+            "已替换内容\r\n无法启动办公软件：ET.Application，错误代码：-"
+            "2147221005错误描述：无效的类字符串\r\n");
+
+  rig.office.serve(rig.servers, "ET.Application");
+  rig.office.calls.clear();
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.callsContaining("CreateObject"), (Calls{"CreateObject(ET.Application)"}));
+}
+
+TEST_F(DocumentRun, NeitherWpsServerCreatableIsReportedOnceWithTheLastProgId) {
+  ui::Form1& form = prepare({{"a.doc", "旧"}}, 3);
+  form.Command1_Click();
+  EXPECT_EQ(
+      form.Text3.text(),
+      "无法启动办公软件：KET.Application，错误代码：429错误描述：ActiveX 部件不能创建对象\r\n");
+  EXPECT_EQ(
+      journalLines(),
+      "时间：2026/12/8 9:30:05 无法启动办公软件：KET.Application，错误代码：429错误描述：ActiveX "
+      "部件不能创建对象\r\n");
+}
+
+TEST_F(DocumentRun, AFolderEndingInASeparatorStillGetsOneMore) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  form.openFolder(folder + "/");
+  rig.office.documents[folder + "//a.doc"] = "旧";
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.callsContaining("Open").at(0), "Documents.Open(\"" + folder + "//a.doc\")");
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
+}
+
+TEST_F(DocumentRun, ADocumentThatCannotBeOpenedIsReportedAndTheBatchGoesOn) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}, {"c.doc", "旧"}});
+  rig.office.failCall("Open(\"" + path("b.doc"), 5792, "文件似乎已损坏。");
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(),
+            "a.doc 已替换内容\r\nb.doc 处理失败，错误代码：5792错误描述：文件似乎已损坏。\r\nc.doc "
+            "已替换内容\r\n");
+  EXPECT_EQ(rig.office.saved, (Calls{path("a.doc"), path("c.doc")}));
+  EXPECT_EQ(rig.office.callsContaining("Close").size(), 2u);  // nothing to close for b.doc
+  EXPECT_EQ(rig.office.alive, 0);
+}
+
+TEST_F(DocumentRun, AFailingReplaceClosesTheDocumentWithoutSaving) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}});
+  rig.office.failCall("FindText:=", 5560, "替换失败");
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.documents[path("a.doc")], "旧");
+  EXPECT_EQ(rig.office.saved, (Calls{path("b.doc")}));
+  EXPECT_EQ(rig.office.callsContaining("Documents.Close"),
+            (Calls{"Documents.Close(False)", "Documents.Close(True)"}));
+  EXPECT_EQ(form.Text3.text(),
+            "a.doc 处理失败，错误代码：5560错误描述：替换失败\r\nb.doc 已替换内容\r\n");
+}
+
+TEST_F(DocumentRun, ASaveThatFailsIsReportedAsAFailureNotAsReplaced) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  rig.office.failCall("Documents.Close(True)", 5153, "磁盘已满");
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(), "a.doc 处理失败，错误代码：5153错误描述：磁盘已满\r\n");
+  EXPECT_TRUE(rig.office.saved.empty());
+  EXPECT_EQ(rig.office.calls[rig.office.calls.size() - 2], "Documents.Close(False)");
+}
+
+TEST_F(DocumentRun, AServerThatDiesIsReplacedAndTheBatchGoesOn) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}, {"c.doc", "旧"}});
+  rig.office.killServerAt("Documents.Open", 2);
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\nb.doc 处理失败，错误代码：" +
+                                   std::to_string(kGone) +
+                                   "错误描述：RPC 服务器不可用。\r\nc.doc 已替换内容\r\n");
+  EXPECT_EQ(rig.office.callsContaining("CreateObject"),
+            (Calls{"CreateObject(word.Application)", "CreateObject(word.Application)"}));
+  EXPECT_EQ(rig.office.saved, (Calls{path("a.doc"), path("c.doc")}));
+  EXPECT_EQ(rig.office.alive, 0);
+}
+
+TEST_F(DocumentRun, WhenNoFreshServerCanBeHadTheRunEndsWithOneLine) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}, {"c.doc", "旧"}});
+  rig.office.killServerAt("Find.Execute(\"旧\")", 1);
+  rig.office.refuseCreationsAfter(1, -2146959355, "服务器运行失败");
+  form.Command1_Click();
+  EXPECT_EQ(
+      form.Text3.text(),
+      "a.doc 处理失败，错误代码：" + std::to_string(kGone) +
+          "错误描述：RPC 服务器不可用。\r\n"
+          "无法启动办公软件：word.Application，错误代码：-2146959355错误描述：服务器运行失败\r\n");
+  EXPECT_TRUE(rig.office.callsContaining(path("b.doc")).empty());
+  EXPECT_TRUE(rig.office.saved.empty());
+  EXPECT_EQ(rig.office.alive, 0);
+}
+
+TEST_F(DocumentRun, AJournalThatCannotBeWrittenDoesNotStopTheBatch) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "x"}});
+  fs::remove_all(form.journalFolder() / "2026-12-08");
+  rig.programFolder.write("Journal/2026-12-08", "in the way");
+  form.Command1_Click();
+  const std::string& status = form.Text3.text();
+  EXPECT_EQ(status.rfind("a.doc 已替换内容\r\n日志写入失败：无法", 0), 0u) << status;
+  EXPECT_NE(status.find("\r\nb.doc 没找到替换的内容\r\n"), std::string::npos) << status;
+  EXPECT_EQ(status.find("日志写入失败：", status.find("日志写入失败：") + 1), std::string::npos);
+  EXPECT_EQ(rig.office.saved, (Calls{path("a.doc")}));
+}
+
+TEST_F(DocumentRun, AServerWithoutTheSafetyMembersIsUsedAsItIs) {
+  rig.office.serve(rig.servers, "word.Application");
+  rig.office.lacksMember("AutomationSecurity");
+  rig.office.lacksMember("DisplayAlerts");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
+}
+
+TEST_F(DocumentRun, TheFileCountIsNotLimitedTo16Bits) {
+  rig.office.serve(rig.servers, "word.Application");
+  rig.work.mkdir("many");
+  const std::string many = (rig.work.path() / "many").string();
+  for (int i = 0; i < 32770; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%05d.doc", i);
+    std::FILE* f = std::fopen((many + "/" + name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  ui::Form1& form = rig.build();
+  form.clickOption(1);
+  form.openFolder(many);
+  rig.programFolder.write("Journal", "no journal: keeps the test quick");
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.callsContaining("Documents.Open").size(), 32770u);
+  const std::string& status = form.Text3.text();
+  const std::string last = "32769.doc 处理失败，错误代码：5174错误描述：找不到文件\r\n";
+  EXPECT_EQ(status.substr(status.size() - last.size()), last);
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#include "replace/journal.h"
+
+#include <gtest/gtest.h>
+
+#include "replace/text_encoding.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::FixedClock;
+using testsupport::readFile;
+using testsupport::TempFolder;
+
+class JournalTest : public ::testing::Test {
+ protected:
+  TempFolder folder;
+  FixedClock clock{2021, 3, 5, 8, 4, 9};
+  fs::path dayFile(const std::string& day) const { return folder.path() / day / (day + ".txt"); }
+};
+
+TEST_F(JournalTest, FirstEntryOfADayCreatesItsFolderAndFileAndLaterEntriesAppend) {
+  replace::Journal journal(folder.path(), clock, "UTF-8");
+  journal.append("a.doc 已替换内容");
+  EXPECT_TRUE(fs::is_directory(folder.path() / "2021-03-05"));
+  EXPECT_EQ(readFile(dayFile("2021-03-05")), "时间：2021/3/5 8:04:09 a.doc 已替换内容\r\n");
+
+  clock.set(2021, 3, 5, 8, 4, 10);
+  journal.append("");
+  EXPECT_EQ(readFile(dayFile("2021-03-05")),
+            "时间：2021/3/5 8:04:09 a.doc 已替换内容\r\n时间：2021/3/5 8:04:10 \r\n");
+}
+
+TEST_F(JournalTest, TwoRunsOfTheProgramOnOneDayShareTheFile) {
+  replace::Journal(folder.path(), clock, "UTF-8").append("first");
+  replace::Journal(folder.path(), clock, "UTF-8").append("second");
+  EXPECT_EQ(readFile(dayFile("2021-03-05")),
+            "时间：2021/3/5 8:04:09 first\r\n时间：2021/3/5 8:04:09 second\r\n");
+}
+
+TEST_F(JournalTest, AnEntryAfterMidnightGoesToANewDay) {
+  replace::Journal journal(folder.path(), clock, "UTF-8");
+  clock.set(2021, 12, 31, 23, 59, 59);
+  journal.append("old");
+  clock.set(2022, 1, 1, 0, 0, 1);
+  journal.append("new");
+  EXPECT_EQ(readFile(dayFile("2021-12-31")), "时间：2021/12/31 23:59:59 old\r\n");
+  EXPECT_EQ(readFile(dayFile("2022-01-01")), "时间：2022/1/1 0:00:01 new\r\n");
+}
+
+TEST_F(JournalTest, WritesTheCodePageOfTheSystemWithQuestionMarksForWhatItCannotHold) {
+  replace::Journal journal(folder.path(), clock, "GBK");
+  journal.append("表\xF0\x9F\x98\x80");  // 表 and an emoji GBK has no place for
+  // "时间：" in GBK is CA B1 BC E4 A3 BA; "表" is B1 ED.
+  EXPECT_EQ(readFile(dayFile("2021-03-05")),
+            "\xCA\xB1\xBC\xE4\xA3\xBA"
+            "2021/3/5 8:04:09 \xB1\xED?\r\n");
+}
+
+TEST(TextEncoding, LeavesUtf8AloneAndMarksBrokenBytes) {
+  EXPECT_EQ(replace::encodeText("时间", "UTF-8"), "时间");
+  EXPECT_EQ(replace::encodeText("a\xFF"
+                                "b",
+                                "UTF-8"),
+            "a?b");
+  EXPECT_EQ(replace::encodeText("a\xE6\x97", "GBK"), "a??");
+}
+
+TEST_F(JournalTest, APlainFileInPlaceOfTheDayFolderFailsWithoutTouchingIt) {
+  folder.write("2021-03-05", "not a folder");
+  replace::Journal journal(folder.path(), clock, "UTF-8");
+  try {
+    journal.append("x");
+    FAIL() << "the entry cannot be written";
+  } catch (const replace::JournalError& e) {
+    EXPECT_NE(std::string(e.what()).find("2021-03-05"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(readFile(folder.path() / "2021-03-05"), "not a folder");
+}
+
+TEST_F(JournalTest, AMissingJournalFolderFails) {
+  replace::Journal journal(folder.path() / "missing", clock, "UTF-8");
+  EXPECT_THROW(journal.append("x"), replace::JournalError);
+  EXPECT_FALSE(fs::exists(folder.path() / "missing"));
+}
+
+TEST(DayName, IsZeroPadded) {
+  std::tm t{};
+  t.tm_year = 2021 - 1900;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  EXPECT_EQ(replace::dayName(t), "2021-03-05");
+}
+
+}  // namespace
