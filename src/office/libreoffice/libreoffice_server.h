@@ -1,0 +1,26 @@
+// word.Application and excel.Application served by headless LibreOffice.
+// Each application object drives an office process of its own, started on the
+// first document it opens and ended by Quit or by releasing the last
+// reference to any of its objects.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+
+#include "office/automation.h"
+
+namespace office::libreoffice {
+
+struct Options {
+  std::filesystem::path programFolder = "/usr/lib/libreoffice/program";
+  std::chrono::milliseconds startTimeout{60'000};
+  // One document's whole sequence, from Open to Close; past it the office is
+  // killed and the document fails as with a server that died.
+  std::chrono::milliseconds documentTimeout{120'000};
+};
+
+// Registers both ProgIDs; false (and nothing registered) when no LibreOffice
+// is installed, so creating them fails with 429 as on a machine without Office.
+bool registerServers(ServerRegistry& registry, const Options& options = {});
+
+}  // namespace office::libreoffice

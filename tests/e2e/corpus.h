@@ -1,0 +1,38 @@
+// Real documents for the end-to-end tests, made and read by programs other
+// than ours: LibreOffice's converter writes the .doc files, Perl's
+// Spreadsheet::WriteExcel the .xls files; antiword, catdoc and
+// Spreadsheet::ParseExcel read the results.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct DocumentSpec {
+  std::string name;  // the file name in the folder
+  std::string body;
+  std::string table;   // one table cell
+  std::string header;  // the page header
+};
+
+// Writes the documents into folder (converted in one batch).
+void makeDocuments(const std::filesystem::path& folder, const std::vector<DocumentSpec>& docs);
+
+// sheets: "NAME=CELL|CELL|..." each.
+void makeWorkbook(const std::filesystem::path& file, const std::vector<std::string>& sheets);
+
+std::string antiword(const std::filesystem::path& file);
+std::string catdoc(const std::filesystem::path& file);
+// "SHEET\tROW,COL\tVALUE" lines.
+std::string readWorkbook(const std::filesystem::path& file);
+
+// Runs a shell command; its standard output, and its exit status in status.
+std::string run(const std::string& command, int* status = nullptr);
+std::string quote(const std::string& text);
+
+// The office processes our servers started that are still running.
+std::vector<int> officeProcesses();
+
+}  // namespace e2e

@@ -1,0 +1,20 @@
+#!/usr/bin/perl
+# Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
+# Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
+# Cells go down column A; all text is UTF-8.
+use strict;
+use warnings;
+use Encode qw(decode_utf8);
+use Spreadsheet::WriteExcel;
+
+my $out = shift @ARGV or die "usage: $0 OUT.xls SHEET=CELL|CELL ...\n";
+my $book = Spreadsheet::WriteExcel->new($out) or die "cannot write $out: $!\n";
+for my $spec (@ARGV) {
+  my ($name, $cells) = split /=/, decode_utf8($spec), 2;
+  my $sheet = $book->add_worksheet($name);
+  my $row = 0;
+  for my $cell (split /\|/, $cells // '') {
+    $sheet->write_string($row++, 0, $cell);
+  }
+}
+$book->close() or die "cannot close $out\n";

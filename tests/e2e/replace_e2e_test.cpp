@@ -1,0 +1,274 @@
+// The whole program against the real office: documents and workbooks made by
+// independent writers, replaced through the window's handlers, and read back
+// by independent readers.
+#include <signal.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/corpus.h"
+#include "office/libreoffice/libreoffice_server.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::WindowRig;
+
+const std::string kOld = "旧文本";
+const std::string kNew = "新文本";
+
+// Made once: converting takes a few seconds.
+class Corpus {
+ public:
+  static const fs::path& documents() { return instance().docs_.path(); }
+  static const fs::path& workbooks() { return instance().books_.path(); }
+
+ private:
+  static Corpus& instance() {
+    static Corpus corpus;
+    return corpus;
+  }
+  Corpus() {
+    e2e::makeDocuments(docs_.path(),
+                       {
+                           {"正文.doc", "正文里有旧文本，还有一个旧文本。", "表格旧文本", "页眉旧文本"},
+                           {"只在表格.doc", "正文没有", "旧文本在表格里", "页眉"},
+                           {"只在页眉.doc", "正文没有", "表格没有", "页眉旧文本"},
+                           {"无关.doc", "正文没有", "表格没有", "页眉没有"},
+                           {"a #1 %20 报告.doc", "旧文本", "", ""},
+                       });
+    e2e::makeWorkbook(books_.path() / "book.xls",
+                      {"Sheet1=a|b", "数据=x 旧文本 y|z", "Sheet3=旧文本|old and OLD"});
+    e2e::makeWorkbook(books_.path() / "plain.xls", {"Only=nothing here"});
+  }
+  testsupport::TempFolder docs_;
+  testsupport::TempFolder books_;
+};
+
+void copyFolder(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to);
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  WindowRig rig;
+  fs::path folder;
+
+  void SetUp() override {
+    ASSERT_TRUE(office::libreoffice::registerServers(rig.servers, options()));
+  }
+  void TearDown() override {
+    rig.form.reset();
+    EXPECT_TRUE(e2e::officeProcesses().empty()) << "an office process outlived the run";
+  }
+  virtual office::libreoffice::Options options() { return {}; }
+
+  ui::Form1& prepare(const fs::path& corpus, int option) {
+    folder = rig.work.path() / "folder";
+    copyFolder(corpus, folder);
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    form.clickOption(option);
+    form.openFolder(folder.string());
+    form.Text1.text = kOld;
+    form.Text2.text = kNew;
+    return form;
+  }
+  std::string runLines() const {
+    // The lines of the run: the journal holds them after start-up's.
+    const std::string journal = rig.journal();
+    std::string lines;
+    std::istringstream in(journal);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("错误代码：429") == std::string::npos) lines += line + "\n";
+    }
+    return lines;
+  }
+  std::vector<std::string> strayFiles() const {
+    std::vector<std::string> stray;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".~", 0) == 0) stray.push_back(name);
+    }
+    return stray;
+  }
+};
+
+TEST_F(EndToEnd, StartUpReadsTheVersionWithoutStartingAnOffice) {
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  EXPECT_EQ(form.Label2.caption.rfind("1、本机系统提示: 已安装offcce 2003或以下版本 版本号：7.", 0), 0u)
+      << form.Label2.caption;
+  EXPECT_NE(form.Label2.caption.find("\r\n2、未安装WPS-V8或以下版本\r\n3、未安装WPS-V9或以上版本"),
+            std::string::npos);
+  EXPECT_TRUE(form.Option1.enabled);
+  EXPECT_FALSE(form.Option3.enabled);
+  EXPECT_TRUE(e2e::officeProcesses().empty());
+}
+
+TEST_F(EndToEnd, DocumentsAreReplacedInBodyTablesAndHeadersAndOthersLeftAlone) {
+  ui::Form1& form = prepare(Corpus::documents(), 1);
+  form.Command1_Click();
+
+  EXPECT_EQ(form.Text3.text(),
+            "a #1 %20 报告.doc 已替换内容\r\n"
+            "只在表格.doc 已替换内容\r\n"
+            "只在页眉.doc 已替换内容\r\n"
+            "无关.doc 没找到替换的内容\r\n"
+            "正文.doc 已替换内容\r\n");
+  EXPECT_EQ(runLines(),
+            "时间：2026/12/8 9:30:05 a #1 %20 报告.doc 已替换内容\r\n"
+            "时间：2026/12/8 9:30:05 只在表格.doc 已替换内容\r\n"
+            "时间：2026/12/8 9:30:05 只在页眉.doc 已替换内容\r\n"
+            "时间：2026/12/8 9:30:05 无关.doc 没找到替换的内容\r\n"
+            "时间：2026/12/8 9:30:05 正文.doc 已替换内容\r\n");
+
+  const std::string body = e2e::antiword(folder / "正文.doc");
+  EXPECT_NE(body.find("正文里有新文本，还有一个新文本。"), std::string::npos) << body;
+  EXPECT_NE(body.find("表格新文本"), std::string::npos) << body;
+  EXPECT_EQ(body.find(kOld), std::string::npos) << body;
+  EXPECT_NE(e2e::catdoc(folder / "正文.doc").find("页眉新文本"), std::string::npos);
+  EXPECT_NE(e2e::antiword(folder / "只在表格.doc").find("新文本在表格里"), std::string::npos);
+  const std::string header = e2e::catdoc(folder / "只在页眉.doc");
+  EXPECT_NE(header.find("页眉新文本"), std::string::npos) << header;
+  EXPECT_EQ(header.find(kOld), std::string::npos) << header;
+  EXPECT_NE(e2e::antiword(folder / "a #1 %20 报告.doc").find(kNew), std::string::npos);
+
+  EXPECT_EQ(readFile(folder / "无关.doc"), readFile(Corpus::documents() / "无关.doc"));
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(EndToEnd, WorkbooksAreReplacedSheetBySheetAndUnchangedOnesNotRewritten) {
+  ui::Form1& form = prepare(Corpus::workbooks(), 2);
+  form.Text1.text = "旧文本";
+  form.Command2_Click();
+  EXPECT_EQ(form.Text3.text(),
+            "book.xls-Sheet1没找到替换的内容\r\n"
+            "book.xls-数据已替换内容\r\n"
+            "book.xls-Sheet3已替换内容\r\n"
+            "plain.xls-Only没找到替换的内容\r\n");
+  EXPECT_EQ(e2e::readWorkbook(folder / "book.xls"),
+            "Sheet1\t0,0\ta\nSheet1\t1,0\tb\n"
+            "数据\t0,0\tx 新文本 y\n数据\t1,0\tz\n"
+            "Sheet3\t0,0\t新文本\nSheet3\t1,0\told and OLD\n");
+  EXPECT_EQ(readFile(folder / "plain.xls"), readFile(Corpus::workbooks() / "plain.xls"));
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(EndToEnd, WorkbookSearchIgnoresCaseAndTakesTheTextLiterally) {
+  ui::Form1& form = prepare(Corpus::workbooks(), 2);
+  form.Text1.text = "OLD";
+  form.Text2.text = "n.w";
+  form.Command2_Click();
+  EXPECT_NE(e2e::readWorkbook(folder / "book.xls").find("Sheet3\t1,0\tn.w and n.w\n"),
+            std::string::npos);
+  form.Text1.text = "n.w";  // a dot is no wildcard: "and" does not match
+  form.Text2.text = "x";
+  form.Command2_Click();
+  EXPECT_NE(e2e::readWorkbook(folder / "book.xls").find("Sheet3\t1,0\tx and x\n"), std::string::npos);
+}
+
+TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
+  ui::Form1& form = rig.build();
+  folder = rig.work.path() / "folder";
+  fs::create_directories(folder);
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "1 good.doc");
+  const std::string whole = readFile(Corpus::documents() / "正文.doc");
+  std::ofstream(folder / "2 truncated.doc", std::ios::binary) << whole.substr(0, whole.size() / 3);
+  std::ofstream(folder / "3 text.doc", std::ios::binary) << "plain text with 旧文本 in it\n";
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "4 locked.doc");
+  std::ofstream(folder / ".~lock.4 locked.doc#") << "Other User,otherhost,other,08.12.2026 09:00,file:///home/other/.config/libreoffice/4;\n";
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "5 missing.doc");
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "6 good.doc");
+  form.Form_Load();
+  form.clickOption(1);
+  form.openFolder(folder.string());
+  fs::remove(folder / "5 missing.doc");
+  form.Text1.text = kOld;
+  form.Text2.text = kNew;
+  form.Command1_Click();
+
+  std::istringstream status(form.Text3.text());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(status, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 6u) << form.Text3.text();
+  EXPECT_EQ(lines[0], "1 good.doc 已替换内容\r");
+  EXPECT_EQ(lines[1], "2 truncated.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已损坏\r");
+  EXPECT_EQ(lines[2].rfind("3 text.doc 处理失败，错误代码：-2147467259错误描述：不是 Word 文档", 0), 0u)
+      << lines[2];
+  EXPECT_EQ(lines[3].rfind("4 locked.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已被其他程序锁定", 0), 0u)
+      << lines[3];
+  EXPECT_EQ(lines[4], "5 missing.doc 处理失败，错误代码：5174错误描述：找不到文件：" +
+                          (folder / "5 missing.doc").string() + "\r");
+  EXPECT_EQ(lines[5], "6 good.doc 已替换内容\r");
+
+  EXPECT_EQ(readFile(folder / "2 truncated.doc"), whole.substr(0, whole.size() / 3));
+  EXPECT_EQ(readFile(folder / "3 text.doc"), "plain text with 旧文本 in it\n");
+  EXPECT_EQ(readFile(folder / "4 locked.doc"), whole);
+  EXPECT_EQ(strayFiles(), std::vector<std::string>{".~lock.4 locked.doc#"});
+  EXPECT_EQ(e2e::antiword(folder / "6 good.doc").find(kOld), std::string::npos);
+}
+
+// Kills the office as soon as the first result is reported.
+class KillingView : public testsupport::RecordingView {
+ public:
+  void text3Appended(const std::string& line) override {
+    RecordingView::text3Appended(line);
+    if (appended.size() == 1) {
+      for (int pid : e2e::officeProcesses()) ::kill(pid, SIGKILL);
+    }
+  }
+};
+
+TEST_F(EndToEnd, AnOfficeKilledMidBatchIsReplacedAndTheBatchGoesOn) {
+  KillingView view;
+  ui::Form1& form = prepare(Corpus::documents(), 1);
+  form.setView(&view);
+  form.Command1_Click();
+  std::istringstream status(form.Text3.text());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(status, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << form.Text3.text();
+  EXPECT_EQ(lines[0], "a #1 %20 报告.doc 已替换内容\r");
+  EXPECT_EQ(lines[1].rfind("只在表格.doc 处理失败，错误代码：" +
+                               std::to_string(office::kErrServerUnavailable) + "错误描述：LibreOffice 已停止响应",
+                           0),
+            0u)
+      << lines[1];
+  EXPECT_EQ(lines[2], "只在页眉.doc 已替换内容\r");
+  EXPECT_EQ(lines[4], "正文.doc 已替换内容\r");
+  EXPECT_EQ(readFile(folder / "只在表格.doc"), readFile(Corpus::documents() / "只在表格.doc"));
+  EXPECT_TRUE(strayFiles().empty());
+  form.setView(&rig.view);
+}
+
+class EndToEndWatchdog : public EndToEnd {
+ protected:
+  office::libreoffice::Options options() override {
+    office::libreoffice::Options o;
+    o.documentTimeout = std::chrono::milliseconds(1);
+    return o;
+  }
+};
+
+TEST_F(EndToEndWatchdog, ADocumentThatTakesTooLongIsFailedAndTheOfficeEnded) {
+  ui::Form1& form = prepare(Corpus::documents(), 1);
+  form.Command1_Click();
+  const std::string timeout = "处理失败，错误代码：" + std::to_string(office::kErrServerUnavailable) +
+                              "错误描述：处理超时，LibreOffice 已被终止\r\n";
+  EXPECT_EQ(form.Text3.text(), "a #1 %20 报告.doc " + timeout + "只在表格.doc " + timeout +
+                                   "只在页眉.doc " + timeout + "无关.doc " + timeout + "正文.doc " +
+                                   timeout);
+  for (const auto& entry : fs::directory_iterator(Corpus::documents())) {
+    const fs::path name = entry.path().filename();
+    EXPECT_EQ(readFile(folder / name), readFile(entry.path())) << name;
+  }
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+}  // namespace
