@@ -29,10 +29,10 @@ unit-asan: deps
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -L unit -j $(JOBS)
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
 
 format-check:
-	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 bench: build
 	bench/run

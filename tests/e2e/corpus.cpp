@@ -33,7 +33,8 @@ std::string run(const std::string& command, int* status) {
   if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
   std::string out;
   std::array<char, 4096> buf{};
-  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;) out.append(buf.data(), n);
+  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0;)
+    out.append(buf.data(), n);
   int rc = ::pclose(pipe);
   if (status != nullptr) *status = rc;
   return out;
@@ -45,10 +46,17 @@ std::string xmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -62,11 +70,14 @@ std::string flatDocument(const DocumentSpec& doc) {
 <office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.text">
 <office:automatic-styles><style:page-layout style:name="pm1"/></office:automatic-styles>
 <office:master-styles><style:master-page style:name="Standard" style:page-layout-name="pm1"><style:header><text:p>)"
-      << xmlEscape(doc.header) << R"(</text:p></style:header></style:master-page></office:master-styles>
+      << xmlEscape(doc.header)
+      << R"(</text:p></style:header></style:master-page></office:master-styles>
 <office:body><office:text>
-<text:p>)" << xmlEscape(doc.body) << "</text:p>\n";
+<text:p>)"
+      << xmlEscape(doc.body) << "</text:p>\n";
   for (int i = 0; i < 40; ++i) {
-    xml << "<text:p>第" << i << "段 filler paragraph so that the text stream is not too small.</text:p>\n";
+    xml << "<text:p>第" << i
+        << "段 filler paragraph so that the text stream is not too small.</text:p>\n";
   }
   xml << R"(<table:table table:name="T1"><table:table-column/><table:table-row><table:table-cell><text:p>)"
       << xmlEscape(doc.table) << R"(</text:p></table:table-cell></table:table-row></table:table>
@@ -87,9 +98,9 @@ void makeDocuments(const fs::path& folder, const std::vector<DocumentSpec>& docs
     inputs += " " + quote(source.string());
   }
   int status = 0;
-  run("soffice --headless --norestore -env:UserInstallation=file://" + (staging / "profile").string() +
-          " --convert-to 'doc:MS Word 97' --outdir " + quote((staging / "out").string()) + inputs +
-          " >/dev/null 2>&1",
+  run("soffice --headless --norestore -env:UserInstallation=file://" +
+          (staging / "profile").string() + " --convert-to 'doc:MS Word 97' --outdir " +
+          quote((staging / "out").string()) + inputs + " >/dev/null 2>&1",
       &status);
   for (std::size_t i = 0; i < docs.size(); ++i) {
     const fs::path made = staging / "out" / ("d" + std::to_string(i) + ".doc");
@@ -112,7 +123,9 @@ std::string antiword(const fs::path& file) {
   return run("antiword -m UTF-8.txt " + quote(file.string()) + " 2>&1");
 }
 
-std::string catdoc(const fs::path& file) { return run("catdoc -d utf-8 " + quote(file.string()) + " 2>&1"); }
+std::string catdoc(const fs::path& file) {
+  return run("catdoc -d utf-8 " + quote(file.string()) + " 2>&1");
+}
 
 std::string readWorkbook(const fs::path& file) {
   return run("perl " + quote(std::string(RAVELSK_E2E_DIR) + "/read_workbook.pl") + " " +

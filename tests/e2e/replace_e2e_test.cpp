@@ -33,14 +33,14 @@ class Corpus {
     return corpus;
   }
   Corpus() {
-    e2e::makeDocuments(docs_.path(),
-                       {
-                           {"正文.doc", "正文里有旧文本，还有一个旧文本。", "表格旧文本", "页眉旧文本"},
-                           {"只在表格.doc", "正文没有", "旧文本在表格里", "页眉"},
-                           {"只在页眉.doc", "正文没有", "表格没有", "页眉旧文本"},
-                           {"无关.doc", "正文没有", "表格没有", "页眉没有"},
-                           {"a #1 %20 报告.doc", "旧文本", "", ""},
-                       });
+    e2e::makeDocuments(docs_.path(), {
+                                         {"正文.doc", "正文里有旧文本，还有一个旧文本。",
+                                          "表格旧文本", "页眉旧文本"},
+                                         {"只在表格.doc", "正文没有", "旧文本在表格里", "页眉"},
+                                         {"只在页眉.doc", "正文没有", "表格没有", "页眉旧文本"},
+                                         {"无关.doc", "正文没有", "表格没有", "页眉没有"},
+                                         {"a #1 %20 报告.doc", "旧文本", "", ""},
+                                     });
     e2e::makeWorkbook(books_.path() / "book.xls",
                       {"Sheet1=a|b", "数据=x 旧文本 y|z", "Sheet3=旧文本|old and OLD"});
     e2e::makeWorkbook(books_.path() / "plain.xls", {"Only=nothing here"});
@@ -102,7 +102,8 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, StartUpReadsTheVersionWithoutStartingAnOffice) {
   ui::Form1& form = rig.build();
   form.Form_Load();
-  EXPECT_EQ(form.Label2.caption.rfind("1、本机系统提示: 已安装offcce 2003或以下版本 版本号：7.", 0), 0u)
+  EXPECT_EQ(form.Label2.caption.rfind("1、本机系统提示: 已安装offcce 2003或以下版本 版本号：7.", 0),
+            0u)
       << form.Label2.caption;
   EXPECT_NE(form.Label2.caption.find("\r\n2、未安装WPS-V8或以下版本\r\n3、未安装WPS-V9或以上版本"),
             std::string::npos);
@@ -170,7 +171,8 @@ TEST_F(EndToEnd, WorkbookSearchIgnoresCaseAndTakesTheTextLiterally) {
   form.Text1.text = "n.w";  // a dot is no wildcard: "and" does not match
   form.Text2.text = "x";
   form.Command2_Click();
-  EXPECT_NE(e2e::readWorkbook(folder / "book.xls").find("Sheet3\t1,0\tx and x\n"), std::string::npos);
+  EXPECT_NE(e2e::readWorkbook(folder / "book.xls").find("Sheet3\t1,0\tx and x\n"),
+            std::string::npos);
 }
 
 TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
@@ -182,7 +184,8 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   std::ofstream(folder / "2 truncated.doc", std::ios::binary) << whole.substr(0, whole.size() / 3);
   std::ofstream(folder / "3 text.doc", std::ios::binary) << "plain text with 旧文本 in it\n";
   fs::copy_file(Corpus::documents() / "正文.doc", folder / "4 locked.doc");
-  std::ofstream(folder / ".~lock.4 locked.doc#") << "Other User,otherhost,other,08.12.2026 09:00,file:///home/other/.config/libreoffice/4;\n";
+  std::ofstream(folder / ".~lock.4 locked.doc#")
+      << "Other User,otherhost,other,08.12.2026 09:00,file:///home/other/.config/libreoffice/4;\n";
   fs::copy_file(Corpus::documents() / "正文.doc", folder / "5 missing.doc");
   fs::copy_file(Corpus::documents() / "正文.doc", folder / "6 good.doc");
   form.Form_Load();
@@ -198,10 +201,16 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   for (std::string line; std::getline(status, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 6u) << form.Text3.text();
   EXPECT_EQ(lines[0], "1 good.doc 已替换内容\r");
-  EXPECT_EQ(lines[1], "2 truncated.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已损坏\r");
-  EXPECT_EQ(lines[2].rfind("3 text.doc 处理失败，错误代码：-2147467259错误描述：不是 Word 文档", 0), 0u)
+  EXPECT_EQ(lines[1],
+            "2 truncated.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已损坏\r");
+  EXPECT_EQ(lines[2].rfind("3 text.doc 处理失败，错误代码：-2147467259错误描述：不是 Word 文档", 0),
+            0u)
       << lines[2];
-  EXPECT_EQ(lines[3].rfind("4 locked.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已被其他程序锁定", 0), 0u)
+  EXPECT_EQ(
+      lines[3].rfind("4 locked.doc "
+                     "处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已被其他程序锁定",
+                     0),
+      0u)
       << lines[3];
   EXPECT_EQ(lines[4], "5 missing.doc 处理失败，错误代码：5174错误描述：找不到文件：" +
                           (folder / "5 missing.doc").string() + "\r");
@@ -236,7 +245,8 @@ TEST_F(EndToEnd, AnOfficeKilledMidBatchIsReplacedAndTheBatchGoesOn) {
   ASSERT_EQ(lines.size(), 5u) << form.Text3.text();
   EXPECT_EQ(lines[0], "a #1 %20 报告.doc 已替换内容\r");
   EXPECT_EQ(lines[1].rfind("只在表格.doc 处理失败，错误代码：" +
-                               std::to_string(office::kErrServerUnavailable) + "错误描述：LibreOffice 已停止响应",
+                               std::to_string(office::kErrServerUnavailable) +
+                               "错误描述：LibreOffice 已停止响应",
                            0),
             0u)
       << lines[1];
@@ -259,7 +269,8 @@ class EndToEndWatchdog : public EndToEnd {
 TEST_F(EndToEndWatchdog, ADocumentThatTakesTooLongIsFailedAndTheOfficeEnded) {
   ui::Form1& form = prepare(Corpus::documents(), 1);
   form.Command1_Click();
-  const std::string timeout = "处理失败，错误代码：" + std::to_string(office::kErrServerUnavailable) +
+  const std::string timeout = "处理失败，错误代码：" +
+                              std::to_string(office::kErrServerUnavailable) +
                               "错误描述：处理超时，LibreOffice 已被终止\r\n";
   EXPECT_EQ(form.Text3.text(), "a #1 %20 报告.doc " + timeout + "只在表格.doc " + timeout +
                                    "只在页眉.doc " + timeout + "无关.doc " + timeout + "正文.doc " +

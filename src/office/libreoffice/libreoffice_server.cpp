@@ -85,7 +85,9 @@ Sequence<css::beans::PropertyValue> properties(
   return sequence;
 }
 
-bool startsWith(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, std::string_view prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
 
 // Formats a word processor may store back as it loaded them. Plain text,
 // RTF, HTML and the like load too, but writing them back would not give the
@@ -278,8 +280,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
       property("Hidden", Any(true)),
       property("MacroExecutionMode", Any(css::document::MacroExecMode::NEVER_EXECUTE)),
       property("UpdateDocMode", Any(css::document::UpdateDocMode::NO_UPDATE)),
-      property("InteractionHandler",
-               Any(Reference<css::task::XInteractionHandler>(handler.get()))),
+      property("InteractionHandler", Any(Reference<css::task::XInteractionHandler>(handler.get()))),
   });
   Reference<css::lang::XComponent> component;
   try {
@@ -344,7 +345,7 @@ void Session::store(const OpenDocument& document) {
   try {
     Reference<css::frame::XStorable> storable(document.component, UNO_QUERY_THROW);
     storable->storeToURL(url, properties({property("FilterName", Any(toOUString(document.filter))),
-                                         property("Overwrite", Any(true))}));
+                                          property("Overwrite", Any(true))}));
   } catch (const css::lang::DisposedException&) {
     discard();
     throw;
@@ -406,8 +407,8 @@ class LoObject : public Dispatch {
 };
 
 template <typename Descriptor>
-void literalSearch(const Reference<Descriptor>& descriptor, const std::string& text,
-                   bool matchCase, bool wholeCell) {
+void literalSearch(const Reference<Descriptor>& descriptor, const std::string& text, bool matchCase,
+                   bool wholeCell) {
   descriptor->setSearchString(toOUString(text));
   Reference<css::beans::XPropertySet> props(descriptor, UNO_QUERY_THROW);
   props->setPropertyValue("SearchRegularExpression", Any(false));
@@ -584,8 +585,8 @@ class SheetsObject : public LoObject {
   SheetsObject(SessionPtr s, DocumentPtr d) : LoObject(std::move(s)), doc_(std::move(d)) {}
 
   Object item(const Variant& index) const {
-    auto sheets = Reference<css::sheet::XSpreadsheetDocument>(doc_->component, UNO_QUERY_THROW)
-                      ->getSheets();
+    auto sheets =
+        Reference<css::sheet::XSpreadsheetDocument>(doc_->component, UNO_QUERY_THROW)->getSheets();
     Any sheet;
     if (const auto* name = std::get_if<std::string>(&index.value())) {
       if (!sheets->hasByName(toOUString(*name))) throw AutomationError(9, "下标越界");
@@ -674,8 +675,8 @@ bool registerServers(ServerRegistry& registry, const Options& options) {
   std::optional<Installation> installation = findInstallation(options.programFolder);
   if (!installation) return false;
   auto factory = [installation = *installation, options]() {
-    return Object(std::make_shared<ApplicationObject>(
-        std::make_shared<Session>(installation, options)));
+    return Object(
+        std::make_shared<ApplicationObject>(std::make_shared<Session>(installation, options)));
   };
   registry.add("word.Application", factory);
   registry.add("excel.Application", factory);

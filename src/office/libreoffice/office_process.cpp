@@ -87,7 +87,9 @@ std::optional<Installation> findInstallation(const fs::path& programFolder) {
 OfficeProcess::OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout)
     : installation_(std::move(installation)), startTimeout_(startTimeout) {}
 
-OfficeProcess::~OfficeProcess() { stop(); }
+OfficeProcess::~OfficeProcess() {
+  stop();
+}
 
 void OfficeProcess::makePrivateFolder() {
   const char* tmp = std::getenv("TMPDIR");
@@ -119,15 +121,16 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
   // Everything the child needs is built before fork: after it, only
   // async-signal-safe calls.
   const std::string program = (installation_.programFolder / "soffice.bin").string();
-  std::vector<std::string> args{program,
-                                "--headless",
-                                "--invisible",
-                                "--norestore",
-                                "--nologo",
-                                "--nodefault",
-                                "--nolockcheck",
-                                "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
-                                "-env:UserInstallation=" + fileUrl(folder_ / "profile")};
+  std::vector<std::string> args{
+      program,
+      "--headless",
+      "--invisible",
+      "--norestore",
+      "--nologo",
+      "--nodefault",
+      "--nolockcheck",
+      "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
+      "-env:UserInstallation=" + fileUrl(folder_ / "profile")};
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
@@ -210,7 +213,9 @@ void OfficeProcess::start() {
   watchdog_ = std::thread([this] { watch(); });
 }
 
-bool OfficeProcess::running() { return !tryReap(); }
+bool OfficeProcess::running() {
+  return !tryReap();
+}
 
 // The PID is cleared under the lock in the same step that reaps it, so the
 // watchdog never signals a PID the system may have handed to another process.

@@ -1,0 +1,80 @@
+// Ravelsk on Linux: the Qt window over the window model, with word.Application
+// and excel.Application served by LibreOffice.
+#include <unistd.h>
+
+#include <QApplication>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "office/libreoffice/libreoffice_server.h"
+#include "replace/journal.h"
+#include "replace/text_encoding.h"
+#include "ui/main_window.h"
+#include "ui/qt/main_window_view.h"
+
+namespace {
+
+constexpr const char* kNoDisplay =
+    "ravelsk: 没有可用的图形显示，无法打开窗口（请在桌面环境中运行，或设置 DISPLAY）\n";
+
+bool haveDisplay() {
+  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != 0) return true;
+  }
+  return false;
+}
+
+// A display that is named but cannot be reached ends Qt with a fatal message,
+// after a few warnings: say it in one line instead of aborting.
+void startupMessages(QtMsgType type, const QMessageLogContext&, const QString&) {
+  if (type == QtFatalMsg) {
+    std::fputs(kNoDisplay, stderr);
+    std::_Exit(2);
+  }
+}
+
+std::filesystem::path programFolder() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  if (!haveDisplay()) {
+    std::fputs(kNoDisplay, stderr);
+    return 2;
+  }
+  qInstallMessageHandler(startupMessages);
+  QApplication app(argc, argv);
+  qInstallMessageHandler(nullptr);
+  QApplication::setApplicationName("ravelsk");
+  QApplication::setApplicationDisplayName("Ravelsk");
+  QApplication::setWindowIcon(QIcon(":/ravelsk/ravelsk.png"));
+
+  office::ServerRegistry servers;
+  office::libreoffice::registerServers(servers);
+  replace::Clock clock;
+
+  std::error_code ec;
+  ui::Form1Context context;
+  context.servers = &servers;
+  context.clock = &clock;
+  context.programFolder = programFolder();
+  context.userJournalFolder = ui::defaultUserJournalFolder();
+  context.startFolder = replace::utf8FromPath(std::filesystem::current_path(ec));
+  context.codeset = replace::systemCodeset();
+
+  ui::Form1 form(context);
+  ui::qt::MainWindowView window(form);
+  form.Form_Load();
+  window.refresh();
+  window.show();
+  window.centre();
+  return QApplication::exec();
+}

@@ -1,0 +1,318 @@
+#include "ui/qt/main_window_view.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+#include <vector>
+
+#include "replace/text_encoding.h"
+#include "ui/file_browser.h"
+#include "ui/layout.h"
+#include "ui/qt/contact_dialog.h"
+
+namespace ui::qt {
+
+namespace {
+
+int px(int twips) {
+  return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
+
+QString qs(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string utf8(const QString& text) {
+  return text.toUtf8().toStdString();
+}
+
+void colour(QWidget* widget, QPalette::ColorRole role, const Rgb& rgb) {
+  QPalette palette = widget->palette();
+  palette.setColor(role, QColor(rgb.r, rgb.g, rgb.b));
+  widget->setPalette(palette);
+  if (role == QPalette::Window) widget->setAutoFillBackground(true);
+}
+
+void centreOnScreen(QWidget* widget) {
+  if (QScreen* screen = widget->screen()) {
+    QRect frame = widget->frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    widget->move(frame.topLeft());
+  }
+}
+
+}  // namespace
+
+QString displayText(const std::string& text) {
+  QString shown = qs(text);
+  shown.replace("\r\n", "\n");
+  shown.replace('\r', '\n');
+  return shown;
+}
+
+MainWindowView::MainWindowView(Form1& model, QWidget* parent) : QMainWindow(parent), model_(model) {
+  setObjectName("Form1");
+  setWindowTitle(qs(mainWindowGeometry().caption));
+  setWindowIcon(QIcon(":/ravelsk/ravelsk.png"));
+  build();
+  buildMenus();
+  setTabOrder();
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  model_.setView(this);
+  refresh();
+}
+
+MainWindowView::~MainWindowView() {
+  model_.setView(nullptr);
+}
+
+void MainWindowView::build() {
+  const WindowGeometry& window = mainWindowGeometry();
+  auto* client = new QWidget(this);
+  client->setObjectName("client");
+  client->setFixedSize(px(window.clientWidth), px(window.clientHeight));
+  setCentralWidget(client);
+  // Containers come before their controls in the table.
+  for (const ControlGeometry& geometry : window.controls) {
+    QWidget* container = geometry.container.empty() ? client : control(geometry.container);
+    QWidget* widget = makeControl(geometry, container);
+    widget->setObjectName(qs(geometry.name));
+    widget->setGeometry(px(geometry.left), px(geometry.top), px(geometry.width),
+                        px(geometry.height));
+    if (geometry.foreground) colour(widget, QPalette::WindowText, *geometry.foreground);
+    if (geometry.background) colour(widget, QPalette::Window, *geometry.background);
+    controls_.emplace(std::string(geometry.name), widget);
+  }
+}
+
+QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* container) {
+  const QString caption = qs(control.caption);
+  switch (control.kind) {
+    case ControlKind::Frame:
+      return new QGroupBox(caption, container);
+    case ControlKind::Label: {
+      auto* label = new QLabel(caption, container);
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      label->setWordWrap(true);
+      if (control.name == "Label2") label2_ = label;
+      return label;
+    }
+    case ControlKind::OptionButton: {
+      auto* option = new QRadioButton(caption, container);
+      // The model keeps the group exclusive, and may clear every button.
+      option->setAutoExclusive(false);
+      const int number = control.name.back() - '0';
+      options_[number - 1] = option;
+      connect(option, &QRadioButton::clicked, this, [this, number] { optionClicked(number); });
+      return option;
+    }
+    case ControlKind::CommandButton: {
+      auto* button = new QPushButton(caption, container);
+      if (control.name == "Command1") {
+        command1_ = button;
+        connect(button, &QPushButton::clicked, this, [this] {
+          model_.Command1_Click();
+          refresh();
+        });
+      } else {
+        command2_ = button;
+        connect(button, &QPushButton::clicked, this, [this] {
+          model_.Command2_Click();
+          refresh();
+        });
+      }
+      return button;
+    }
+    case ControlKind::TextBox: {
+      auto* box = new QPlainTextEdit(container);
+      if (control.name == "Text3") {
+        text3_ = box;
+        box->setReadOnly(true);
+        box->setLineWrapMode(QPlainTextEdit::NoWrap);
+        box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+      } else {
+        TextBox& text = control.name == "Text1" ? model_.Text1 : model_.Text2;
+        (control.name == "Text1" ? text1_ : text2_) = box;
+        connect(box, &QPlainTextEdit::textChanged, this, [this, box, &text] {
+          if (!syncing_) text.text = utf8(box->toPlainText());
+        });
+      }
+      return box;
+    }
+    case ControlKind::DriveList:
+      drive1_ = new QComboBox(container);
+      connect(drive1_, &QComboBox::activated, this, [this](int index) {
+        if (syncing_ || index < 0) return;
+        model_.pickDrive(utf8(drive1_->itemData(index).toString()));
+      });
+      return drive1_;
+    case ControlKind::FolderList:
+      dir1_ = new QListWidget(container);
+      // Double-click or Enter opens a folder.
+      connect(dir1_, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
+        model_.openFolder(utf8(item->data(Qt::UserRole).toString()));
+      });
+      return dir1_;
+    case ControlKind::FileList:
+      file1_ = new QListWidget(container);
+      return file1_;
+    case ControlKind::Image:
+      return new QLabel(container);
+  }
+  return new QWidget(container);
+}
+
+QWidget* MainWindowView::control(std::string_view name) const {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void MainWindowView::buildMenus() {
+  QAction* about = menuBar()->addAction(QStringLiteral("关于"));
+  about->setObjectName("gy");
+  connect(about, &QAction::triggered, this, [this] { model_.gy_Click(); });
+  QAction* contact = menuBar()->addAction(QStringLiteral("微信好友"));
+  contact->setObjectName("das");
+  connect(contact, &QAction::triggered, this, [this] { model_.das_Click(); });
+}
+
+void MainWindowView::setTabOrder() {
+  std::vector<const ControlGeometry*> focusable;
+  for (const ControlGeometry& geometry : mainWindowGeometry().controls) {
+    QWidget* widget = control(geometry.name);
+    if (geometry.kind == ControlKind::Frame || geometry.kind == ControlKind::Label) {
+      widget->setFocusPolicy(Qt::NoFocus);
+    } else {
+      focusable.push_back(&geometry);
+    }
+  }
+  std::sort(focusable.begin(), focusable.end(),
+            [](const auto* a, const auto* b) { return a->tabIndex < b->tabIndex; });
+  for (std::size_t i = 1; i < focusable.size(); ++i) {
+    QWidget::setTabOrder(control(focusable[i - 1]->name), control(focusable[i]->name));
+  }
+}
+
+void MainWindowView::centre() {
+  centreOnScreen(this);
+}
+
+void MainWindowView::optionClicked(int number) {
+  if (syncing_) return;
+  if (model_.option(number).value) {
+    // Clicking the selected button changes nothing.
+    options_[number - 1]->setChecked(true);
+    return;
+  }
+  model_.clickOption(number);
+}
+
+void MainWindowView::showTextBox(QPlainTextEdit* box, const std::string& text) {
+  if (utf8(box->toPlainText()) != text && box->toPlainText() != displayText(text)) {
+    box->setPlainText(displayText(text));
+  }
+}
+
+void MainWindowView::refresh() {
+  syncing_ = true;
+  for (int n = 1; n <= 4; ++n) {
+    const OptionButton& option = model_.option(n);
+    options_[n - 1]->setChecked(option.value);
+    options_[n - 1]->setEnabled(option.enabled);
+    options_[n - 1]->setText(qs(option.caption));
+  }
+  command1_->setText(qs(model_.Command1.caption));
+  command1_->setEnabled(model_.Command1.enabled);
+  command2_->setText(qs(model_.Command2.caption));
+  command2_->setEnabled(model_.Command2.enabled);
+  showTextBox(text1_, model_.Text1.text);
+  showTextBox(text2_, model_.Text2.text);
+  label2_->setText(displayText(model_.Label2.caption));
+  const std::string& status = model_.Text3.text();
+  if (status.size() < text3Shown_) {
+    text3_->clear();
+    text3Shown_ = 0;
+  }
+  if (status.size() > text3Shown_) text3Appended(status.substr(text3Shown_));
+  refreshLists();
+  syncing_ = false;
+}
+
+void MainWindowView::refreshLists() {
+  drive1_->clear();
+  for (const std::string& drive : model_.Drive1.drives) drive1_->addItem(qs(drive), qs(drive));
+  drive1_->setCurrentIndex(drive1_->findData(qs(model_.Drive1.drive)));
+
+  // The folder list shows the way down to the open folder, then its subfolders.
+  dir1_->clear();
+  const std::vector<std::string> chain = folderChain(model_.Dir1.path);
+  int depth = 0;
+  for (const std::string& folder : chain) {
+    std::string name = replace::utf8FromPath(replace::pathFromUtf8(folder).filename());
+    if (name.empty()) name = folder;
+    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + qs(name), dir1_);
+    item->setData(Qt::UserRole, qs(folder));
+    item->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    ++depth;
+  }
+  dir1_->setCurrentRow(dir1_->count() - 1);
+  for (const std::string& sub : model_.Dir1.subfolders) {
+    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + qs(sub), dir1_);
+    item->setData(Qt::UserRole, qs(replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
+                                                         replace::pathFromUtf8(sub))));
+    item->setIcon(style()->standardIcon(QStyle::SP_DirClosedIcon));
+  }
+
+  file1_->clear();
+  for (const std::string& entry : model_.File1.entries) file1_->addItem(qs(entry));
+}
+
+void MainWindowView::text3Appended(const std::string& line) {
+  text3Shown_ += line.size();
+  QTextCursor cursor(text3_->document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(displayText(line));
+  text3_->verticalScrollBar()->setValue(text3_->verticalScrollBar()->maximum());
+  // A run holds the event loop: paint the new line now.
+  text3_->viewport()->repaint();
+}
+
+void MainWindowView::showMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), displayText(text),
+                  QMessageBox::Ok, this);
+  box.setObjectName("aboutBox");
+  box.exec();
+}
+
+void MainWindowView::showForm3(Form3& form) {
+  if (contact_ == nullptr) {
+    contact_ = new ContactDialog(form, this);
+    contact_->adjustSize();
+    centreOnScreen(contact_);
+  }
+  contact_->exec();
+}
+
+void MainWindowView::runStarted() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void MainWindowView::runEnded() {
+  QApplication::restoreOverrideCursor();
+}
+
+}  // namespace ui::qt

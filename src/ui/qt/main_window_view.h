@@ -1,0 +1,74 @@
+// Form1 on screen with Qt Widgets: every control built from the layout table
+// and named after it; every user action forwarded to the model, every model
+// change read back. No behaviour of its own.
+#pragma once
+
+#include <QMainWindow>
+#include <map>
+#include <string>
+
+#include "ui/layout.h"
+#include "ui/main_window.h"
+
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace ui::qt {
+
+class ContactDialog;
+
+class MainWindowView : public QMainWindow, public FormView {
+ public:
+  explicit MainWindowView(Form1& model, QWidget* parent = nullptr);
+  ~MainWindowView() override;
+
+  // Centres the window on its screen.
+  void centre();
+
+  // FormView
+  void showMessage(const std::string& text) override;
+  void showForm3(Form3& form) override;
+  void text3Appended(const std::string& line) override;
+  void refresh() override;
+  void runStarted() override;
+  void runEnded() override;
+
+  ContactDialog* contactDialog() const { return contact_; }
+  // The widget of a control of the layout table, by its name.
+  QWidget* control(std::string_view name) const;
+
+ private:
+  void build();
+  void buildMenus();
+  void setTabOrder();
+  QWidget* makeControl(const ControlGeometry& control, QWidget* container);
+  void optionClicked(int number);
+  void refreshLists();
+  void showTextBox(QPlainTextEdit* box, const std::string& text);
+
+  Form1& model_;
+  std::map<std::string, QWidget*, std::less<>> controls_;
+  QRadioButton* options_[4] = {};
+  QPushButton* command1_ = nullptr;
+  QPushButton* command2_ = nullptr;
+  QPlainTextEdit* text1_ = nullptr;
+  QPlainTextEdit* text2_ = nullptr;
+  QPlainTextEdit* text3_ = nullptr;
+  QLabel* label2_ = nullptr;
+  QComboBox* drive1_ = nullptr;
+  QListWidget* dir1_ = nullptr;
+  QListWidget* file1_ = nullptr;
+  ContactDialog* contact_ = nullptr;
+  std::size_t text3Shown_ = 0;  // bytes of the model's Text3 on screen
+  bool syncing_ = false;        // the view is writing the model's state into the widgets
+};
+
+// Qt's text for the model's: CR LF and lone CR become line breaks.
+QString displayText(const std::string& text);
+
+}  // namespace ui::qt

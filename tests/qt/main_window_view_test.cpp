@@ -1,0 +1,250 @@
+// The Qt window over the model, in a real (offscreen) window.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "support/fixtures.h"
+#include "ui/qt/contact_dialog.h"
+#include "ui/qt/main_window_view.h"
+
+namespace {
+
+using testsupport::FakeAppSettings;
+using testsupport::WindowRig;
+
+template <typename T = QWidget>
+T* widget(ui::qt::MainWindowView& view, std::string_view name) {
+  auto* found = qobject_cast<T*>(view.control(name));
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+
+// Runs action, which opens a modal window; inspect sees that window, then it is closed.
+void withModal(const std::function<void()>& action, const std::function<void(QWidget*)>& inspect) {
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    seen = true;
+    inspect(modal);
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+  });
+  action();
+  EXPECT_TRUE(seen) << "no modal window was shown";
+}
+
+class QtWindow : public ::testing::Test {
+ protected:
+  WindowRig rig;
+  std::unique_ptr<ui::qt::MainWindowView> view;
+
+  ui::qt::MainWindowView& open() {
+    rig.work.write("start.doc");
+    rig.work.write("docs/a.doc", "x");
+    rig.work.write("docs/b.xls", "x");
+    rig.office.serve(rig.servers, "excel.Application", FakeAppSettings{"Microsoft Excel", "14.0"});
+    rig.office.serve(rig.servers, "word.Application");
+    ui::Form1& form = rig.build();
+    view = std::make_unique<ui::qt::MainWindowView>(form);
+    form.Form_Load();
+    view->show();
+    view->centre();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    return *view;
+  }
+  ~QtWindow() override { view.reset(); }
+};
+
+TEST_F(QtWindow, ShowsTheStartUpReportAndTheEnabledStates) {
+  auto& window = open();
+  EXPECT_EQ(window.windowTitle(), "Ravelsk");
+  EXPECT_EQ(widget<QLabel>(window, "Label2")->text(),
+            "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：14.0\n"
+            "2、未安装WPS-V8或以下版本\n3、未安装WPS-V9或以上版本");
+  EXPECT_TRUE(widget(window, "Option1")->isEnabled());
+  EXPECT_TRUE(widget(window, "Option2")->isEnabled());
+  EXPECT_FALSE(widget(window, "Option3")->isEnabled());
+  EXPECT_FALSE(widget(window, "Option4")->isEnabled());
+  EXPECT_FALSE(widget(window, "Command1")->isEnabled());
+  EXPECT_FALSE(widget(window, "Command2")->isEnabled());
+  for (const char* name : {"Option1", "Option2", "Option3", "Option4"}) {
+    EXPECT_FALSE(widget<QRadioButton>(window, name)->isChecked()) << name;
+  }
+  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text1")->toPlainText(), "请输入要替换的内容");
+  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text2")->toPlainText(), "替换内容\n");
+  EXPECT_EQ(widget<QListWidget>(window, "File1")->count(), 1);
+}
+
+TEST_F(QtWindow, EveryControlStandsWhereTheTableSaysInAFixedWindow) {
+  auto& window = open();
+  const ui::WindowGeometry& table = ui::mainWindowGeometry();
+  EXPECT_EQ(window.centralWidget()->size(), QSize(631, 495));
+  EXPECT_EQ(window.minimumSize(), window.maximumSize());
+  for (const ui::ControlGeometry& c : table.controls) {
+    QWidget* w = widget(window, c.name);
+    ASSERT_NE(w, nullptr);
+    // 15 twips to the pixel, to the nearest pixel.
+    auto px = [](int twips) { return (twips + 7) / 15; };
+    EXPECT_EQ(w->geometry(), QRect(px(c.left), px(c.top), px(c.width), px(c.height))) << c.name;
+    const QString container =
+        c.container.empty() ? "client" : QString::fromUtf8(c.container.data(), c.container.size());
+    EXPECT_EQ(w->parentWidget()->objectName(), container) << c.name;
+  }
+  EXPECT_EQ(widget<QGroupBox>(window, "Frame5")->title(), "替换情况");
+  EXPECT_EQ(widget<QGroupBox>(window, "Frame3")->title(), "");
+  EXPECT_EQ(widget(window, "Label1")->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(widget(window, "Label3")->palette().color(QPalette::WindowText), QColor(192, 0, 192));
+  EXPECT_EQ(widget(window, "Label2")->palette().color(QPalette::Window), QColor(192, 255, 192));
+  EXPECT_TRUE(widget(window, "Label2")->autoFillBackground());
+}
+
+TEST_F(QtWindow, TabOrderFollowsTheTable) {
+  auto& window = open();
+  std::vector<std::string> order;
+  QWidget* w = widget(window, "Option1");
+  for (int i = 0; i < 12; ++i) {
+    order.push_back(w->objectName().toStdString());
+    do {
+      w = w->nextInFocusChain();
+    } while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty() ||
+             window.control(w->objectName().toStdString()) != w);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"Option1", "Option2", "Text2", "Text1", "Dir1",
+                                             "Drive1", "File1", "Command1", "Text3", "Option3",
+                                             "Option4", "Command2"}));
+}
+
+TEST_F(QtWindow, OptionClicksAndAFolderOpenedByDoubleClickReachTheModel) {
+  auto& window = open();
+  QTest::mouseClick(widget(window, "Option2"), Qt::LeftButton);
+  EXPECT_TRUE(rig.form->Option2.value);
+  EXPECT_EQ(widget<QPushButton>(window, "Command2")->text(), "表格内容替换");
+  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text1")->toPlainText(), "请输入要替换原内容");
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  EXPECT_FALSE(widget<QRadioButton>(window, "Option2")->isChecked());
+  EXPECT_TRUE(widget<QRadioButton>(window, "Option1")->isChecked());
+
+  auto* dirs = widget<QListWidget>(window, "Dir1");
+  QCoreApplication::processEvents();  // lets the list lay its items out
+  QListWidgetItem* docs = dirs->findItems("docs", Qt::MatchEndsWith).value(0);
+  ASSERT_NE(docs, nullptr);
+  const QPoint at = dirs->visualItemRect(docs).center();
+  // A real double-click: the first press and release, then the second click.
+  QTest::mouseClick(dirs->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(dirs->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(rig.form->Dir1.path, (rig.work.path() / "docs").string());
+  EXPECT_TRUE(widget(window, "Command1")->isEnabled());
+  EXPECT_TRUE(widget(window, "Command2")->isEnabled());
+  auto* files = widget<QListWidget>(window, "File1");
+  ASSERT_EQ(files->count(), 1);
+  EXPECT_EQ(files->item(0)->text(), "a.doc");
+}
+
+TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
+  auto& window = open();
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  rig.form->openFolder((rig.work.path() / "docs").string());
+  rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()] = "old text";
+  auto* text1 = widget<QPlainTextEdit>(window, "Text1");
+  text1->clear();
+  QTest::keyClicks(text1, "old");
+  auto* text2 = widget<QPlainTextEdit>(window, "Text2");
+  text2->clear();
+  QTest::keyClicks(text2, "new");
+  EXPECT_EQ(rig.form->Text1.text, "old");
+  QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+  EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "new text");
+  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text3")->toPlainText(), "a.doc 已替换内容\n");
+  EXPECT_EQ(rig.view.runsStarted, 0);  // the Qt view took the model's view over
+}
+
+TEST_F(QtWindow, TheStatusBoxIsReadOnlyWithBothScrollBars) {
+  auto& window = open();
+  auto* text3 = widget<QPlainTextEdit>(window, "Text3");
+  EXPECT_TRUE(text3->isReadOnly());
+  EXPECT_EQ(text3->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_EQ(text3->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(text3->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  text3->setFocus();
+  QTest::keyClicks(text3, "typed");
+  EXPECT_EQ(text3->toPlainText(), "");
+  EXPECT_EQ(rig.form->Text3.text(), "");
+}
+
+TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
+  auto& window = open();
+  QList<QAction*> menus = window.menuBar()->actions();
+  ASSERT_EQ(menus.size(), 2);
+  EXPECT_EQ(menus[0]->text(), "关于");
+  EXPECT_EQ(menus[1]->text(), "微信好友");
+
+  withModal([&] { menus[0]->trigger(); },
+            [](QWidget* modal) {
+              auto* box = qobject_cast<QMessageBox*>(modal);
+              ASSERT_NE(box, nullptr);
+              EXPECT_EQ(box->windowTitle(), "Ravelsk");
+              EXPECT_EQ(box->buttons().size(), 1);
+              EXPECT_TRUE(box->text().endsWith("\n建议意见：软件使用请提供宝贵意见，谢谢！"));
+              EXPECT_EQ(box->text().count('\n'), 2);
+            });
+
+  QWidget* first = nullptr;
+  withModal([&] { menus[1]->trigger(); },
+            [&](QWidget* modal) {
+              first = modal;
+              EXPECT_EQ(modal->windowTitle(), "联系程序员");
+              EXPECT_TRUE(modal->isModal());
+              auto* label = modal->findChild<QLabel*>("Label1");
+              ASSERT_NE(label, nullptr);
+              EXPECT_EQ(label->text(), "添加微信好友（备注：软件咨询）");
+              auto* image = modal->findChild<QLabel*>("Image1");
+              ASSERT_NE(image, nullptr);
+              EXPECT_EQ(image->pixmap().size(), QSize(209, 193));
+              EXPECT_EQ(modal->size(), QSize(210, 233));
+            });
+  withModal([&] { menus[1]->trigger(); }, [&](QWidget* modal) { EXPECT_EQ(modal, first); });
+}
+
+// Writes a picture of the window after a short run, for the README.
+TEST_F(QtWindow, Screenshot) {
+  const char* path = std::getenv("RAVELSK_SCREENSHOT");
+  if (path == nullptr) GTEST_SKIP() << "set RAVELSK_SCREENSHOT to a file to write one";
+  auto& window = open();
+  const std::filesystem::path folder = rig.work.mkdir("季度报告");
+  for (auto [name, text] :
+       {std::pair{"一月.doc", "旧公司名称"}, {"二月.doc", "无"}, {"三月.doc", "旧公司名称"}}) {
+    rig.work.write(std::string("季度报告/") + name);
+    rig.office.documents[(folder / name).string()] = text;
+  }
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  rig.form->openFolder(folder.string());
+  rig.form->Text1.text = "旧公司名称";
+  rig.form->Text2.text = "新公司名称";
+  window.refresh();
+  QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+  ASSERT_TRUE(window.grab().save(path));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM",
+          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName("Ravelsk");
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
