@@ -119,6 +119,14 @@ void makeWorkbook(const fs::path& file, const std::vector<std::string>& sheets) 
   if (status != 0 || !fs::exists(file)) throw std::runtime_error("cannot make " + file.string());
 }
 
+void protect(const fs::path& from, const fs::path& to, const std::string& filter) {
+  int status = 0;
+  run("/usr/bin/python3 " + quote(std::string(RAVELSK_E2E_DIR) + "/protect.py") + " " +
+          quote(from.string()) + " " + quote(to.string()) + " secret " + quote(filter) + " 2>&1",
+      &status);
+  if (status != 0 || !fs::exists(to)) throw std::runtime_error("cannot protect " + to.string());
+}
+
 std::string antiword(const fs::path& file) {
   return run("antiword -m UTF-8.txt " + quote(file.string()) + " 2>&1");
 }

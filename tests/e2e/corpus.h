@@ -23,6 +23,10 @@ void makeDocuments(const std::filesystem::path& folder, const std::vector<Docume
 // sheets: "NAME=CELL|CELL|..." each.
 void makeWorkbook(const std::filesystem::path& file, const std::vector<std::string>& sheets);
 
+// A password-protected copy of a document, saved by the office from Python.
+void protect(const std::filesystem::path& from, const std::filesystem::path& to,
+             const std::string& filter);
+
 std::string antiword(const std::filesystem::path& file);
 std::string catdoc(const std::filesystem::path& file);
 // "SHEET\tROW,COL\tVALUE" lines.

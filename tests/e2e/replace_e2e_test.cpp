@@ -26,6 +26,8 @@ class Corpus {
  public:
   static const fs::path& documents() { return instance().docs_.path(); }
   static const fs::path& workbooks() { return instance().books_.path(); }
+  // Password-protected copies of 正文.doc and book.xls.
+  static const fs::path& protectedFiles() { return instance().protected_.path(); }
 
  private:
   static Corpus& instance() {
@@ -44,9 +46,12 @@ class Corpus {
     e2e::makeWorkbook(books_.path() / "book.xls",
                       {"Sheet1=a|b", "数据=x 旧文本 y|z", "Sheet3=旧文本|old and OLD"});
     e2e::makeWorkbook(books_.path() / "plain.xls", {"Only=nothing here"});
+    e2e::protect(docs_.path() / "正文.doc", protected_.path() / "protected.doc", "MS Word 97");
+    e2e::protect(books_.path() / "book.xls", protected_.path() / "protected.xls", "MS Excel 97");
   }
   testsupport::TempFolder docs_;
   testsupport::TempFolder books_;
+  testsupport::TempFolder protected_;
 };
 
 void copyFolder(const fs::path& from, const fs::path& to) {
@@ -187,7 +192,8 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   std::ofstream(folder / ".~lock.4 locked.doc#")
       << "Other User,otherhost,other,08.12.2026 09:00,file:///home/other/.config/libreoffice/4;\n";
   fs::copy_file(Corpus::documents() / "正文.doc", folder / "5 missing.doc");
-  fs::copy_file(Corpus::documents() / "正文.doc", folder / "6 good.doc");
+  fs::copy_file(Corpus::protectedFiles() / "protected.doc", folder / "6 protected.doc");
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "7 good.doc");
   form.Form_Load();
   form.clickOption(1);
   form.openFolder(folder.string());
@@ -199,7 +205,7 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   std::istringstream status(form.Text3.text());
   std::vector<std::string> lines;
   for (std::string line; std::getline(status, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 6u) << form.Text3.text();
+  ASSERT_EQ(lines.size(), 7u) << form.Text3.text();
   EXPECT_EQ(lines[0], "1 good.doc 已替换内容\r");
   EXPECT_EQ(lines[1],
             "2 truncated.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档已损坏\r");
@@ -214,13 +220,34 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
       << lines[3];
   EXPECT_EQ(lines[4], "5 missing.doc 处理失败，错误代码：5174错误描述：找不到文件：" +
                           (folder / "5 missing.doc").string() + "\r");
-  EXPECT_EQ(lines[5], "6 good.doc 已替换内容\r");
+  EXPECT_EQ(
+      lines[5],
+      "6 protected.doc 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档受密码保护\r");
+  EXPECT_EQ(lines[6], "7 good.doc 已替换内容\r");
 
   EXPECT_EQ(readFile(folder / "2 truncated.doc"), whole.substr(0, whole.size() / 3));
   EXPECT_EQ(readFile(folder / "3 text.doc"), "plain text with 旧文本 in it\n");
   EXPECT_EQ(readFile(folder / "4 locked.doc"), whole);
   EXPECT_EQ(strayFiles(), std::vector<std::string>{".~lock.4 locked.doc#"});
-  EXPECT_EQ(e2e::antiword(folder / "6 good.doc").find(kOld), std::string::npos);
+  EXPECT_EQ(readFile(folder / "6 protected.doc"),
+            readFile(Corpus::protectedFiles() / "protected.doc"));
+  EXPECT_EQ(e2e::antiword(folder / "7 good.doc").find(kOld), std::string::npos);
+}
+
+TEST_F(EndToEnd, AProtectedWorkbookIsReportedAndTheNextOneDone) {
+  ui::Form1& form = prepare(Corpus::workbooks(), 2);
+  fs::copy_file(Corpus::protectedFiles() / "protected.xls", folder / "a protected.xls");
+  form.openFolder(folder.string());
+  form.Command2_Click();
+  EXPECT_EQ(
+      form.Text3.text(),
+      "a protected.xls 处理失败，错误代码：-2147467259错误描述：无法打开文档：文档受密码保护\r\n"
+      "book.xls-Sheet1没找到替换的内容\r\n"
+      "book.xls-数据已替换内容\r\n"
+      "book.xls-Sheet3已替换内容\r\n"
+      "plain.xls-Only没找到替换的内容\r\n");
+  EXPECT_EQ(readFile(folder / "a protected.xls"),
+            readFile(Corpus::protectedFiles() / "protected.xls"));
 }
 
 // Kills the office as soon as the first result is reported.
