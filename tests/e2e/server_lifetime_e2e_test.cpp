@@ -1,0 +1,115 @@
+// No office process outlives its server: not after Quit, not after the last
+// reference is dropped without Quit, and not after the client itself dies.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "e2e/corpus.h"
+#include "office/libreoffice/libreoffice_server.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using office::Object;
+using office::Variant;
+
+bool gone(int pid) {
+  return ::kill(pid, 0) != 0 || e2e::officeProcesses().empty();
+}
+
+bool waitUntilGone(int pid) {
+  for (int i = 0; i < 100 && !gone(pid); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return gone(pid);
+}
+
+class ServerLifetime : public ::testing::Test {
+ protected:
+  testsupport::TempFolder folder;
+  office::ServerRegistry servers;
+  std::string path;
+
+  void SetUp() override {
+    ASSERT_TRUE(office::libreoffice::registerServers(servers));
+    e2e::makeDocuments(folder.path(), {{"a.doc", "text", "", ""}});
+    path = (folder.path() / "a.doc").string();
+  }
+
+  // Opens the document, so that the server's office runs; its PID.
+  static int openIn(const Object& app, const std::string& path) {
+    app.get("Documents").toObject().call("Open", {Variant(path)});
+    std::vector<int> running = e2e::officeProcesses();
+    EXPECT_EQ(running.size(), 1u);
+    return running.empty() ? -1 : running.front();
+  }
+};
+
+TEST_F(ServerLifetime, CreatingAServerStartsNoOffice) {
+  Object app = servers.create("WORD.APPLICATION");
+  EXPECT_EQ(app.defaultValue().toText(), "LibreOffice");
+  EXPECT_FALSE(app.get("Version").toText().empty());
+  EXPECT_TRUE(e2e::officeProcesses().empty());
+}
+
+TEST_F(ServerLifetime, QuitEndsTheOffice) {
+  Object app = servers.create("word.Application");
+  const int pid = openIn(app, path);
+  app.call("Quit");
+  EXPECT_TRUE(gone(pid));
+  try {
+    app.get("Documents").toObject().call("Open", {Variant(path)});
+    FAIL() << "a server that quit answers no more";
+  } catch (const office::AutomationError& e) {
+    EXPECT_TRUE(office::isServerGone(e.code()));
+  }
+}
+
+TEST_F(ServerLifetime, DroppingTheLastReferenceEndsTheOffice) {
+  Object app = servers.create("excel.Application");
+  Object document = app.get("Documents").toObject().call("Open", {Variant(path)}).toObject();
+  const int pid = e2e::officeProcesses().at(0);
+  app.release();
+  EXPECT_FALSE(gone(pid)) << "the open document still holds its server";
+  document.release();
+  EXPECT_TRUE(gone(pid));
+}
+
+TEST_F(ServerLifetime, TheOfficeDiesWithItsClient) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t client = ::fork();
+  ASSERT_GE(client, 0);
+  if (client == 0) {
+    Object app = servers.create("word.Application");
+    app.get("Documents").toObject().call("Open", {Variant(path)});
+    const char byte = 1;
+    (void)!::write(ready[1], &byte, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  const std::vector<int> running = e2e::officeProcesses();
+  ASSERT_EQ(running.size(), 1u);
+  ::kill(client, SIGKILL);
+  ::waitpid(client, nullptr, 0);
+  EXPECT_TRUE(waitUntilGone(running.front()));
+  // The client could not clean up after itself; the lock file and the
+  // office's private folder are what a crash leaves.
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    if (entry.path().filename().string().rfind("ravelsk-office-", 0) == 0) {
+      std::error_code ec;
+      fs::remove_all(entry.path(), ec);
+    }
+  }
+  ::close(ready[0]);
+  ::close(ready[1]);
+}
+
+}  // namespace
