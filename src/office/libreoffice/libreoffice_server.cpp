@@ -71,6 +71,12 @@ const Variant& required(const Arguments& args, std::size_t position, std::string
   return *v;
 }
 
+// An optional boolean argument; false when omitted.
+bool flag(const Arguments& args, std::size_t position, std::string_view name) {
+  const Variant* v = argument(args, position, name);
+  return v != nullptr && !v->isEmpty() && v->toBool();
+}
+
 css::beans::PropertyValue property(const char* name, const Any& value) {
   css::beans::PropertyValue p;
   p.Name = OUString::createFromAscii(name);
@@ -443,8 +449,7 @@ class FindObject : public LoObject {
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     if (!sameName(member, "Execute")) unknownMember();
     const std::string text = required(args, 0, "FindText").toText();
-    const Variant* matchCase = argument(args, 1, "MatchCase");
-    const bool caseSensitive = matchCase != nullptr && !matchCase->isEmpty() && matchCase->toBool();
+    const bool caseSensitive = flag(args, 1, "MatchCase");
     const Variant* replace = argument(args, 10, "Replace");
     const auto mode = replace == nullptr ? 0 : replace->toInteger();
     if (mode == 0) return findIn(doc_->component, text, caseSensitive);
@@ -482,8 +487,7 @@ class DocumentObject : public LoObject {
     if (member.empty() || sameName(member, "Name")) return doc_->path.filename().string();
     if (sameName(member, "FullName")) return doc_->path.string();
     if (sameName(member, "Close")) {
-      const Variant* save = argument(args, 0, "SaveChanges");
-      session_->close(doc_, save != nullptr && !save->isEmpty() && save->toBool());
+      session_->close(doc_, flag(args, 0, "SaveChanges"));
       return {};
     }
     unknownMember();
@@ -501,8 +505,7 @@ class DocumentsObject : public LoObject {
       return make<DocumentObject>(session_->open(required(args, 0, "FileName").toText(), false));
     }
     if (sameName(member, "Close")) {
-      const Variant* save = argument(args, 0, "SaveChanges");
-      session_->closeAll(false, save != nullptr && !save->isEmpty() && save->toBool());
+      session_->closeAll(false, flag(args, 0, "SaveChanges"));
       return {};
     }
     unknownMember();
@@ -543,10 +546,8 @@ class CellsObject : public LoObject {
       const std::string what = required(args, 0, "What").toText();
       const std::string with = required(args, 1, "Replacement").toText();
       const Variant* lookAt = argument(args, 2, "LookAt");
-      const Variant* matchCase = argument(args, 4, "MatchCase");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
-      const bool caseSensitive = matchCase != nullptr && matchCase->toBool();
-      replaceIn(sheet_, what, with, caseSensitive, wholeCell);
+      replaceIn(sheet_, what, with, flag(args, 4, "MatchCase"), wholeCell);
       return true;
     }
     unknownMember();
@@ -625,8 +626,7 @@ class WorkbookObject : public LoObject {
     }
     if (sameName(member, "Name")) return doc_->path.filename().string();
     if (sameName(member, "Close")) {
-      const Variant* save = argument(args, 0, "SaveChanges");
-      session_->close(doc_, save != nullptr && !save->isEmpty() && save->toBool());
+      session_->close(doc_, flag(args, 0, "SaveChanges"));
       return {};
     }
     unknownMember();

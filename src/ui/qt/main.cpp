@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
   ui::Form1 form(context);
   ui::qt::MainWindowView window(form);
   form.Form_Load();
-  window.refresh();
   window.show();
   window.centre();
   return QApplication::exec();
