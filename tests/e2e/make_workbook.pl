@@ -9,8 +9,8 @@ use Spreadsheet::WriteExcel;
 
 my $out = shift @ARGV or die "usage: $0 OUT.xls SHEET=CELL|CELL ...\n";
 my $book = Spreadsheet::WriteExcel->new($out) or die "cannot write $out: $!\n";
-for my $spec (@ARGV) {
-  my ($name, $cells) = split /=/, decode_utf8($spec), 2;
+for my $definition (@ARGV) {
+  my ($name, $cells) = split /=/, decode_utf8($definition), 2;
   my $sheet = $book->add_worksheet($name);
   my $row = 0;
   for my $cell (split /\|/, $cells // '') {
