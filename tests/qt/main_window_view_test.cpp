@@ -165,9 +165,25 @@ TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
   text2->clear();
   QTest::keyClicks(text2, "new");
   EXPECT_EQ(rig.form->Text1.text, "old");
+  rig.work.write("docs/c.doc", "x");
+  rig.office.documents[(rig.work.path() / "docs" / "c.doc").string()] = "nothing";
+  rig.form->openFolder((rig.work.path() / "docs").string());
+  // While the run goes on: the busy cursor, and the lines so far on screen.
+  std::vector<QString> shownAtOpen;
+  bool busy = true;
+  rig.office.onCall = [&](const std::string& call) {
+    if (call.find("Documents.Open") == std::string::npos) return;
+    busy = busy && QApplication::overrideCursor() != nullptr &&
+           QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    shownAtOpen.push_back(widget<QPlainTextEdit>(window, "Text3")->toPlainText());
+  };
   QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+  EXPECT_TRUE(busy);
+  EXPECT_EQ(shownAtOpen, (std::vector<QString>{"", "a.doc 已替换内容\n"}));
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "new text");
-  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text3")->toPlainText(), "a.doc 已替换内容\n");
+  EXPECT_EQ(widget<QPlainTextEdit>(window, "Text3")->toPlainText(),
+            "a.doc 已替换内容\nc.doc 没找到替换的内容\n");
   EXPECT_EQ(rig.view.runsStarted, 0);  // the Qt view took the model's view over
 }
 

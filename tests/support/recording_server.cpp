@@ -323,6 +323,7 @@ std::vector<std::string> FakeOffice::callsContaining(const std::string& needle) 
 
 void FakeOffice::checkCall(App& app, const std::string& text, const std::string& member) {
   calls.push_back(text);
+  if (onCall) onCall(text);
   if (app.dead) throw AutomationError(office::kErrServerUnavailable, "RPC 服务器不可用。");
   for (const std::string& missing : missingMembers_) {
     if (office::sameName(missing, member)) unknownMember();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,9 @@ class FakeOffice {
   void killServerAt(const std::string& needle, int nth = 1);
   // Member names a server does not know (AutomationSecurity, ...): unknown-member error.
   void lacksMember(const std::string& member) { missingMembers_.push_back(member); }
+
+  // Called with every call's text before it is answered.
+  std::function<void(const std::string&)> onCall;
 
   // Calls whose text contains needle.
   std::vector<std::string> callsContaining(const std::string& needle) const;
