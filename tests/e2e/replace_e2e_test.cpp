@@ -2,6 +2,8 @@
 // independent writers, replaced through the window's handlers, and read back
 // by independent readers.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -232,6 +234,32 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   EXPECT_EQ(readFile(folder / "6 protected.doc"),
             readFile(Corpus::protectedFiles() / "protected.doc"));
   EXPECT_EQ(e2e::antiword(folder / "7 good.doc").find(kOld), std::string::npos);
+}
+
+TEST_F(EndToEnd, StoringKeepsLinksPermissionsAndOwner) {
+  ui::Form1& form = prepare(Corpus::documents(), 1);
+  const fs::path real = rig.work.path() / "elsewhere.doc";
+  fs::rename(folder / "正文.doc", real);
+  fs::create_symlink(real, folder / "正文.doc");
+  fs::permissions(folder / "只在表格.doc",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown((folder / "只在表格.doc").c_str(), 65534, 65534), 0);
+  }
+  form.openFolder(folder.string());
+  form.Command1_Click();
+
+  EXPECT_TRUE(fs::is_symlink(folder / "正文.doc"));
+  EXPECT_NE(e2e::antiword(real).find("正文里有新文本"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat((folder / "只在表格.doc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_NE(e2e::antiword(folder / "只在表格.doc").find("新文本在表格里"), std::string::npos);
+  EXPECT_TRUE(strayFiles().empty());
 }
 
 TEST_F(EndToEnd, AProtectedWorkbookIsReportedAndTheNextOneDone) {

@@ -1,5 +1,6 @@
 #include "office/libreoffice/libreoffice_server.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -339,7 +340,10 @@ void Session::store(const OpenDocument& document) {
   Reference<css::util::XModifiable> modifiable(document.component, UNO_QUERY);
   if (modifiable.is() && !modifiable->isModified()) return;
 
-  const fs::path& target = document.path;
+  // Through a symbolic link to the file itself, so the link stays a link.
+  std::error_code ec;
+  fs::path target = fs::canonical(document.path, ec);
+  if (ec) target = document.path;
   const fs::path temp = target.parent_path() / (".~ravelsk." + std::to_string(::getpid()) + "." +
                                                 target.filename().string() + ".tmp");
   OUString url;
@@ -362,12 +366,18 @@ void Session::store(const OpenDocument& document) {
     discard();
     throw AutomationError(kErrOfficeFailed, "无法保存文档：" + toUtf8(e.Message));
   }
-  std::error_code ec;
   if (!fs::is_regular_file(temp, ec) || fs::file_size(temp, ec) == 0) {
     discard();
     throw AutomationError(kErrOfficeFailed, "无法保存文档：办公软件没有写出文件");
   }
-  fs::permissions(temp, fs::status(target, ec).permissions(), ec);
+  // The new file takes the old one's permissions and, where we may, its owner.
+  struct stat original {};
+  if (::stat(target.c_str(), &original) == 0) {
+    ::chmod(temp.c_str(), original.st_mode & 07777);
+    if (::chown(temp.c_str(), original.st_uid, original.st_gid) != 0) {
+      // Not ours to give away: the file stays ours, as any editor would leave it.
+    }
+  }
   fs::rename(temp, target, ec);
   if (ec) {
     discard();
