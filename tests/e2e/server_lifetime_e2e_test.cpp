@@ -80,6 +80,25 @@ TEST_F(ServerLifetime, DroppingTheLastReferenceEndsTheOffice) {
   EXPECT_TRUE(gone(pid));
 }
 
+TEST_F(ServerLifetime, AKilledOfficeIsReportedAsGoneAndItsLockFileRemoved) {
+  Object app = servers.create("word.Application");
+  Object document = app.get("Documents").toObject().call("Open", {Variant(path)}).toObject();
+  const fs::path lock = folder.path() / ".~lock.a.doc#";
+  ASSERT_TRUE(fs::exists(lock)) << "the office locks what it opens";
+  for (int pid : e2e::officeProcesses()) ::kill(pid, SIGKILL);
+  try {
+    document.get("Content").toObject().get("Find").toObject().call("Execute", {Variant("text")});
+    FAIL() << "a killed office cannot answer";
+  } catch (const office::AutomationError& e) {
+    EXPECT_EQ(e.code(), office::kErrServerUnavailable);
+    EXPECT_EQ(e.description().rfind("LibreOffice 已停止响应", 0), 0u) << e.description();
+  }
+  EXPECT_FALSE(fs::exists(lock));
+  EXPECT_EQ(testsupport::readFile(path).substr(0, 8),
+            std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
+  EXPECT_THROW(app.call("Quit"), office::AutomationError);
+}
+
 TEST_F(ServerLifetime, TheOfficeDiesWithItsClient) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
