@@ -10,10 +10,12 @@ namespace {
 
 using Named = std::vector<std::pair<std::string, Variant>>;
 
-// The worksheets of one open workbook, each tested and replaced in turn.
-// sheetLabel names the sheet being worked on, for a failure line.
-void processSheets(const Object& workbook, const std::string& fileName, RunWindow& window,
-                   std::string& sheetLabel) {
+// The worksheets of one open workbook, each tested and replaced in turn; the
+// result line of each, in order. sheetLabel names the sheet being worked on,
+// for a failure line.
+std::vector<std::string> processSheets(const Object& workbook, const std::string& fileName,
+                                       RunWindow& window, std::string& sheetLabel) {
+  std::vector<std::string> results;
   const auto count = workbook.get("Worksheets").toObject().get("Count").toInteger();
   for (std::int32_t j = 1; j <= count; ++j) {
     sheetLabel = "-第" + std::to_string(j) + "个工作表";
@@ -33,12 +35,13 @@ void processSheets(const Object& workbook, const std::string& fileName, RunWindo
                                                         {"SearchFormat", false},
                                                         {"ReplaceFormat", false},
                                                     });
-      window.report(fileName + "-" + name + "已替换内容");
+      results.push_back(fileName + "-" + name + "已替换内容");
     } else {
-      window.report(fileName + "-" + name + "没找到替换的内容");
+      results.push_back(fileName + "-" + name + "没找到替换的内容");
     }
   }
   sheetLabel.clear();
+  return results;
 }
 
 }  // namespace
@@ -59,8 +62,12 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
                      .call("Open", {Variant(composePath(window.folder(), fileName))})
                      .toObject();
       app.put("Visible", false);
-      processSheets(workbook, fileName, window, sheetLabel);
+      const std::vector<std::string> results =
+          processSheets(workbook, fileName, window, sheetLabel);
       workbook.call("Close", {Variant(true)});
+      // Reported once the workbook is saved: a workbook that fails part-way
+      // is not saved, and its sheets must not read as replaced.
+      for (const std::string& result : results) window.report(result);
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
       if (workbook && !gone) {

@@ -146,8 +146,8 @@ TEST_F(WorkbookRun, ASheetThatFailsFailsItsWorkbookWhichIsClosedUnsaved) {
       prepare({{"a.xls", {{"S1", {"old"}}, {"S2", {"old"}}}}, {"b.xls", {{"S", {"old"}}}}});
   rig.office.failCall("Cells.Find", 1004, "应用程序定义或对象定义错误", 2);
   form.Command2_Click();
+  // S1 was replaced in memory, but the workbook was not saved: no line says so.
   EXPECT_EQ(form.Text3.text(),
-            "a.xls-S1已替换内容\r\n"
             "a.xls-S2 处理失败，错误代码：1004错误描述：应用程序定义或对象定义错误\r\n"
             "b.xls-S已替换内容\r\n");
   EXPECT_EQ(stored("a.xls"), (Book{{"S1", {"old"}}, {"S2", {"old"}}}));
@@ -168,12 +168,23 @@ TEST_F(WorkbookRun, AWorkbookThatCannotBeOpenedOrCountedIsReportedByItsName) {
   EXPECT_TRUE(rig.office.saved.empty());
 }
 
+TEST_F(WorkbookRun, AWorkbookThatCannotBeSavedReportsOnlyTheFailure) {
+  rig.office.serve(rig.servers, "excel.application");
+  ui::Form1& form = prepare({{"a.xls", {{"S1", {"old"}}, {"S2", {"x"}}}}});
+  rig.office.failCall("Workbook.Close(True)", 1004, "无法保存");
+  form.Command2_Click();
+  EXPECT_EQ(form.Text3.text(), "a.xls 处理失败，错误代码：1004错误描述：无法保存\r\n");
+  EXPECT_EQ(rig.office.callsContaining("Workbook.Close"),
+            (Calls{"Workbook.Close(True)", "Workbook.Close(False)"}));
+  EXPECT_TRUE(rig.office.saved.empty());
+}
+
 TEST_F(WorkbookRun, AServerThatDiesIsReplaced) {
   rig.office.serve(rig.servers, "excel.application");
   ui::Form1& form = prepare({{"a.xls", {{"S", {"old"}}}}, {"b.xls", {{"S", {"old"}}}}});
   rig.office.killServerAt("Workbook.Close(True)", 1);
   form.Command2_Click();
-  EXPECT_EQ(form.Text3.text(), "a.xls-S已替换内容\r\na.xls 处理失败，错误代码：" +
+  EXPECT_EQ(form.Text3.text(), "a.xls 处理失败，错误代码：" +
                                    std::to_string(office::kErrServerUnavailable) +
                                    "错误描述：RPC 服务器不可用。\r\nb.xls-S已替换内容\r\n");
   EXPECT_EQ(rig.office.callsContaining("CreateObject").size(), 2u);
