@@ -489,11 +489,13 @@ class RangeObject : public LoObject {
   DocumentPtr doc_;
 };
 
-class DocumentObject : public LoObject {
+// What a document and a workbook both answer: their names and Close.
+class OpenFileObject : public LoObject {
  public:
-  DocumentObject(SessionPtr s, DocumentPtr d) : LoObject(std::move(s)), doc_(std::move(d)) {}
-  Variant answer(std::string_view member, CallKind, const Arguments& args) override {
-    if (sameName(member, "Content")) return make<RangeObject>(doc_);
+  OpenFileObject(SessionPtr s, DocumentPtr d) : LoObject(std::move(s)), doc_(std::move(d)) {}
+
+ protected:
+  Variant fileMember(std::string_view member, const Arguments& args) {
     if (member.empty() || sameName(member, "Name")) return doc_->path.filename().string();
     if (sameName(member, "FullName")) return doc_->path.string();
     if (sameName(member, "Close")) {
@@ -503,8 +505,16 @@ class DocumentObject : public LoObject {
     unknownMember();
   }
 
- private:
   DocumentPtr doc_;
+};
+
+class DocumentObject : public OpenFileObject {
+ public:
+  using OpenFileObject::OpenFileObject;
+  Variant answer(std::string_view member, CallKind, const Arguments& args) override {
+    if (sameName(member, "Content")) return make<RangeObject>(doc_);
+    return fileMember(member, args);
+  }
 };
 
 class DocumentsObject : public LoObject {
@@ -625,25 +635,17 @@ class SheetsObject : public LoObject {
   DocumentPtr doc_;
 };
 
-class WorkbookObject : public LoObject {
+class WorkbookObject : public OpenFileObject {
  public:
-  WorkbookObject(SessionPtr s, DocumentPtr d) : LoObject(std::move(s)), doc_(std::move(d)) {}
+  using OpenFileObject::OpenFileObject;
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     if (sameName(member, "Worksheets") || sameName(member, "Sheets")) {
       auto sheets = std::make_shared<SheetsObject>(session_, doc_);
       if (args.positional.empty()) return Object(sheets);
       return sheets->item(args.positional[0]);
     }
-    if (sameName(member, "Name")) return doc_->path.filename().string();
-    if (sameName(member, "Close")) {
-      session_->close(doc_, flag(args, 0, "SaveChanges"));
-      return {};
-    }
-    unknownMember();
+    return fileMember(member, args);
   }
-
- private:
-  DocumentPtr doc_;
 };
 
 class WorkbooksObject : public LoObject {
