@@ -56,6 +56,14 @@ class Corpus {
   testsupport::TempFolder protected_;
 };
 
+// The status box's lines, each still ending in its CR.
+std::vector<std::string> statusLines(const ui::Form1& form) {
+  std::istringstream status(form.Text3.text());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(status, line);) lines.push_back(line);
+  return lines;
+}
+
 void copyFolder(const fs::path& from, const fs::path& to) {
   fs::create_directories(to);
   fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
@@ -204,9 +212,7 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   form.Text2.text = kNew;
   form.Command1_Click();
 
-  std::istringstream status(form.Text3.text());
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(status, line);) lines.push_back(line);
+  const std::vector<std::string> lines = statusLines(form);
   ASSERT_EQ(lines.size(), 7u) << form.Text3.text();
   EXPECT_EQ(lines[0], "1 good.doc 已替换内容\r");
   EXPECT_EQ(lines[1],
@@ -294,9 +300,7 @@ TEST_F(EndToEnd, AnOfficeKilledMidBatchIsReplacedAndTheBatchGoesOn) {
   ui::Form1& form = prepare(Corpus::documents(), 1);
   form.setView(&view);
   form.Command1_Click();
-  std::istringstream status(form.Text3.text());
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(status, line);) lines.push_back(line);
+  const std::vector<std::string> lines = statusLines(form);
   ASSERT_EQ(lines.size(), 5u) << form.Text3.text();
   EXPECT_EQ(lines[0], "a #1 %20 报告.doc 已替换内容\r");
   EXPECT_EQ(lines[1].rfind("只在表格.doc 处理失败，错误代码：" +
