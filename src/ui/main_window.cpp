@@ -85,6 +85,7 @@ Form1::Form1(Form1Context context, FormView* view)
     Dir1.subfolders = listSubfolders(Dir1.path);
   } catch (const BrowseError& e) {
     appendStatus(std::string(e.what()) + "\r\n");
+    return;  // one line for the folder; the file list stays empty
   }
   setFile1Path(File1.path);
 }

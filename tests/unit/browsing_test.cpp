@@ -164,6 +164,17 @@ TEST_F(Browsing, AFolderRemovedWhileListedEmptiesTheListOnAPatternChange) {
   EXPECT_NE(form.Text3.text().find(sub("docs")), std::string::npos);
 }
 
+TEST(BrowsingStart, AnUnreadableWorkingFolderIsReportedOnceWithEmptyLists) {
+  WindowRig rig;
+  const std::string missing = rig.work.str() + "/gone";
+  ui::Form1& form = rig.build(missing);
+  EXPECT_EQ(form.Dir1.path, missing);
+  EXPECT_TRUE(form.File1.entries.empty());
+  EXPECT_EQ(rig.view.appended.size(), 1u);
+  EXPECT_NE(form.Text3.text().find(missing), std::string::npos);
+  EXPECT_FALSE(form.Command1.enabled);
+}
+
 TEST_F(Browsing, PickingADriveMovesTheFolderAndTheFileList) {
   form.Drive1.drives.push_back(sub("docs"));  // a mounted medium
   form.pickDrive(sub("docs"));
