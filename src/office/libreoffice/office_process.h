@@ -39,7 +39,6 @@ class OfficeProcess {
   // Starts the office and connects to it; throws office::AutomationError.
   void start();
   bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
   // False once the process has ended (or was never started).
   bool running();
 
@@ -55,8 +54,6 @@ class OfficeProcess {
   void arm(std::chrono::milliseconds timeout);
   void disarm();
   bool watchdogFired() const;
-
-  const std::filesystem::path& privateFolder() const { return folder_; }
 
  private:
   void makePrivateFolder();

@@ -38,7 +38,6 @@ class MainWindowView : public QMainWindow, public FormView {
   void runStarted() override;
   void runEnded() override;
 
-  ContactDialog* contactDialog() const { return contact_; }
   // The widget of a control of the layout table, by its name.
   QWidget* control(std::string_view name) const;
 
