@@ -1,0 +1,34 @@
+// How the program ends when it is told to (SIGTERM, SIGINT, SIGHUP): a
+// document being written into is finished first, then every registered
+// clean-up runs (offices ended, what they left behind removed), then the
+// program ends as the signal would have ended it.
+#pragma once
+
+#include <functional>
+#include <mutex>
+
+namespace office::libreoffice {
+
+// Installs the handlers once; later calls do nothing.
+void installTerminationHandlers();
+
+// Held for the whole time a user's document is being written into; the
+// ending waits for it and then keeps it, so no new write begins.
+std::mutex& placementMutex();
+
+// A clean-up that runs if the program is ended by one of those signals while
+// this object lives. It runs on the ending's own thread while other threads
+// go on: it captures by value what it needs (PIDs, paths) and must not wait on
+// locks they may hold.
+class TerminationCleanup {
+ public:
+  explicit TerminationCleanup(std::function<void()> cleanup);
+  ~TerminationCleanup();
+  TerminationCleanup(const TerminationCleanup&) = delete;
+  TerminationCleanup& operator=(const TerminationCleanup&) = delete;
+
+ private:
+  unsigned long id_;
+};
+
+}  // namespace office::libreoffice
