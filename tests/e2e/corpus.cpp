@@ -140,7 +140,7 @@ std::string readWorkbook(const fs::path& file) {
              quote(file.string()) + " 2>&1");
 }
 
-std::vector<int> officeProcesses() {
+std::vector<int> officeProcesses(int parent) {
   std::vector<int> found;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return found;
@@ -149,10 +149,17 @@ std::vector<int> officeProcesses() {
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::ifstream in("/proc/" + name + "/cmdline", std::ios::binary);
     std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (cmdline.find("soffice.bin") != std::string::npos &&
-        cmdline.find("ravelsk-office-") != std::string::npos) {
-      found.push_back(std::stoi(name));
-    }
+    if (cmdline.find("soffice.bin") == std::string::npos) continue;
+    // "pid (comm) state ppid ...": the command may hold blanks, the parent follows its ')'.
+    std::ifstream statFile("/proc/" + name + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string state;
+    int ppid = 0;
+    fields >> state >> ppid;
+    if (ppid == parent) found.push_back(std::stoi(name));
   }
   ::closedir(proc);
   return found;

@@ -4,6 +4,8 @@
 // Spreadsheet::ParseExcel read the results.
 #pragma once
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,7 +38,8 @@ std::string readWorkbook(const std::filesystem::path& file);
 std::string run(const std::string& command, int* status = nullptr);
 std::string quote(const std::string& text);
 
-// The office processes our servers started that are still running.
-std::vector<int> officeProcesses();
+// The office processes that a process (this one by default) started and that
+// are still there; never another program's.
+std::vector<int> officeProcesses(int parent = ::getpid());
 
 }  // namespace e2e

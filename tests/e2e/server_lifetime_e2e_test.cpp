@@ -102,9 +102,11 @@ TEST_F(ServerLifetime, AKilledOfficeIsReportedAsGoneAndItsLockFileRemoved) {
 TEST_F(ServerLifetime, TheOfficeDiesWithItsClient) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
+  testsupport::TempFolder clientTemp;
   const pid_t client = ::fork();
   ASSERT_GE(client, 0);
   if (client == 0) {
+    ::setenv("TMPDIR", clientTemp.str().c_str(), 1);
     Object app = servers.create("word.Application");
     app.get("Documents").toObject().call("Open", {Variant(path)});
     const char byte = 1;
@@ -114,19 +116,11 @@ TEST_F(ServerLifetime, TheOfficeDiesWithItsClient) {
   }
   char byte = 0;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  const std::vector<int> running = e2e::officeProcesses();
+  const std::vector<int> running = e2e::officeProcesses(client);
   ASSERT_EQ(running.size(), 1u);
   ::kill(client, SIGKILL);
   ::waitpid(client, nullptr, 0);
   EXPECT_TRUE(waitUntilGone(running.front()));
-  // The client could not clean up after itself; the lock file and the
-  // office's private folder are what a crash leaves.
-  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
-    if (entry.path().filename().string().rfind("ravelsk-office-", 0) == 0) {
-      std::error_code ec;
-      fs::remove_all(entry.path(), ec);
-    }
-  }
   ::close(ready[0]);
   ::close(ready[1]);
 }
