@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <new>
 
 namespace office {
 
@@ -56,39 +57,64 @@ bool sameName(std::string_view a, std::string_view b) {
 // ---- Object ----
 
 namespace {
+
 Dispatch& target(const Object& o) {
   if (!o) throw AutomationError(kErrObjectRequired, "要求对象");
   return *o.get();
 }
+
+// Whatever goes wrong inside a server reaches its caller as an automation
+// error, as it would across a process boundary: a batch run reports it for
+// that file and goes on.
+template <typename F>
+auto translated(F&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const AutomationError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw AutomationError(kErrOutOfMemory, "内存不足");
+  } catch (const std::exception& e) {
+    throw AutomationError(kErrUnexpected, e.what());
+  } catch (...) {
+    throw AutomationError(kErrUnexpected, "灾难性故障");
+  }
+}
+
+Variant invokeOn(const Object& o, std::string_view member, CallKind kind, Arguments args) {
+  Dispatch& d = target(o);
+  return translated([&] { return d.invoke(member, kind, args); });
+}
+
 }  // namespace
 
 Variant Object::get(std::string_view member) const {
-  return target(*this).invoke(member, CallKind::Get, {});
+  return invokeOn(*this, member, CallKind::Get, {});
 }
 
 Variant Object::get(std::string_view member, std::vector<Variant> positional) const {
-  return target(*this).invoke(member, CallKind::Get, Arguments{std::move(positional), {}});
+  return invokeOn(*this, member, CallKind::Get, Arguments{std::move(positional), {}});
 }
 
 void Object::put(std::string_view member, Variant value) const {
-  target(*this).invoke(member, CallKind::Put, Arguments{{std::move(value)}, {}});
+  invokeOn(*this, member, CallKind::Put, Arguments{{std::move(value)}, {}});
 }
 
 Variant Object::call(std::string_view member) const {
-  return target(*this).invoke(member, CallKind::Method, {});
+  return invokeOn(*this, member, CallKind::Method, {});
 }
 
 Variant Object::call(std::string_view member, std::vector<Variant> positional) const {
-  return target(*this).invoke(member, CallKind::Method, Arguments{std::move(positional), {}});
+  return invokeOn(*this, member, CallKind::Method, Arguments{std::move(positional), {}});
 }
 
 Variant Object::call(std::string_view member,
                      std::vector<std::pair<std::string, Variant>> named) const {
-  return target(*this).invoke(member, CallKind::Method, Arguments{{}, std::move(named)});
+  return invokeOn(*this, member, CallKind::Method, Arguments{{}, std::move(named)});
 }
 
 Variant Object::defaultValue() const {
-  return target(*this).invoke("", CallKind::Get, {});
+  return invokeOn(*this, "", CallKind::Get, {});
 }
 
 // ---- Variant ----
@@ -186,7 +212,7 @@ Object ServerRegistry::create(std::string_view progId) const {
   if (it == factories_.end()) {
     throw AutomationError(kErrCannotCreate, std::string(kCannotCreateText));
   }
-  return it->second();
+  return translated([&] { return it->second(); });
 }
 
 }  // namespace office

@@ -1,3 +1,7 @@
+#include <functional>
+#include <new>
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 #include "support/fixtures.h"
@@ -170,6 +174,31 @@ TEST_F(DocumentRun, ADocumentThatCannotBeOpenedIsReportedAndTheBatchGoesOn) {
   EXPECT_EQ(rig.office.saved, (Calls{path("a.doc"), path("c.doc")}));
   EXPECT_EQ(rig.office.callsContaining("Close").size(), 2u);  // nothing to close for b.doc
   EXPECT_EQ(rig.office.alive, 0);
+}
+
+TEST_F(DocumentRun, AnyExceptionInsideTheServerIsThatDocumentsFailureLine) {
+  struct Case {
+    std::function<void()> raise;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {[] { throw std::bad_alloc(); }, "b.doc 处理失败，错误代码：7错误描述：内存不足\r\n"},
+      {[] { throw std::runtime_error("mkdir: No space left on device"); },
+       "b.doc 处理失败，错误代码：-2147418113错误描述：mkdir: No space left on device\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    rig.office.serve(rig.servers, "word.Application");
+    ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}, {"c.doc", "旧"}});
+    const std::string needle = "Open(\"" + path("b.doc");
+    rig.office.onCall = [&](const std::string& call) {
+      if (call.find(needle) != std::string::npos) c.raise();
+    };
+    form.Command1_Click();
+    EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n" + c.line + "c.doc 已替换内容\r\n");
+    EXPECT_EQ(rig.office.alive, 0);
+    rig.office.onCall = nullptr;
+  }
 }
 
 TEST_F(DocumentRun, AFailingReplaceClosesTheDocumentWithoutSaving) {

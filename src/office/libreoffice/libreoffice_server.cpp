@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,11 +22,13 @@
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
+#include <com/sun/star/lang/XMultiComponentFactory.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
+#include <com/sun/star/task/XInteractionApprove.hpp>
 #include <com/sun/star/task/XInteractionHandler.hpp>
 #include <com/sun/star/task/XInteractionRequest.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
@@ -37,8 +40,12 @@
 #include <osl/file.hxx>
 #include <rtl/ref.hxx>
 
+#include "office/libreoffice/filters.h"
+#include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
+#include "office/libreoffice/safe_store.h"
 #include "office/libreoffice/uno_text.h"
+#include "replace/text_encoding.h"
 
 namespace office::libreoffice {
 
@@ -92,22 +99,9 @@ Sequence<css::beans::PropertyValue> properties(
   return sequence;
 }
 
-bool startsWith(const std::string& s, std::string_view prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
-// Formats a word processor may store back as it loaded them. Plain text,
-// RTF, HTML and the like load too, but writing them back would not give the
-// user the document they had.
-bool isDocumentFilter(const std::string& filter) {
-  return startsWith(filter, "MS Word") || startsWith(filter, "MS WinWord") ||
-         filter == "Office Open XML Text" || filter == "writer8" ||
-         filter == "StarOffice XML (Writer)";
-}
-
-bool isWorkbookFilter(const std::string& filter) {
-  return startsWith(filter, "MS Excel") || filter == "Calc MS Excel 2007 XML" ||
-         filter == "Calc Office Open XML" || filter == "calc8" || filter == "StarOffice XML (Calc)";
+// The office reaches files by URL, and its URLs carry UTF-8 names only.
+bool isUtf8Name(const std::string& bytes) {
+  return toUtf8(toOUString(bytes)) == bytes;
 }
 
 // Answers every question the office asks while loading with "abort", and
@@ -115,11 +109,22 @@ bool isWorkbookFilter(const std::string& filter) {
 class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHandler> {
  public:
   void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override {
+    const auto continuations = request->getContinuations();
+    // A lock file that cannot be made at all (the name leaves no room for
+    // ".~lock.…#") means nobody else can hold one either: open it anyway.
+    if (request->getRequest().getValueTypeName().endsWith("LockFileIgnoreRequest")) {
+      for (const auto& c : continuations) {
+        Reference<css::task::XInteractionApprove> approve(c, UNO_QUERY);
+        if (approve.is()) {
+          approve->select();
+          return;
+        }
+      }
+    }
     {
       std::lock_guard lock(mutex_);
       seen_.push_back(toUtf8(request->getRequest().getValueTypeName()));
     }
-    const auto continuations = request->getContinuations();
     for (const auto& c : continuations) {
       Reference<css::task::XInteractionAbort> abort(c, UNO_QUERY);
       if (abort.is()) {
@@ -154,6 +159,10 @@ struct OpenDocument {
   Reference<css::lang::XComponent> component;
   fs::path path;
   std::string filter;
+  // A replacement reported hits: the document must be stored, even where the
+  // office opened it read-only and so never counts it as modified.
+  bool replaced = false;
+  bool stored = false;
 };
 
 class Session {
@@ -189,6 +198,8 @@ class Session {
   std::shared_ptr<OpenDocument> open(const std::string& path, bool workbook);
   // Stores the document if it changed (when save), then closes it.
   void close(const std::shared_ptr<OpenDocument>& document, bool save);
+  // Whatever made the document change: it must be stored when closed with saving.
+  static void noteReplaced(OpenDocument& document) { document.replaced = true; }
   // Closes every open document of one kind, Word's Documents.Close.
   void closeAll(bool workbooks, bool save);
   std::shared_ptr<OpenDocument> active(bool workbook) const {
@@ -219,15 +230,16 @@ class Session {
     gone_ = true;
     goneWhy_ = process_.watchdogFired() ? "处理超时，LibreOffice 已被终止"
                                         : "LibreOffice 已停止响应（" + detail + "）";
-    // A killed office leaves its lock files beside our documents.
+    // A killed office leaves its lock files beside our documents, also beside
+    // the one it was still loading; a lock of anybody else stays.
+    process_.kill();
+    const fs::path profile = process_.profileFolder();
     for (auto* list : {&docs_, &books_}) {
-      for (const auto& doc : *list) {
-        std::error_code ec;
-        fs::remove(doc->path.parent_path() / (".~lock." + doc->path.filename().string() + "#"), ec);
-      }
+      for (const auto& doc : *list) removeOwnLock(doc->path, profile);
       list->clear();
     }
-    process_.kill();
+    if (!loading_.empty()) removeOwnLock(loading_, profile);
+    loading_.clear();
     process_.stop();
     return serverGone(goneWhy_);
   }
@@ -255,7 +267,16 @@ class Session {
     }
   }
 
-  void store(const OpenDocument& document);
+  void store(OpenDocument& document);
+  // The URL the office loads a document from: its own path, or for a name
+  // that is not UTF-8, a link to it in our private folder.
+  OUString loadUrl(const fs::path& file);
+  // Fails a document the office could read but not write back, before anything
+  // is changed in it.
+  void requireWritableFormat(const std::string& filter, bool workbook);
+  // Between documents: a fresh office once this one has served many or grown
+  // large, since the office's memory grows with every document it opens.
+  void recycleIfDue();
 
   Installation installation_;
   Options options_;
@@ -263,6 +284,9 @@ class Session {
   std::vector<std::shared_ptr<OpenDocument>> docs_;
   std::vector<std::shared_ptr<OpenDocument>> books_;
   std::optional<AutomationError> startFailure_;
+  fs::path loading_;  // the document being loaded, whose lock a kill would leave
+  std::map<std::string, bool> writableFilters_;
+  unsigned servedSinceStart_ = 0;
   bool gone_ = false;
   bool quit_ = false;
   std::string goneWhy_;
@@ -270,18 +294,26 @@ class Session {
 
 std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbook) {
   std::error_code ec;
-  const fs::path file = fs::absolute(fs::path(path), ec).lexically_normal();
+  const fs::path file = fs::absolute(replace::pathFromUtf8(path), ec).lexically_normal();
+  // A write that a killed run left half done is finished before anything reads the file.
+  recoverDocument(file);
   if (!fs::is_regular_file(file, ec)) {
     throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
   }
-  startOffice();
-  OUString url;
-  if (osl::FileBase::getFileURLFromSystemPath(toOUString(file.string()), url) !=
-      osl::FileBase::E_None) {
-    throw AutomationError(kErrOfficeFailed, "无法打开文档：路径无效");
+  switch (writeBlock(file)) {
+    case WriteBlock::ReadOnlyFile:
+      throw AutomationError(kErrOfficeFailed, "文件只读，未作改动");
+    case WriteBlock::ReadOnlyFolder:
+      throw AutomationError(kErrOfficeFailed, "文件夹不可写，未作改动");
+    case WriteBlock::None:
+      break;
   }
+  removeStaleLock(file);
+  startOffice();
+  const OUString url = loadUrl(file);
 
   process_.arm(options_.documentTimeout);
+  loading_ = file;
   rtl::Reference<AbortingHandler> handler(new AbortingHandler);
   const auto loadProperties = properties({
       property("Hidden", Any(true)),
@@ -298,11 +330,13 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   } catch (const css::uno::RuntimeException&) {
     throw;
   } catch (const css::uno::Exception& e) {
+    loading_.clear();
     process_.disarm();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed,
                           "无法打开文档：" + (why.empty() ? toUtf8(e.Message) : why));
   }
+  loading_.clear();
   if (!component.is()) {
     process_.disarm();
     const std::string why = handler->why();
@@ -322,35 +356,85 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
                      isWorkbookFilter(filter)
                : Reference<css::text::XTextDocument>(component, UNO_QUERY).is() &&
                      isDocumentFilter(filter);
-  if (!rightKind) {
+  try {
+    if (!rightKind) {
+      throw AutomationError(kErrOfficeFailed,
+                            std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
+                                "（文件格式：" + (filter.empty() ? "未知" : filter) +
+                                "），未作改动");
+    }
+    requireWritableFormat(filter, workbook);
+  } catch (...) {
     closeQuietly(component);
     process_.disarm();
-    throw AutomationError(kErrOfficeFailed,
-                          std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
-                              "（文件格式：" + (filter.empty() ? "未知" : filter) + "），未作改动");
+    throw;
   }
   auto document = std::make_shared<OpenDocument>(OpenDocument{component, file, filter});
   (workbook ? books_ : docs_).push_back(document);
   return document;
 }
 
-// The new content goes to a file beside the original, which it replaces only
-// once it is complete: a failure at any point leaves the original as it was.
-void Session::store(const OpenDocument& document) {
-  Reference<css::util::XModifiable> modifiable(document.component, UNO_QUERY);
-  if (modifiable.is() && !modifiable->isModified()) return;
-
-  // Through a symbolic link to the file itself, so the link stays a link.
-  std::error_code ec;
-  fs::path target = fs::canonical(document.path, ec);
-  if (ec) target = document.path;
-  const fs::path temp = target.parent_path() / (".~ravelsk." + std::to_string(::getpid()) + "." +
-                                                target.filename().string() + ".tmp");
-  OUString url;
-  osl::FileBase::getFileURLFromSystemPath(toOUString(temp.string()), url);
-  auto discard = [&temp] {
+OUString Session::loadUrl(const fs::path& file) {
+  fs::path target = file;
+  if (!isUtf8Name(file.native())) {
+    // Only the extension tells the office what it opens; the rest of the name
+    // is ours to choose.
+    const std::string extension = file.extension().native();
+    target = process_.folder() / ("open" + (isUtf8Name(extension) ? extension : std::string()));
     std::error_code ec;
-    fs::remove(temp, ec);
+    fs::remove(target, ec);
+    fs::create_symlink(file, target, ec);
+    if (ec) throw AutomationError(kErrOfficeFailed, "无法打开文档：" + ec.message());
+  }
+  OUString url;
+  if (osl::FileBase::getFileURLFromSystemPath(toOUString(target.native()), url) !=
+      osl::FileBase::E_None) {
+    throw AutomationError(kErrOfficeFailed, "无法打开文档：路径无效");
+  }
+  return url;
+}
+
+void Session::requireWritableFormat(const std::string& filter, bool workbook) {
+  auto known = writableFilters_.find(filter);
+  if (known == writableFilters_.end()) {
+    bool writable = false;
+    Reference<css::container::XNameAccess> filters(
+        process_.context()->getServiceManager()->createInstanceWithContext(
+            "com.sun.star.document.FilterFactory", process_.context()),
+        UNO_QUERY_THROW);
+    Sequence<css::beans::PropertyValue> description;
+    if (filters->hasByName(toOUString(filter)) &&
+        (filters->getByName(toOUString(filter)) >>= description)) {
+      for (const auto& p : description) {
+        sal_Int32 flags = 0;
+        if (p.Name == "Flags" && (p.Value >>= flags)) writable = isWritableFilter(flags);
+      }
+    }
+    known = writableFilters_.emplace(filter, writable).first;
+  }
+  if (!known->second) {
+    throw AutomationError(kErrOfficeFailed,
+                          std::string(workbook ? "无法保存此工作簿" : "无法保存此文档") +
+                              "（文件格式：" + filter + "）办公软件只能读取这种格式，未作改动");
+  }
+}
+
+// The office writes the new content inside our private folder only; the
+// document then takes it in one step (see safe_store.h), so that it is never
+// seen half written, nor written through a link planted beside it.
+void Session::store(OpenDocument& document) {
+  if (!document.replaced) {
+    Reference<css::util::XModifiable> modifiable(document.component, UNO_QUERY);
+    if (modifiable.is() && !modifiable->isModified()) return;
+  }
+  const std::string extension = document.path.extension().native();
+  const fs::path content =
+      process_.folder() / ("new" + (isUtf8Name(extension) ? extension : std::string()));
+  OUString url;
+  osl::FileBase::getFileURLFromSystemPath(toOUString(content.native()), url);
+  auto discard = [&content] {
+    std::error_code ec;
+    fs::remove(content, ec);
   };
   try {
     Reference<css::frame::XStorable> storable(document.component, UNO_QUERY_THROW);
@@ -366,32 +450,46 @@ void Session::store(const OpenDocument& document) {
     discard();
     throw AutomationError(kErrOfficeFailed, "无法保存文档：" + toUtf8(e.Message));
   }
-  if (!fs::is_regular_file(temp, ec) || fs::file_size(temp, ec) == 0) {
+  std::error_code ec;
+  if (!fs::is_regular_file(content, ec) || fs::file_size(content, ec) == 0) {
     discard();
     throw AutomationError(kErrOfficeFailed, "无法保存文档：办公软件没有写出文件");
   }
-  // The new file takes the old one's permissions and, where we may, its owner.
-  struct stat original {};
-  if (::stat(target.c_str(), &original) == 0) {
-    ::chmod(temp.c_str(), original.st_mode & 07777);
-    if (::chown(temp.c_str(), original.st_uid, original.st_gid) != 0) {
-      // Not ours to give away: the file stays ours, as any editor would leave it.
-    }
-  }
-  fs::rename(temp, target, ec);
-  if (ec) {
+  try {
+    placeContent(content, document.path);
+  } catch (const std::system_error& e) {
     discard();
-    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + ec.message());
+    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + std::string(e.what()));
   }
+  discard();
+  document.stored = true;
 }
 
 void Session::close(const std::shared_ptr<OpenDocument>& document, bool save) {
-  if (save) store(*document);
+  if (save) {
+    store(*document);
+    if (document->replaced && !document->stored) {
+      throw AutomationError(kErrOfficeFailed, "无法保存文档：替换后的内容没有写入文件");
+    }
+  }
   closeQuietly(document->component);
   for (auto* list : {&docs_, &books_}) {
     std::erase(*list, document);
   }
-  if (docs_.empty() && books_.empty()) process_.disarm();
+  if (docs_.empty() && books_.empty()) {
+    process_.disarm();
+    ++servedSinceStart_;
+    recycleIfDue();
+  }
+}
+
+void Session::recycleIfDue() {
+  if (servedSinceStart_ < options_.recycleAfterDocuments &&
+      process_.residentBytes() < options_.recycleAboveBytes) {
+    return;
+  }
+  servedSinceStart_ = 0;
+  process_.stop();
 }
 
 void Session::closeAll(bool workbooks, bool save) {
@@ -465,7 +563,11 @@ class FindObject : public LoObject {
     if (mode == 0) return findIn(doc_->component, text, caseSensitive);
     const Variant* with = argument(args, 9, "ReplaceWith");
     const std::string replacement = with == nullptr ? std::string() : with->toText();
-    if (mode == 2) return replaceIn(doc_->component, text, replacement, caseSensitive) > 0;
+    if (mode == 2) {
+      const bool replaced = replaceIn(doc_->component, text, replacement, caseSensitive) > 0;
+      if (replaced) Session::noteReplaced(*doc_);
+      return replaced;
+    }
     throw AutomationError(kErrOfficeFailed, "不支持的替换方式");
   }
 
@@ -550,8 +652,8 @@ class CellObject : public LoObject {
 
 class CellsObject : public LoObject {
  public:
-  CellsObject(SessionPtr s, Reference<css::sheet::XSpreadsheet> sheet)
-      : LoObject(std::move(s)), sheet_(std::move(sheet)) {}
+  CellsObject(SessionPtr s, DocumentPtr d, Reference<css::sheet::XSpreadsheet> sheet)
+      : LoObject(std::move(s)), doc_(std::move(d)), sheet_(std::move(sheet)) {}
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     if (sameName(member, "Find")) {
       const std::string what = required(args, 0, "What").toText();
@@ -567,13 +669,16 @@ class CellsObject : public LoObject {
       const std::string with = required(args, 1, "Replacement").toText();
       const Variant* lookAt = argument(args, 2, "LookAt");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
-      replaceIn(sheet_, what, with, flag(args, 4, "MatchCase"), wholeCell);
+      if (replaceIn(sheet_, what, with, flag(args, 4, "MatchCase"), wholeCell) > 0) {
+        Session::noteReplaced(*doc_);
+      }
       return true;
     }
     unknownMember();
   }
 
  private:
+  DocumentPtr doc_;
   Reference<css::sheet::XSpreadsheet> sheet_;
 };
 
@@ -585,7 +690,7 @@ class WorksheetObject : public LoObject {
     if (sameName(member, "Name")) {
       return toUtf8(Reference<css::container::XNamed>(sheet_, UNO_QUERY_THROW)->getName());
     }
-    if (sameName(member, "Cells")) return make<CellsObject>(sheet_);
+    if (sameName(member, "Cells")) return make<CellsObject>(doc_, sheet_);
     if (sameName(member, "Activate")) {
       Reference<css::frame::XModel> model(doc_->component, UNO_QUERY);
       Reference<css::sheet::XSpreadsheetView> view(

@@ -17,6 +17,11 @@ struct Options {
   // One document's whole sequence, from Open to Close; past it the office is
   // killed and the document fails as with a server that died.
   std::chrono::milliseconds documentTimeout{120'000};
+  // The office's memory grows with every document it opens, and is given
+  // back only when it ends: a fresh office (about 0.5 s) is started between
+  // documents after this many, or once it holds more than this much.
+  unsigned recycleAfterDocuments = 400;
+  std::size_t recycleAboveBytes = 200u << 20;
 };
 
 // Registers both ProgIDs; false (and nothing registered) when no LibreOffice

@@ -163,6 +163,13 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
 
 void OfficeProcess::start() {
   if (started()) return;
+  {
+    // A stopped office may be started again, with a watchdog of its own.
+    std::lock_guard lock(mutex_);
+    stopping_ = false;
+    fired_ = false;
+    deadline_.reset();
+  }
   makePrivateFolder();
   static std::atomic<unsigned> counter{0};
   std::random_device random;
@@ -211,6 +218,15 @@ void OfficeProcess::start() {
     cannotStart(toUtf8(e.Message));
   }
   watchdog_ = std::thread([this] { watch(); });
+}
+
+std::size_t OfficeProcess::residentBytes() const {
+  if (pid_ <= 0) return 0;
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+  }
+  return 0;
 }
 
 bool OfficeProcess::running() {

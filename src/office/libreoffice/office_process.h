@@ -43,6 +43,12 @@ class OfficeProcess {
   bool running();
 
   const css::uno::Reference<css::frame::XDesktop2>& desktop() const { return desktop_; }
+  const css::uno::Reference<css::uno::XComponentContext>& context() const { return remoteContext_; }
+  // Our private 0700 folder, and the office's profile inside it.
+  const std::filesystem::path& folder() const { return folder_; }
+  std::filesystem::path profileFolder() const { return folder_ / "profile"; }
+  // The office's resident memory; 0 when it is not running.
+  std::size_t residentBytes() const;
 
   // Ends the office: terminate, wait for it by PID within a bound, then kill;
   // removes the private folder. Safe to call more than once.

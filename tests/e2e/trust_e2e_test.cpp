@@ -1,0 +1,278 @@
+// What the program may never do to a user's files, against the real office:
+// report a change it did not save, write a document it may not write, turn a
+// format into another, or leave the office's lock files behind.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/corpus.h"
+#include "office/libreoffice/libreoffice_server.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::WindowRig;
+
+const std::string kOld = "旧文本";
+const std::string kNew = "新文本";
+const std::string kFailed = " 处理失败，错误代码：-2147467259错误描述：";
+constexpr uid_t kNobody = 65534;
+
+// One document with the text, converted once.
+const fs::path& sampleDocument() {
+  static testsupport::TempFolder folder;
+  static const fs::path sample = [] {
+    e2e::makeDocuments(folder.path(), {{"sample.doc", "正文里有旧文本。", "表格", "页眉"}});
+    return folder.path() / "sample.doc";
+  }();
+  return sample;
+}
+
+class Trust : public ::testing::Test {
+ protected:
+  WindowRig rig;
+  fs::path folder;
+
+  void SetUp() override {
+    ASSERT_TRUE(office::libreoffice::registerServers(rig.servers, options()));
+    folder = rig.work.path() / "folder";
+    fs::create_directories(folder);
+  }
+  void TearDown() override {
+    rig.form.reset();
+    EXPECT_TRUE(e2e::officeProcesses().empty()) << "an office process outlived the run";
+  }
+  virtual office::libreoffice::Options options() { return {}; }
+
+  std::string run(int option) {
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    form.clickOption(option);
+    form.openFolder(folder.string());
+    form.Text1.text = option == 2 ? "old text" : kOld;
+    form.Text2.text = option == 2 ? "new text" : kNew;
+    if (option == 2) {
+      form.Command2_Click();
+    } else {
+      form.Command1_Click();
+    }
+    return form.Text3.text();
+  }
+  // The names of the office's and our own hidden files left in the folder.
+  std::vector<std::string> strayFiles() const {
+    std::vector<std::string> stray;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".~", 0) == 0) stray.push_back(name);
+    }
+    return stray;
+  }
+};
+
+// Read-only documents and folders, as the user who runs the program. Run by
+// TrustAsAnotherUser in a process of its own under an unprivileged uid, since
+// a process that holds the office bridge's threads cannot safely fork.
+TEST_F(Trust, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere) {
+  const char* prepared = std::getenv("RAVELSK_TRUST_FOLDER");
+  if (prepared == nullptr) GTEST_SKIP() << "started by TrustAsAnotherUser";
+  folder = fs::path(prepared) / "a";
+  EXPECT_EQ(run(1), "not mine.doc" + kFailed + "文件只读，未作改动\r\n" + "read-only.doc" +
+                        kFailed + "文件只读，未作改动\r\n" + "writable.doc 已替换内容\r\n");
+  folder = fs::path(prepared) / "b";
+  EXPECT_EQ(run(1), "writable.doc" + kFailed + "文件夹不可写，未作改动\r\n");
+}
+
+TEST(TrustAsAnotherUser, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make another user's files";
+  testsupport::TempFolder top;
+  fs::permissions(top.path(), fs::perms(0755));
+  const fs::path a = top.path() / "a", b = top.path() / "b", home = top.path() / "home";
+  for (const fs::path& f : {a, b, home}) fs::create_directories(f);
+  for (const char* name : {"not mine.doc", "read-only.doc", "writable.doc"}) {
+    fs::copy_file(sampleDocument(), a / name);
+  }
+  fs::copy_file(sampleDocument(), b / "writable.doc");
+  for (const fs::path& f :
+       {a, b, home, a / "read-only.doc", a / "writable.doc", b / "writable.doc"}) {
+    ASSERT_EQ(::chown(f.c_str(), kNobody, kNobody), 0);
+  }
+  fs::permissions(a / "read-only.doc", fs::perms(0444));
+  fs::permissions(a / "not mine.doc", fs::perms(0644));
+  fs::permissions(b, fs::perms(0555));
+
+  std::string self(4096, '\0');
+  self.resize(static_cast<std::size_t>(::readlink("/proc/self/exe", self.data(), self.size())));
+  int status = 0;
+  const std::string output = e2e::run(
+      "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + e2e::quote(home.string()) +
+          " TMPDIR=" + e2e::quote(home.string()) +
+          " RAVELSK_TRUST_FOLDER=" + e2e::quote(top.str()) + " " + e2e::quote(self) +
+          " --gtest_filter=Trust.ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere 2>&1",
+      &status);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  const std::string original = readFile(sampleDocument());
+  EXPECT_EQ(readFile(a / "not mine.doc"), original);
+  EXPECT_EQ(readFile(a / "read-only.doc"), original);
+  EXPECT_EQ(readFile(b / "writable.doc"), original);
+  EXPECT_NE(e2e::antiword(a / "writable.doc").find(kNew), std::string::npos);
+  fs::permissions(b, fs::perms(0755));
+}
+
+TEST_F(Trust, AReadOnlyDocumentIsNotWrittenEvenByRoot) {
+  fs::copy_file(sampleDocument(), folder / "read-only.doc");
+  fs::permissions(folder / "read-only.doc", fs::perms(0444));
+  EXPECT_EQ(run(1), "read-only.doc" + kFailed + "文件只读，未作改动\r\n");
+  EXPECT_EQ(readFile(folder / "read-only.doc"), readFile(sampleDocument()));
+}
+
+TEST_F(Trust, AFormatTheOfficeCannotWriteIsFailedBeforeAnyChange) {
+  // Excel 95 (BIFF7) holds no Unicode text: ASCII only.
+  const fs::path csv = rig.work.path() / "book.csv";
+  std::ofstream(csv) << "some old text here\nnothing\n";
+  int status = 0;
+  const std::string made =
+      e2e::run("ssconvert --export-type=Gnumeric_Excel:excel_biff7 " + e2e::quote(csv.string()) +
+                   " " + e2e::quote((folder / "excel95.xls").string()) + " 2>&1",
+               &status);
+  ASSERT_EQ(status, 0) << made;
+  const std::string before = readFile(folder / "excel95.xls");
+  EXPECT_EQ(run(2),
+            "excel95.xls" + kFailed +
+                "无法保存此工作簿（文件格式：MS Excel 95）办公软件只能读取这种格式，未作改动\r\n");
+  EXPECT_EQ(readFile(folder / "excel95.xls"), before);
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+TEST_F(Trust, LongAndNonUtf8NamesAreReplacedInTheFileListed) {
+  std::string longName;
+  for (int i = 0; i < 82; ++i) longName += "报";
+  longName += ".doc";  // 250 bytes: no room left for the office's lock file
+  ASSERT_EQ(longName.size(), 250u);
+  const std::string gbkName = "\xB1\xA8\xB8\xE6.doc";  // "报告.doc" in GBK
+  fs::copy_file(sampleDocument(), folder / longName);
+  fs::copy_file(sampleDocument(), folder / gbkName);
+
+  const std::string status = run(1);
+  std::istringstream lines(status);
+  std::vector<std::string> results;
+  for (std::string line; std::getline(lines, line);) results.push_back(line);
+  ASSERT_EQ(results.size(), 2u) << status;
+  for (const std::string& line : results) {
+    EXPECT_NE(line.find(" 已替换内容\r"), std::string::npos) << line;
+  }
+  EXPECT_NE(e2e::antiword(folder / longName).find("正文里有新文本"), std::string::npos);
+  EXPECT_NE(e2e::antiword(folder / gbkName).find("正文里有新文本"), std::string::npos);
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+// A lock file as the office writes it: "name,user,host,time,profile URL;".
+std::string lockText(const std::string& host, const std::string& profileUrl) {
+  return ",someone," + host + ",08.12.2026 09:00," + profileUrl + ";";
+}
+
+std::string hostName() {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  return name;
+}
+
+TEST_F(Trust, OnlyStaleLocksOfOurOwnOfficesAreTakenOver) {
+  const std::string tmp = fs::temp_directory_path().string();
+  testsupport::TempFolder live;  // stands for a private folder in use: its owner is us
+  fs::create_directories(live.path() / "profile");
+  std::ofstream(live.path() / "owner") << ::getpid() << " " << [] {
+    std::ifstream stat("/proc/self/stat");
+    std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream f(s.substr(s.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i) f >> field;
+    return field;
+  }() << "\n";
+  const fs::path liveFolder = fs::path(tmp) / ("ravelsk-office-" + live.path().filename().string());
+  fs::create_directory_symlink(live.path(), liveFolder);
+  struct Case {
+    std::string name;
+    std::string lock;
+    bool takenOver;
+  };
+  const std::vector<Case> cases = {
+      {"1 gone office.doc", lockText(hostName(), "file://" + tmp + "/ravelsk-office-gone1/profile"),
+       true},
+      {"2 live office.doc", lockText(hostName(), "file://" + liveFolder.string() + "/profile"),
+       false},
+      {"3 other machine.doc",
+       lockText("otherhost", "file://" + tmp + "/ravelsk-office-gone2/profile"), false},
+      {"4 other program.doc", lockText(hostName(), "file:///home/someone/.config/libreoffice/4"),
+       false},
+  };
+  for (const Case& c : cases) {
+    fs::copy_file(sampleDocument(), folder / c.name);
+    std::ofstream(folder / (".~lock." + c.name + "#")) << c.lock;
+  }
+  const std::string status = run(1);
+  fs::remove(liveFolder);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool replaced = status.find(c.name + " 已替换内容\r\n") != std::string::npos;
+    EXPECT_EQ(replaced, c.takenOver) << status;
+    EXPECT_EQ(fs::exists(folder / (".~lock." + c.name + "#")), !c.takenOver);
+    if (!c.takenOver) {
+      EXPECT_NE(status.find(c.name + kFailed + "无法打开文档：文档已被其他程序锁定"),
+                std::string::npos)
+          << status;
+    }
+  }
+}
+
+TEST_F(Trust, AKilledOfficeTakesItsOwnLocksAndLeavesAnybodyElses) {
+  fs::copy_file(sampleDocument(), folder / "a.doc");
+  office::Object app = rig.servers.create("word.Application");
+  office::Object doc = app.get("Documents")
+                           .toObject()
+                           .call("Open", {office::Variant((folder / "a.doc").string())})
+                           .toObject();
+  const fs::path lock = folder / ".~lock.a.doc#";
+  ASSERT_TRUE(fs::exists(lock));
+  // Somebody else took the document over after our office had locked it.
+  const std::string theirs = lockText("otherhost", "file:///home/other/.config/libreoffice/4");
+  std::ofstream(lock) << theirs;
+  for (int pid : e2e::officeProcesses()) ::kill(pid, SIGKILL);
+  EXPECT_THROW(
+      doc.get("Content").toObject().get("Find").toObject().call("Execute", {office::Variant(kOld)}),
+      office::AutomationError);
+  EXPECT_EQ(readFile(lock), theirs);
+}
+
+// A document large enough that the office is still loading it when the
+// watchdog's limit passes.
+class TrustWatchdog : public Trust {
+ protected:
+  office::libreoffice::Options options() override {
+    office::libreoffice::Options o;
+    o.documentTimeout = std::chrono::milliseconds(300);
+    return o;
+  }
+};
+
+TEST_F(TrustWatchdog, AKillDuringLoadingLeavesNoLockBehind) {
+  std::string body;
+  for (int i = 0; i < 8000; ++i) body += "第" + std::to_string(i) + "句旧文本，还有很多别的字。";
+  e2e::makeDocuments(folder, {{"large.doc", body, "表格", "页眉"}});
+  const std::string before = readFile(folder / "large.doc");
+  const std::string status = run(1);
+  EXPECT_NE(status.find("处理超时，LibreOffice 已被终止"), std::string::npos) << status;
+  EXPECT_EQ(readFile(folder / "large.doc"), before);
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+}  // namespace
