@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -276,3 +277,45 @@ TEST_F(TrustWatchdog, AKillDuringLoadingLeavesNoLockBehind) {
 }
 
 }  // namespace
+
+// Notes which offices were running as each result was reported.
+class OfficeWatchingView : public testsupport::RecordingView {
+ public:
+  std::set<int> offices;
+  void text3Appended(const std::string& line) override {
+    RecordingView::text3Appended(line);
+    for (int pid : e2e::officeProcesses()) offices.insert(pid);
+  }
+};
+
+class TrustRecycling : public Trust {
+ protected:
+  office::libreoffice::Options options() override {
+    office::libreoffice::Options o;
+    o.recycleAfterDocuments = 2;
+    return o;
+  }
+};
+
+TEST_F(TrustRecycling, AFreshOfficeBetweenDocumentsChangesNothingTheRunSees) {
+  for (const char* name : {"1.doc", "2.doc", "3.doc", "4.doc", "5.doc"}) {
+    fs::copy_file(sampleDocument(), folder / name);
+  }
+  OfficeWatchingView view;
+  ui::Form1& form = rig.build();
+  form.setView(&view);
+  form.Form_Load();
+  form.clickOption(1);
+  form.openFolder(folder.string());
+  form.Text1.text = kOld;
+  form.Text2.text = kNew;
+  form.Command1_Click();
+  form.setView(&rig.view);
+  EXPECT_EQ(form.Text3.text(),
+            "1.doc 已替换内容\r\n2.doc 已替换内容\r\n3.doc 已替换内容\r\n4.doc 已替换内容\r\n5.doc "
+            "已替换内容\r\n");
+  EXPECT_EQ(view.offices.size(), 3u);
+  for (const char* name : {"1.doc", "3.doc", "5.doc"}) {
+    EXPECT_NE(e2e::antiword(folder / name).find("正文里有新文本"), std::string::npos) << name;
+  }
+}

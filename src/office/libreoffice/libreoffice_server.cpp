@@ -44,6 +44,7 @@
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
 #include "office/libreoffice/safe_store.h"
+#include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
 #include "replace/text_encoding.h"
 
@@ -155,6 +156,32 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
 
 // ---- one server: its office process and the documents open in it ----
 
+// The documents our office may hold locked, with the profile it locks them
+// as: when the program is ended by a signal, their lock files go with it.
+class HeldLocks {
+ public:
+  void add(const fs::path& document, const fs::path& profile) {
+    std::lock_guard lock(mutex_);
+    held_.emplace_back(document, profile);
+  }
+  void remove(const fs::path& document) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(held_, [&](const auto& entry) { return entry.first == document; });
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+  }
+  void removeLockFiles() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [document, profile] : held_) removeOwnLock(document, profile);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<fs::path, fs::path>> held_;
+};
+
 struct OpenDocument {
   Reference<css::lang::XComponent> component;
   fs::path path;
@@ -173,6 +200,8 @@ class Session {
         process_(std::move(installation), options.startTimeout) {}
 
   ~Session() { quit(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
   const Installation& installation() const { return installation_; }
 
@@ -240,6 +269,7 @@ class Session {
     }
     if (!loading_.empty()) removeOwnLock(loading_, profile);
     loading_.clear();
+    held_->clear();
     process_.stop();
     return serverGone(goneWhy_);
   }
@@ -285,6 +315,9 @@ class Session {
   std::vector<std::shared_ptr<OpenDocument>> books_;
   std::optional<AutomationError> startFailure_;
   fs::path loading_;  // the document being loaded, whose lock a kill would leave
+  fs::path recoveredFolder_;
+  const std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
+  TerminationCleanup endWithLocks_{[held = held_] { held->removeLockFiles(); }};
   std::map<std::string, bool> writableFilters_;
   unsigned servedSinceStart_ = 0;
   bool gone_ = false;
@@ -295,8 +328,12 @@ class Session {
 std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbook) {
   std::error_code ec;
   const fs::path file = fs::absolute(replace::pathFromUtf8(path), ec).lexically_normal();
-  // A write that a killed run left half done is finished before anything reads the file.
-  recoverDocument(file);
+  // A write that a killed run left half done is finished before anything
+  // reads the folder's files.
+  if (file.parent_path() != recoveredFolder_) {
+    recoverFolder(file.parent_path());
+    recoveredFolder_ = file.parent_path();
+  }
   if (!fs::is_regular_file(file, ec)) {
     throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
   }
@@ -314,6 +351,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
 
   process_.arm(options_.documentTimeout);
   loading_ = file;
+  held_->add(file, process_.profileFolder());
   rtl::Reference<AbortingHandler> handler(new AbortingHandler);
   const auto loadProperties = properties({
       property("Hidden", Any(true)),
@@ -331,6 +369,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     throw;
   } catch (const css::uno::Exception& e) {
     loading_.clear();
+    held_->remove(file);
     process_.disarm();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed,
@@ -338,6 +377,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   }
   loading_.clear();
   if (!component.is()) {
+    held_->remove(file);
     process_.disarm();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed, "无法打开文档" + (why.empty() ? "" : "：" + why));
@@ -366,6 +406,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     requireWritableFormat(filter, workbook);
   } catch (...) {
     closeQuietly(component);
+    held_->remove(file);
     process_.disarm();
     throw;
   }
@@ -473,6 +514,7 @@ void Session::close(const std::shared_ptr<OpenDocument>& document, bool save) {
     }
   }
   closeQuietly(document->component);
+  held_->remove(document->path);
   for (auto* list : {&docs_, &books_}) {
     std::erase(*list, document);
   }
