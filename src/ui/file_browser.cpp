@@ -66,7 +66,9 @@ std::vector<std::string> listFolder(const std::string& folder, Keep keep) {
 
 }  // namespace
 
-bool matchesPattern(std::string_view name, std::string_view pattern) {
+namespace {
+
+bool matchesWildcards(std::string_view name, std::string_view pattern) {
   // Iterative wildcard match with one backtrack point for the last '*'.
   std::size_t n = 0, p = 0, star = std::string_view::npos, mark = 0;
   while (n < name.size()) {
@@ -85,6 +87,27 @@ bool matchesPattern(std::string_view name, std::string_view pattern) {
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
+}
+
+// The short (8.3) name of "报告.docx" ends in ".DOC": a pattern with a
+// three-character extension also matches a longer extension that begins
+// with those three characters, as Windows lists them.
+bool matchesShortExtension(std::string_view name, std::string_view pattern) {
+  const std::size_t patternDot = pattern.rfind('.');
+  const std::size_t nameDot = name.rfind('.');
+  if (patternDot == std::string_view::npos || nameDot == std::string_view::npos) return false;
+  const std::string_view extension = pattern.substr(patternDot + 1);
+  if (extension.size() != 3) return false;
+  const std::string_view nameExtension = name.substr(nameDot + 1);
+  return nameExtension.size() > 3 &&
+         matchesWildcards(name.substr(0, nameDot), pattern.substr(0, patternDot)) &&
+         matchesWildcards(nameExtension.substr(0, 3), extension);
+}
+
+}  // namespace
+
+bool matchesPattern(std::string_view name, std::string_view pattern) {
+  return matchesWildcards(name, pattern) || matchesShortExtension(name, pattern);
 }
 
 std::vector<std::string> listFiles(const std::string& folder, std::string_view pattern) {

@@ -15,7 +15,9 @@ class BrowseError : public std::runtime_error {
 };
 
 // "*" any run of characters, "?" one character; letter case is ignored, as
-// Windows does and as users of copied Windows folders (".DOC") expect.
+// Windows does and as users of copied Windows folders (".DOC") expect. As on
+// Windows with short names, "*.doc" also matches "a.docx" and "a.docm" (the
+// short name ends in ".DOC"), and "*.xls" "a.xlsx", "a.xlsm" and "a.xlsb".
 bool matchesPattern(std::string_view name, std::string_view pattern);
 
 // Names (without folder) of the plain files in folder that match pattern,

@@ -8,32 +8,43 @@ namespace {
 using testsupport::WindowRig;
 using Names = std::vector<std::string>;
 
-TEST(Pattern, MatchesWildcardsIgnoringCase) {
-  EXPECT_TRUE(ui::matchesPattern("a.doc", "*.doc"));
-  EXPECT_TRUE(ui::matchesPattern("REPORT.DOC", "*.doc"));
-  EXPECT_TRUE(ui::matchesPattern(".doc", "*.doc"));
-  EXPECT_TRUE(ui::matchesPattern("a.b.doc", "*.doc"));
-  EXPECT_TRUE(ui::matchesPattern("x.doc", "?.doc"));
-  EXPECT_FALSE(ui::matchesPattern("xy.doc", "?.doc"));
-  EXPECT_FALSE(ui::matchesPattern("a.docx", "*.doc"));
-  EXPECT_FALSE(ui::matchesPattern("a.doc.bak", "*.doc"));
-  EXPECT_FALSE(ui::matchesPattern("a.xls", "*.doc"));
-  EXPECT_TRUE(ui::matchesPattern("anything", "*"));
+TEST(Pattern, MatchesWildcardsIgnoringCaseAndShortNameExtensions) {
+  struct Case {
+    const char* name;
+    const char* pattern;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"a.doc", "*.doc", true},    {"REPORT.DOC", "*.doc", true}, {".doc", "*.doc", true},
+      {"a.b.doc", "*.doc", true},  {"x.doc", "?.doc", true},      {"xy.doc", "?.doc", false},
+      {"a.docx", "*.doc", true},   {"A.DOCX", "*.doc", true},     {"b.docm", "*.doc", true},
+      {"d.docs", "*.doc", true},   {"报告.docx", "*.doc", true},  {"c.doc.bak", "*.doc", false},
+      {"e.do", "*.doc", false},    {"f.xlsx", "*.doc", false},    {"f.xlsx", "*.xls", true},
+      {"g.xlsm", "*.xls", true},   {"h.xlsb", "*.xls", true},     {"a.xls", "*.doc", false},
+      {"xy.docx", "?.doc", false}, {"a.docx", "*.docx", true},    {"a.docxx", "*.docx", false},
+      {"anything", "*", true},     {"a.docx", "*.do?", true},     {"a.docx", "*.d*", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ui::matchesPattern(c.name, c.pattern), c.matches) << c.name << " " << c.pattern;
+  }
 }
 
 TEST(Listing, ShowsMatchingVisibleFilesSortedByName) {
   testsupport::TempFolder folder;
   for (const char* name :
-       {"b.doc", "A.doc", "c.DOC", ".hidden.doc", "d.xls", "e.docx", "报告 #1.doc"}) {
+       {"b.doc", "A.doc", "c.DOC", ".hidden.doc", "d.xls", "报告 #1.doc", "A.DOCX", "b.docm",
+        "c.doc.bak", "d.docs", "e.do", "f.xlsx", "报告.docx", ".~lock.a.docx#"}) {
     folder.write(name);
   }
   folder.mkdir("folder.doc");
+  folder.mkdir("x.docx");
   folder.mkdir(".git");
   folder.mkdir("Sub");
-  EXPECT_EQ(ui::listFiles(folder.str(), "*.doc"),
-            (Names{"A.doc", "b.doc", "c.DOC", "报告 #1.doc"}));
-  EXPECT_EQ(ui::listFiles(folder.str(), "*.xls"), (Names{"d.xls"}));
-  EXPECT_EQ(ui::listSubfolders(folder.str()), (Names{"folder.doc", "Sub"}));
+  EXPECT_EQ(
+      ui::listFiles(folder.str(), "*.doc"),
+      (Names{"A.doc", "A.DOCX", "b.doc", "b.docm", "c.DOC", "d.docs", "报告 #1.doc", "报告.docx"}));
+  EXPECT_EQ(ui::listFiles(folder.str(), "*.xls"), (Names{"d.xls", "f.xlsx"}));
+  EXPECT_EQ(ui::listSubfolders(folder.str()), (Names{"folder.doc", "Sub", "x.docx"}));
   EXPECT_THROW(ui::listFiles(folder.str() + "/missing", "*.doc"), ui::BrowseError);
 }
 

@@ -50,6 +50,7 @@ TEST(Filters, EachServerOpensItsOwnKindOfFormatOnly) {
       {"MS Excel 95", false, true},
       {"Calc MS Excel 2007 XML", false, true},
       {"Calc MS Excel 2007 VBA XML", false, true},
+      {"Calc MS Excel 2007 Binary", false, true},
       {"calc8", false, true},
       {"Text - txt - csv (StarCalc)", false, false},
   };

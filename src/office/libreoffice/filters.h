@@ -19,8 +19,8 @@ inline bool isDocumentFilter(const std::string& filter) {
 
 inline bool isWorkbookFilter(const std::string& filter) {
   return filter.rfind("MS Excel", 0) == 0 || filter == "Calc MS Excel 2007 XML" ||
-         filter == "Calc MS Excel 2007 VBA XML" || filter == "Calc Office Open XML" ||
-         filter == "calc8" || filter == "StarOffice XML (Calc)";
+         filter == "Calc MS Excel 2007 VBA XML" || filter == "Calc MS Excel 2007 Binary" ||
+         filter == "Calc Office Open XML" || filter == "calc8" || filter == "StarOffice XML (Calc)";
 }
 
 // The filter configuration's "Flags": IMPORT is 1, EXPORT 2. A filter without
