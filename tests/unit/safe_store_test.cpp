@@ -361,6 +361,7 @@ TEST_F(SafeStore, PlantedLinksAreNeverFollowed) {
 }
 
 TEST_F(SafeStore, WriteBlockJudgesTheFileThenItsFolder) {
+  if (!root()) GTEST_SKIP() << "judges as root and, in a child, as another user";
   struct Case {
     const char* what;
     mode_t file;
@@ -382,7 +383,6 @@ TEST_F(SafeStore, WriteBlockJudgesTheFileThenItsFolder) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.asUser && !root()) continue;
     const fs::path folder = tmp.mkdir("case" + std::to_string(++n) + "/files");
     fs::path doc = tmp.write((folder.lexically_relative(tmp.path()) / "a.doc").string(), "text");
     fs::permissions(doc, fs::perms(c.file));
@@ -585,8 +585,8 @@ TEST_P(Recovery, FilesThatAreNotOursAreLeftAlone) {
   EXPECT_EQ(namesIn(docs), names);
 }
 
-std::string entryName(const ::testing::TestParamInfo<Entry>& entry) {
-  switch (entry.param) {
+std::string nameOf(Entry entry) {
+  switch (entry) {
     case Entry::Document:
       return "Document";
     case Entry::Folder:
@@ -595,6 +595,12 @@ std::string entryName(const ::testing::TestParamInfo<Entry>& entry) {
       return "ThroughLink";
   }
   return "";
+}
+void PrintTo(Entry entry, std::ostream* out) {
+  *out << nameOf(entry);
+}
+std::string entryName(const ::testing::TestParamInfo<Entry>& entry) {
+  return nameOf(entry.param);
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, Recovery,

@@ -484,7 +484,7 @@ void forEachName(int folder, Visit visit) {
   }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") visit(std::string(name));
+    if (name != "." && name != "..") visit(name);
   }
   ::closedir(dir);
 }
@@ -586,9 +586,9 @@ void recoverDocument(const fs::path& document) {
     const Location place = locate(document);
     const std::uint64_t hash = nameHash(place.name);
     std::vector<Leftover> leftovers;
-    forEachName(place.folder.get(), [&](const std::string& name) {
+    forEachName(place.folder.get(), [&](std::string_view name) {
       const auto ours = parseOurName(name);
-      if (ours && ours->hash == hash) leftovers.push_back({name, ours->kind});
+      if (ours && ours->hash == hash) leftovers.push_back({std::string(name), ours->kind});
     });
     if (!leftovers.empty()) tidy(place.folder.get(), &place.name, leftovers);
   } catch (...) {
@@ -602,11 +602,11 @@ void recoverFolder(const fs::path& folder) {
     if (!dir) return;
     std::map<std::uint64_t, std::vector<Leftover>> leftovers;
     std::vector<std::string> others;
-    forEachName(dir.get(), [&](const std::string& name) {
+    forEachName(dir.get(), [&](std::string_view name) {
       if (const auto ours = parseOurName(name))
-        leftovers[ours->hash].push_back({name, ours->kind});
+        leftovers[ours->hash].push_back({std::string(name), ours->kind});
       else
-        others.push_back(name);
+        others.emplace_back(name);
     });
     if (leftovers.empty()) return;
     std::map<std::uint64_t, std::vector<std::string>> documents;
