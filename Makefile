@@ -25,7 +25,7 @@ test: build unit-asan format-check
 unit-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVELSK_SANITIZE=ON \
 	  -DRAVELSK_WITH_QT=OFF -DRAVELSK_WITH_LIBREOFFICE=OFF
-	cmake --build $(ASAN_BUILD) -j $(JOBS) --target ravelsk_unit_tests
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target ravelsk_unit_tests ravelsk_posix_tests
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -L unit -j $(JOBS)
 
 format:

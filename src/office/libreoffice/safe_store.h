@@ -3,20 +3,51 @@
 // and placeContent puts it in the document's place, so that the document is
 // always either unchanged or wholly replaced, and keeps its owner, group,
 // mode, extended attributes, hard links and symbolic link.
+//
+// Our files beside a document (always in the folder of the file that is
+// really written, i.e. a symbolic link's target):
+//
+//   ".~rv" <16 hex digits> <kind> <6 characters of [0-9a-z]>     (27 bytes)
+//
+// The hex digits are the 64-bit FNV-1a hash of the document's own name, so a
+// leftover can be tied to its document without making the name longer than a
+// fixed 27 bytes (a 255-byte document name still has room). The kind is 't'
+// for a temporary file being written (a leftover is simply removed: the
+// document was not touched yet) or 'r' for a recovery copy: complete and
+// synced before an in-place overwrite of the document begins. A temporary file
+// becomes a recovery copy by being renamed, so a recovery copy is complete or
+// does not exist. The random part keeps the name unguessable; a name already
+// taken by anything is never opened or followed, another is drawn instead.
+//
+// Only files of that form, regular, with one link and owned by our effective
+// user are ours (as root, a temporary file may also belong to the document's
+// owner, since the replace route gives it the document's owner before the
+// rename). Files another run is still working on are locked (flock) and left.
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
 
 namespace office::libreoffice {
 
 // Why a document may not be written, judged from the file system with the
 // user's effective ids (as root, a file with no write bit counts as read-only).
+// Through a symbolic link the target and its folder are judged. When both the
+// file and its folder forbid it, the file is named.
 enum class WriteBlock { None, ReadOnlyFile, ReadOnlyFolder };
 WriteBlock writeBlock(const std::filesystem::path& document);
 
 // Puts the complete file `content` in the place of `document` (through a
-// symbolic link to its target). Throws std::system_error naming what failed;
-// the document is then as it was.
+// symbolic link to its target; the link stays a link). A document with one
+// link whose owner and group can be kept is replaced by rename; one with
+// several hard links, or whose owner or group we could not give a new file,
+// is overwritten in place from a synced recovery copy. Holds placementMutex()
+// for the whole write. Throws std::system_error (errno, the failed step); the
+// document is then as it was and no file of ours is left, except when the
+// disk fails in the middle of an in-place overwrite: its recovery copy then
+// stays, and recoverDocument completes the write.
 void placeContent(const std::filesystem::path& content, const std::filesystem::path& document);
 
 // Finishes an in-place write that a killed run left unfinished (its recovery
@@ -25,5 +56,23 @@ void placeContent(const std::filesystem::path& content, const std::filesystem::p
 // folder. Neither throws: what cannot be done is left for the next time.
 void recoverDocument(const std::filesystem::path& document);
 void recoverFolder(const std::filesystem::path& folder);
+
+// The name scheme, open so that tests can foresee every name the program may
+// pick beside a document.
+namespace safe_store {
+
+inline constexpr int kNameAttempts = 16;
+
+// Six characters of [0-9a-z].
+using RandomPart = std::function<std::string()>;
+
+std::string temporaryName(std::string_view documentName, std::string_view random);
+std::string recoveryName(std::string_view documentName, std::string_view random);
+
+// placeContent with the random parts drawn from `random` instead of the system.
+void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
+                  const RandomPart& random);
+
+}  // namespace safe_store
 
 }  // namespace office::libreoffice

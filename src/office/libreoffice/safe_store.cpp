@@ -1,0 +1,627 @@
+#include "office/libreoffice/safe_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "office/libreoffice/termination.h"
+
+namespace office::libreoffice {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kPrefix = ".~rv";
+constexpr std::size_t kHashDigits = 16;
+constexpr std::size_t kRandomLength = 6;
+constexpr std::size_t kNameLength = kPrefix.size() + kHashDigits + 1 + kRandomLength;
+constexpr char kTemporary = 't';
+constexpr char kRecovery = 'r';
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+[[noreturn]] void fail(const char* step, int error) {
+  throw std::system_error(error, std::generic_category(), step);
+}
+[[noreturn]] void fail(const char* step) {
+  fail(step, errno);
+}
+
+bool isNameCharacter(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+}
+
+std::uint64_t nameHash(std::string_view name) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char c : name) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+std::string ourName(std::string_view documentName, char kind, std::string_view random) {
+  if (random.size() != kRandomLength || !std::all_of(random.begin(), random.end(), isNameCharacter))
+    throw std::invalid_argument("the random part of a name is six characters of [0-9a-z]");
+  char hex[kHashDigits + 1];
+  std::snprintf(hex, sizeof hex, "%016llx",
+                static_cast<unsigned long long>(nameHash(documentName)));
+  std::string name(kPrefix);
+  name += hex;
+  name += kind;
+  name += random;
+  return name;
+}
+
+struct OurName {
+  std::uint64_t hash;
+  char kind;
+};
+
+std::optional<OurName> parseOurName(std::string_view name) {
+  if (name.size() != kNameLength || !name.starts_with(kPrefix)) return std::nullopt;
+  std::uint64_t hash = 0;
+  for (char c : name.substr(kPrefix.size(), kHashDigits)) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (digit < 0) return std::nullopt;
+    hash = (hash << 4) | static_cast<std::uint64_t>(digit);
+  }
+  const char kind = name[kPrefix.size() + kHashDigits];
+  if (kind != kTemporary && kind != kRecovery) return std::nullopt;
+  const auto random = name.substr(kNameLength - kRandomLength);
+  if (!std::all_of(random.begin(), random.end(), isNameCharacter)) return std::nullopt;
+  return OurName{hash, kind};
+}
+
+std::string systemRandomPart() {
+  static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::random_device device;
+  std::string part(kRandomLength, '0');
+  for (char& c : part) c = kAlphabet[device() % 36];
+  return part;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes `name` only if it is still the file we know; someone may have put
+// another file there since.
+bool removeIfSame(int folder, const std::string& name, const struct stat& known) {
+  struct stat there {};
+  if (::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!sameFile(there, known)) return false;
+  return ::unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+void syncFolder(int folder) {
+  // Some file systems cannot sync a folder; their renames are then as durable
+  // as they get.
+  if (::fsync(folder) != 0 && errno != EINVAL && errno != EROFS) fail("同步文件夹");
+}
+
+// The folder of the file really written (a symbolic link's target) and its name.
+struct Location {
+  Fd folder;
+  std::string name;
+};
+
+Location locate(const fs::path& document) {
+  fs::path target = document;
+  struct stat st {};
+  if (::lstat(document.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code error;
+    target = fs::canonical(document, error);
+    if (error) fail("查找链接指向的文档", error.value());
+  }
+  Location location;
+  location.name = target.filename().string();
+  if (location.name.empty() || location.name == "." || location.name == "..")
+    fail("打开文档", EINVAL);
+  fs::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  location.folder = Fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!location.folder) fail("打开文档所在的文件夹");
+  return location;
+}
+
+// Opens a document without following a link at its name; only a regular file
+// is accepted. O_NONBLOCK keeps a FIFO put there from blocking the open.
+Fd openDocument(int folder, const std::string& name, int access, const char* step,
+                struct stat& st) {
+  Fd fd(::openat(folder, name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) fail(step);
+  if (::fstat(fd.get(), &st) != 0) fail(step);
+  if (!S_ISREG(st.st_mode)) fail(step, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(step);
+  return fd;
+}
+
+// Copies `from` over `to`, both from their start; returns the length copied.
+off_t copyContent(int from, int to, const char* readStep, const char* writeStep) {
+  std::vector<char> buffer(1 << 20);
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t got = ::pread(from, buffer.data(), buffer.size(), offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail(readStep);
+    }
+    if (got == 0) return offset;
+    ssize_t done = 0;
+    while (done < got) {
+      const ssize_t put =
+          ::pwrite(to, buffer.data() + done, static_cast<size_t>(got - done), offset + done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        fail(writeStep);
+      }
+      done += put;
+    }
+    offset += got;
+  }
+}
+
+// A file of ours beside the document, created exclusively under a fresh name
+// and locked, so that recovery in another run leaves it alone while we work.
+// Removed when dropped, unless released.
+class OwnFile {
+ public:
+  OwnFile(int folder, std::string_view documentName, const safe_store::RandomPart& random)
+      : folder_(folder) {
+    for (int attempt = 0; attempt < safe_store::kNameAttempts; ++attempt) {
+      std::string name = safe_store::temporaryName(documentName, random());
+      // O_EXCL: whatever already has the name, a planted link included, is
+      // neither opened nor followed.
+      Fd fd(::openat(folder, name.c_str(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+      if (!fd) {
+        if (errno == EEXIST) continue;
+        fail("创建临时文件");
+      }
+      if (::fstat(fd.get(), &stat_) != 0) {
+        const int error = errno;
+        ::unlinkat(folder, name.c_str(), 0);
+        fail("创建临时文件", error);
+      }
+      fd_ = std::move(fd);
+      name_ = std::move(name);
+      ::flock(fd_.get(), LOCK_EX | LOCK_NB);
+      return;
+    }
+    fail("创建临时文件", EEXIST);
+  }
+  OwnFile(const OwnFile&) = delete;
+  OwnFile& operator=(const OwnFile&) = delete;
+  ~OwnFile() {
+    if (!name_.empty()) removeIfSame(folder_, name_, stat_);
+  }
+
+  int fd() const { return fd_.get(); }
+  const std::string& name() const { return name_; }
+
+  // The temporary file becomes the recovery copy: renamed, never over a name
+  // that is taken, so it is complete whenever its name says so.
+  void becomeRecoveryCopy(std::string_view documentName, const safe_store::RandomPart& random) {
+    for (int attempt = 0; attempt < safe_store::kNameAttempts; ++attempt) {
+      std::string name = safe_store::recoveryName(documentName, random());
+      if (renameNoReplace(name) == 0) {
+        name_ = std::move(name);
+        return;
+      }
+      if (errno != EEXIST) fail("保存恢复副本");
+    }
+    fail("保存恢复副本", EEXIST);
+  }
+
+  void release() { name_.clear(); }
+  void remove() {
+    removeIfSame(folder_, name_, stat_);
+    release();
+  }
+
+ private:
+  int renameNoReplace(const std::string& to) const {
+    if (::renameat2(folder_, name_.c_str(), folder_, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // File systems without RENAME_NOREPLACE: a hard link fails on a taken name too.
+    if (::linkat(folder_, name_.c_str(), folder_, to.c_str(), 0) != 0) return -1;
+    ::unlinkat(folder_, name_.c_str(), 0);
+    return 0;
+  }
+
+  int folder_;
+  std::string name_;
+  Fd fd_;
+  struct stat stat_ {};
+};
+
+bool memberOf(gid_t group) {
+  if (group == ::getegid()) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  if (got < 0) return false;
+  groups.resize(static_cast<std::size_t>(got));
+  return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+// Whether a new file of ours can be given the document's owner and group.
+bool canKeepOwner(const struct stat& document) {
+  if (::geteuid() == 0) return true;
+  return document.st_uid == ::geteuid() && memberOf(document.st_gid);
+}
+
+std::vector<std::string> attributeNames(int fd) {
+  for (;;) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) {
+      if (errno == ENOTSUP) return {};
+      fail("读取扩展属性");
+    }
+    std::string list(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::flistxattr(fd, list.data(), list.size());
+    if (got < 0) {
+      if (errno == ERANGE) continue;
+      fail("读取扩展属性");
+    }
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start < static_cast<std::size_t>(got);) {
+      const std::size_t end = list.find('\0', start);
+      if (end == std::string::npos || end == start) break;
+      names.push_back(list.substr(start, end - start));
+      start = end + 1;
+    }
+    return names;
+  }
+}
+
+std::optional<std::string> attributeValue(int fd, const std::string& name) {
+  for (;;) {
+    const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (size < 0) {
+      if (errno == ENODATA) return std::nullopt;
+      fail("读取扩展属性");
+    }
+    std::string value(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    if (got < 0) {
+      if (errno == ERANGE) continue;
+      if (errno == ENODATA) return std::nullopt;
+      fail("读取扩展属性");
+    }
+    value.resize(static_cast<std::size_t>(got));
+    return value;
+  }
+}
+
+// The original's extended attributes (POSIX ACLs among them) and no others:
+// a folder's default ACL must not widen what the document allowed.
+void copyAttributes(int from, int to) {
+  const std::vector<std::string> wanted = attributeNames(from);
+  for (const std::string& name : attributeNames(to)) {
+    if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
+    // A security label is the system's to give; it may refuse to remove it.
+    if (::fremovexattr(to, name.c_str()) != 0 && errno != ENODATA && !name.starts_with("security."))
+      fail("复制扩展属性");
+  }
+  for (const std::string& name : wanted) {
+    const std::optional<std::string> value = attributeValue(from, name);
+    if (!value) continue;
+    if (::fsetxattr(to, name.c_str(), value->data(), value->size(), 0) == 0) continue;
+    const int error = errno;
+    // Refused but already so (a label the system set the same way): kept.
+    if (attributeValue(to, name) != value) fail("复制扩展属性", error);
+  }
+}
+
+// Gives the temporary file the document's owner, group, extended attributes
+// and mode. False when the owner or group cannot be given; nothing was
+// changed then.
+bool takeOverMetadata(int original, int scratch, const struct stat& document) {
+  struct stat mine {};
+  if (::fstat(scratch, &mine) != 0) fail("设置临时文件的所有者");
+  if (mine.st_uid != document.st_uid || mine.st_gid != document.st_gid) {
+    const uid_t user = mine.st_uid == document.st_uid ? static_cast<uid_t>(-1) : document.st_uid;
+    if (::fchown(scratch, user, document.st_gid) != 0) {
+      if (errno == EPERM) return false;
+      fail("设置临时文件的所有者");
+    }
+  }
+  copyAttributes(original, scratch);
+  // After fchown, which clears the set-id bits.
+  if (::fchmod(scratch, document.st_mode & 07777) != 0) fail("设置临时文件的权限");
+  return true;
+}
+
+// Reserves the blocks the new content needs, so that a full disk or quota is
+// met before the document's first byte changes.
+void reserveSpace(int fd, off_t length) {
+  if (length <= 0) return;
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0) return;
+  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return;
+  fail("预留磁盘空间");
+}
+
+void overwrite(int from, int to, const char* readStep) {
+  const off_t length = copyContent(from, to, readStep, "写入文档");
+  if (::ftruncate(to, length) != 0) fail("写入文档");
+  if (::fsync(to) != 0) fail("写入文档");
+}
+
+// --- Recovery ---------------------------------------------------------------
+
+struct Leftover {
+  std::string name;
+  char kind;
+};
+
+// Opens a leftover of ours and takes its lock: a regular file with one link,
+// owned by us (or, for a temporary file as root, by the document's owner).
+// Empty when it is not ours or another run is still working on it.
+Fd openLeftover(int folder, const std::string& name, const struct stat* documentOwner,
+                struct stat& st) {
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return {};
+  Fd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat opened {};
+  if (!fd || ::fstat(fd.get(), &opened) != 0 || !sameFile(opened, st)) return {};
+  st = opened;
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return {};
+  const bool ours = st.st_uid == ::geteuid() || (::geteuid() == 0 && documentOwner != nullptr &&
+                                                 st.st_uid == documentOwner->st_uid);
+  if (!ours || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return {};
+  return fd;
+}
+
+bool finishFrom(int folder, const std::string& document, const struct stat& known, int copy) {
+  try {
+    struct stat st {};
+    Fd target = openDocument(folder, document, O_WRONLY, "打开文档以写入", st);
+    if (!sameFile(st, known)) return false;
+    overwrite(copy, target.get(), "读取恢复副本");
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// Handles the leftovers of one document (`document` null when the folder
+// holds no single document they could belong to: only our temporary files go).
+void tidy(int folder, const std::string* document, const std::vector<Leftover>& leftovers) {
+  struct stat documentStat {};
+  const bool haveDocument =
+      document != nullptr &&
+      ::fstatat(folder, document->c_str(), &documentStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(documentStat.st_mode);
+
+  std::lock_guard placing(placementMutex());
+  struct Copy {
+    Fd fd;
+    std::string name;
+    struct stat st;
+  };
+  std::vector<Copy> copies;
+  bool removed = false;
+  for (const Leftover& leftover : leftovers) {
+    struct stat st {};
+    if (leftover.kind == kTemporary) {
+      Fd fd = openLeftover(folder, leftover.name, haveDocument ? &documentStat : nullptr, st);
+      if (fd && removeIfSame(folder, leftover.name, st)) removed = true;
+    } else if (haveDocument) {
+      Fd fd = openLeftover(folder, leftover.name, nullptr, st);
+      if (fd) copies.push_back({std::move(fd), leftover.name, st});
+    }
+  }
+  if (!copies.empty()) {
+    // Two copies only if a recovery failed and a later write died too: the
+    // newer one is what the user last asked for.
+    std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
+      return std::pair(a.st.st_mtim.tv_sec, a.st.st_mtim.tv_nsec) >
+             std::pair(b.st.st_mtim.tv_sec, b.st.st_mtim.tv_nsec);
+    });
+    if (finishFrom(folder, *document, documentStat, copies.front().fd.get())) {
+      for (const Copy& copy : copies) removed = removeIfSame(folder, copy.name, copy.st) || removed;
+    }
+  }
+  if (removed) ::fsync(folder);
+}
+
+template <typename Visit>
+void forEachName(int folder, Visit visit) {
+  const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  DIR* dir = ::fdopendir(listing);
+  if (dir == nullptr) {
+    ::close(listing);
+    return;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") visit(name);
+  }
+  ::closedir(dir);
+}
+
+}  // namespace
+
+namespace safe_store {
+
+std::string temporaryName(std::string_view documentName, std::string_view random) {
+  return ourName(documentName, kTemporary, random);
+}
+
+std::string recoveryName(std::string_view documentName, std::string_view random) {
+  return ourName(documentName, kRecovery, random);
+}
+
+void placeContent(const fs::path& content, const fs::path& document, const RandomPart& random) {
+  Fd source(::open(content.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  struct stat sourceStat {};
+  if (!source || ::fstat(source.get(), &sourceStat) != 0) fail("读取新内容");
+  if (!S_ISREG(sourceStat.st_mode)) fail("读取新内容", EINVAL);
+
+  const Location place = locate(document);
+  const int folder = place.folder.get();
+  struct stat st {};
+  const Fd original = openDocument(folder, place.name, O_RDONLY, "打开文档", st);
+  const bool replace = st.st_nlink == 1 && canKeepOwner(st);
+
+  // Declared before the temporary file, so that a failure removes that file
+  // before an ending waiting for the lock may go on.
+  std::lock_guard placing(placementMutex());
+  OwnFile scratch(folder, place.name, random);
+  copyContent(source.get(), scratch.fd(), "读取新内容", "写入临时文件");
+
+  if (replace && takeOverMetadata(original.get(), scratch.fd(), st)) {
+    if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
+    if (::renameat(folder, scratch.name().c_str(), folder, place.name.c_str()) != 0)
+      fail("替换文档");
+    scratch.release();
+    syncFolder(folder);
+    return;
+  }
+
+  // In place: the complete, synced recovery copy exists under its final name
+  // before the document's first byte changes.
+  if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
+  scratch.becomeRecoveryCopy(place.name, random);
+  syncFolder(folder);
+  struct stat now {};
+  const Fd target = openDocument(folder, place.name, O_WRONLY, "打开文档以写入", now);
+  if (!sameFile(now, st)) fail("文档在保存时被移走或替换", EBUSY);
+  struct stat copyStat {};
+  if (::fstat(scratch.fd(), &copyStat) != 0) fail("读取恢复副本");
+  reserveSpace(target.get(), copyStat.st_size);
+  try {
+    overwrite(scratch.fd(), target.get(), "读取恢复副本");
+  } catch (...) {
+    // The document may be half-written: the recovery copy stays, and the
+    // next recoverDocument completes the write from it.
+    scratch.release();
+    throw;
+  }
+  scratch.remove();
+  syncFolder(folder);
+}
+
+}  // namespace safe_store
+
+WriteBlock writeBlock(const fs::path& document) {
+  fs::path target = document;
+  struct stat st {};
+  if (::lstat(document.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code error;
+    fs::path resolved = fs::canonical(document, error);
+    if (!error) target = resolved;
+  }
+  fs::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+
+  const auto refused = [] { return errno == EACCES || errno == EROFS || errno == EPERM; };
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (refused() || errno == ETXTBSY) return WriteBlock::ReadOnlyFile;
+  } else if (::geteuid() == 0 && ::stat(target.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
+    // Root may write anything; a file nobody may write is still meant to stay.
+    return WriteBlock::ReadOnlyFile;
+  }
+  // Our temporary file is created and renamed in the folder.
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && refused())
+    return WriteBlock::ReadOnlyFolder;
+  return WriteBlock::None;
+}
+
+void placeContent(const fs::path& content, const fs::path& document) {
+  safe_store::placeContent(content, document, systemRandomPart);
+}
+
+void recoverDocument(const fs::path& document) {
+  try {
+    const Location place = locate(document);
+    const std::uint64_t hash = nameHash(place.name);
+    std::vector<Leftover> leftovers;
+    forEachName(place.folder.get(), [&](std::string_view name) {
+      const auto ours = parseOurName(name);
+      if (ours && ours->hash == hash) leftovers.push_back({std::string(name), ours->kind});
+    });
+    if (!leftovers.empty()) tidy(place.folder.get(), &place.name, leftovers);
+  } catch (...) {
+    // Left for the next time.
+  }
+}
+
+void recoverFolder(const fs::path& folder) {
+  try {
+    const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return;
+    std::map<std::uint64_t, std::vector<Leftover>> leftovers;
+    std::vector<std::string> others;
+    forEachName(dir.get(), [&](std::string_view name) {
+      if (const auto ours = parseOurName(name))
+        leftovers[ours->hash].push_back({std::string(name), ours->kind});
+      else
+        others.emplace_back(name);
+    });
+    if (leftovers.empty()) return;
+    std::map<std::uint64_t, std::vector<std::string>> documents;
+    for (const std::string& name : others) {
+      const std::uint64_t hash = nameHash(name);
+      if (leftovers.count(hash) != 0) documents[hash].push_back(name);
+    }
+    for (const auto& [hash, files] : leftovers) {
+      const auto found = documents.find(hash);
+      const bool single = found != documents.end() && found->second.size() == 1;
+      tidy(dir.get(), single ? &found->second.front() : nullptr, files);
+    }
+  } catch (...) {
+    // Left for the next time.
+  }
+}
+
+}  // namespace office::libreoffice
