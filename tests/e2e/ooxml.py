@@ -1,0 +1,63 @@
+#!/usr/bin/python3
+"""Writes and reads .docx and .xlsx files with python-docx and openpyxl,
+independently of the program.
+
+  ooxml.py docx OUT BODY TABLE HEADER
+  ooxml.py xlsx OUT SHEET=CELL|CELL ...
+  ooxml.py read FILE      prints body, table and header lines, or SHEET\tROW\tVALUE
+"""
+import sys
+
+
+def write_docx(out, body, table, header):
+    import docx
+    document = docx.Document()
+    document.add_paragraph(body)
+    document.add_table(rows=1, cols=1).cell(0, 0).text = table
+    document.sections[0].header.paragraphs[0].text = header
+    document.save(out)
+
+
+def write_xlsx(out, sheets):
+    import openpyxl
+    book = openpyxl.Workbook()
+    book.remove(book.active)
+    for definition in sheets:
+        name, cells = definition.split("=", 1)
+        sheet = book.create_sheet(name)
+        for row, value in enumerate(cells.split("|"), start=1):
+            sheet.cell(row=row, column=1, value=value)
+    book.save(out)
+
+
+def read(path):
+    if path.lower().endswith((".xlsx", ".xlsm")):
+        import openpyxl
+        book = openpyxl.load_workbook(path)
+        for sheet in book.worksheets:
+            for row in sheet.iter_rows():
+                for cell in row:
+                    if cell.value is not None:
+                        print(f"{sheet.title}\t{cell.row}\t{cell.value}")
+        return
+    import docx
+    document = docx.Document(path)
+    for p in document.paragraphs:
+        print("body\t" + p.text)
+    for t in document.tables:
+        for row in t.rows:
+            for cell in row.cells:
+                print("table\t" + cell.text)
+    for section in document.sections:
+        for p in section.header.paragraphs:
+            print("header\t" + p.text)
+
+
+if __name__ == "__main__":
+    kind = sys.argv[1]
+    if kind == "docx":
+        write_docx(*sys.argv[2:6])
+    elif kind == "xlsx":
+        write_xlsx(sys.argv[2], sys.argv[3:])
+    else:
+        read(sys.argv[2])

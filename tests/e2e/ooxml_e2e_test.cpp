@@ -1,0 +1,109 @@
+// The files "*.doc" and "*.xls" also list (.docx, .docm, .xlsx, .xlsm), written
+// by python-docx, openpyxl and the office's converter, replaced through the
+// window's handlers, and read back by the same independent libraries.
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "e2e/corpus.h"
+#include "office/libreoffice/libreoffice_server.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+
+const std::string kScript = std::string(RAVELSK_E2E_DIR) + "/ooxml.py";
+
+void python(const std::string& arguments) {
+  int status = 0;
+  const std::string out =
+      e2e::run("/usr/bin/python3 " + e2e::quote(kScript) + " " + arguments + " 2>&1", &status);
+  if (status != 0) throw std::runtime_error(out);
+}
+
+std::string readBack(const fs::path& file) {
+  return e2e::run("/usr/bin/python3 " + e2e::quote(kScript) + " read " + e2e::quote(file.string()) +
+                  " 2>&1");
+}
+
+// Converts source into the same folder with the office's converter.
+void convert(const fs::path& source, const std::string& target) {
+  const fs::path folder = source.parent_path();
+  e2e::run("soffice --headless --norestore -env:UserInstallation=file://" +
+           (folder / ".profile").string() + " --convert-to " + e2e::quote(target) + " --outdir " +
+           e2e::quote(folder.string()) + " " + e2e::quote(source.string()) + " >/dev/null 2>&1");
+  fs::remove_all(folder / ".profile");
+}
+
+std::string contentTypes(const fs::path& file) {
+  return e2e::run("unzip -p " + e2e::quote(file.string()) + " '\\[Content_Types\\].xml'");
+}
+
+class NewerFormats : public ::testing::Test {
+ protected:
+  testsupport::WindowRig rig;
+  fs::path folder;
+
+  void SetUp() override {
+    ASSERT_TRUE(office::libreoffice::registerServers(rig.servers));
+    folder = rig.work.path() / "folder";
+    fs::create_directories(folder);
+  }
+  std::string run(int option) {
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    form.clickOption(option);
+    form.openFolder(folder.string());
+    form.Text1.text = "旧文本";
+    form.Text2.text = "新文本";
+    if (option == 2) {
+      form.Command2_Click();
+    } else {
+      form.Command1_Click();
+    }
+    return form.Text3.text();
+  }
+};
+
+TEST_F(NewerFormats, DocxAndDocmAreListedReplacedAndKeepTheirFormat) {
+  python("docx " + e2e::quote((folder / "a.docx").string()) + " 正文旧文本 表格旧文本 页眉旧文本");
+  python("docx " + e2e::quote((folder / "b.docx").string()) + " 正文 表格 页眉");
+  python("docx " + e2e::quote((folder / "c.docx").string()) + " 宏旧文本 表格 页眉");
+  convert(folder / "c.docx", "docm:MS Word 2007 XML VBA");
+  fs::remove(folder / "c.docx");
+  ASSERT_NE(contentTypes(folder / "c.docm").find("macroEnabled"), std::string::npos);
+  const std::string untouched = readFile(folder / "b.docx");
+
+  EXPECT_EQ(run(1), "a.docx 已替换内容\r\nb.docx 没找到替换的内容\r\nc.docm 已替换内容\r\n");
+  EXPECT_EQ(readBack(folder / "a.docx"),
+            "body\t正文新文本\ntable\t表格新文本\nheader\t页眉新文本\n");
+  EXPECT_EQ(readFile(folder / "b.docx"), untouched);
+  // python-docx refuses macro-enabled documents: read the body's XML.
+  const std::string body =
+      e2e::run("unzip -p " + e2e::quote((folder / "c.docm").string()) + " word/document.xml");
+  EXPECT_NE(body.find("宏新文本"), std::string::npos);
+  EXPECT_EQ(body.find("宏旧文本"), std::string::npos);
+  EXPECT_NE(contentTypes(folder / "c.docm").find("macroEnabled"), std::string::npos);
+}
+
+TEST_F(NewerFormats, XlsxAndXlsmAreListedReplacedSheetBySheetAndKeepTheirFormat) {
+  python("xlsx " + e2e::quote((folder / "d.xlsx").string()) + " 'S1=a|x 旧文本 y' '数据=旧文本'");
+  python("xlsx " + e2e::quote((folder / "e.xlsx").string()) + " 'Only=nothing'");
+  python("xlsx " + e2e::quote((folder / "f.xlsx").string()) + " 'M=宏旧文本'");
+  convert(folder / "f.xlsx", "xlsm:Calc MS Excel 2007 VBA XML");
+  fs::remove(folder / "f.xlsx");
+  ASSERT_NE(contentTypes(folder / "f.xlsm").find("macroEnabled"), std::string::npos);
+  const std::string untouched = readFile(folder / "e.xlsx");
+
+  EXPECT_EQ(run(2),
+            "d.xlsx-S1已替换内容\r\nd.xlsx-数据已替换内容\r\ne.xlsx-Only没找到替换的内容\r\n"
+            "f.xlsm-M已替换内容\r\n");
+  EXPECT_EQ(readBack(folder / "d.xlsx"), "S1\t1\ta\nS1\t2\tx 新文本 y\n数据\t1\t新文本\n");
+  EXPECT_EQ(readFile(folder / "e.xlsx"), untouched);
+  EXPECT_EQ(readBack(folder / "f.xlsm"), "M\t1\t宏新文本\n");
+  EXPECT_NE(contentTypes(folder / "f.xlsm").find("macroEnabled"), std::string::npos);
+}
+
+}  // namespace
