@@ -79,10 +79,11 @@ class Trust : public ::testing::Test {
   }
 };
 
-// Read-only documents and folders, as the user who runs the program. Run by
+// Read-only documents and folders, a colleague's document in a group folder
+// and a hard-linked one, as the user who runs the program. Run by
 // TrustAsAnotherUser in a process of its own under an unprivileged uid, since
 // a process that holds the office bridge's threads cannot safely fork.
-TEST_F(Trust, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere) {
+TEST_F(Trust, RunAsAnUnprivilegedUser) {
   const char* prepared = std::getenv("RAVELSK_TRUST_FOLDER");
   if (prepared == nullptr) GTEST_SKIP() << "started by TrustAsAnotherUser";
   folder = fs::path(prepared) / "a";
@@ -90,14 +91,17 @@ TEST_F(Trust, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere) {
                         kFailed + "文件只读，未作改动\r\n" + "writable.doc 已替换内容\r\n");
   folder = fs::path(prepared) / "b";
   EXPECT_EQ(run(1), "writable.doc" + kFailed + "文件夹不可写，未作改动\r\n");
+  folder = fs::path(prepared) / "shared";
+  EXPECT_EQ(run(1), "colleague's.doc 已替换内容\r\nlinked.doc 已替换内容\r\n");
 }
 
-TEST(TrustAsAnotherUser, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere) {
+TEST(TrustAsAnotherUser, ReadOnlyDocumentsFailAndSharedOrLinkedOnesKeepOwnerGroupAndLinks) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make another user's files";
   testsupport::TempFolder top;
   fs::permissions(top.path(), fs::perms(0755));
   const fs::path a = top.path() / "a", b = top.path() / "b", home = top.path() / "home";
-  for (const fs::path& f : {a, b, home}) fs::create_directories(f);
+  const fs::path shared = top.path() / "shared";
+  for (const fs::path& f : {a, b, home, shared}) fs::create_directories(f);
   for (const char* name : {"not mine.doc", "read-only.doc", "writable.doc"}) {
     fs::copy_file(sampleDocument(), a / name);
   }
@@ -109,15 +113,30 @@ TEST(TrustAsAnotherUser, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere)
   fs::permissions(a / "read-only.doc", fs::perms(0444));
   fs::permissions(a / "not mine.doc", fs::perms(0644));
   fs::permissions(b, fs::perms(0555));
+  // A group folder: a colleague's document we may write through the group,
+  // and one of ours with a second hard link and an extended attribute.
+  constexpr uid_t kColleague = 1001;
+  constexpr gid_t kGroup = 2000;
+  fs::copy_file(sampleDocument(), shared / "colleague's.doc");
+  fs::copy_file(sampleDocument(), shared / "linked.doc");
+  fs::create_hard_link(shared / "linked.doc", top.path() / "other name.doc");
+  ASSERT_EQ(::chown(shared.c_str(), kColleague, kGroup), 0);
+  fs::permissions(shared, fs::perms(0775));
+  ASSERT_EQ(::chown((shared / "colleague's.doc").c_str(), kColleague, kGroup), 0);
+  fs::permissions(shared / "colleague's.doc", fs::perms(0664));
+  ASSERT_EQ(::chown((shared / "linked.doc").c_str(), kNobody, kGroup), 0);
+  const bool xattrs =
+      e2e::run("setfattr -n user.origin -v scanner " +
+               e2e::quote((shared / "linked.doc").string()) + " 2>&1 && echo ok") == "ok\n";
 
   std::string self(4096, '\0');
   self.resize(static_cast<std::size_t>(::readlink("/proc/self/exe", self.data(), self.size())));
   int status = 0;
   const std::string output = e2e::run(
-      "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + e2e::quote(home.string()) +
+      "setpriv --reuid=65534 --regid=65534 --groups=2000 env HOME=" + e2e::quote(home.string()) +
           " TMPDIR=" + e2e::quote(home.string()) +
           " RAVELSK_TRUST_FOLDER=" + e2e::quote(top.str()) + " " + e2e::quote(self) +
-          " --gtest_filter=Trust.ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere 2>&1",
+          " --gtest_filter=Trust.RunAsAnUnprivilegedUser 2>&1",
       &status);
   EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
@@ -127,6 +146,23 @@ TEST(TrustAsAnotherUser, ReadOnlyDocumentsAndFoldersFailAtOpenAndStayAsTheyWere)
   EXPECT_EQ(readFile(b / "writable.doc"), original);
   EXPECT_NE(e2e::antiword(a / "writable.doc").find(kNew), std::string::npos);
   fs::permissions(b, fs::perms(0755));
+
+  struct stat st {};
+  ASSERT_EQ(::stat((shared / "colleague's.doc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kColleague);
+  EXPECT_EQ(st.st_gid, kGroup);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  EXPECT_NE(e2e::antiword(shared / "colleague's.doc").find(kNew), std::string::npos);
+  ASSERT_EQ(::stat((shared / "linked.doc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(st.st_gid, kGroup);
+  EXPECT_EQ(readFile(top.path() / "other name.doc"), readFile(shared / "linked.doc"));
+  EXPECT_NE(e2e::antiword(top.path() / "other name.doc").find(kNew), std::string::npos);
+  if (xattrs) {
+    EXPECT_EQ(e2e::run("getfattr --only-values -n user.origin " +
+                       e2e::quote((shared / "linked.doc").string()) + " 2>/dev/null"),
+              "scanner");
+  }
 }
 
 TEST_F(Trust, AReadOnlyDocumentIsNotWrittenEvenByRoot) {
