@@ -190,6 +190,28 @@ struct OpenDocument {
   // office opened it read-only and so never counts it as modified.
   bool replaced = false;
   bool stored = false;
+
+  // Reused by every search in the document: building a descriptor costs
+  // about nine calls to the office, more than a search in a small file.
+  struct Search {
+    std::string what;
+    std::string with;
+    bool matchCase = false;
+    bool wholeCell = false;
+    Reference<css::util::XReplaceDescriptor> descriptor;
+  };
+  Search search;
+
+  // A workbook's sheets, looked up once: the run asks for each several times.
+  struct Sheet {
+    Reference<css::sheet::XSpreadsheet> sheet;
+    Reference<css::util::XReplaceable> replaceable;
+    std::string name;
+  };
+  std::optional<std::vector<Sheet>> sheets;
+  // The sheet activated last; made the view's active sheet before storing,
+  // the only moment a hidden workbook's active sheet matters.
+  Reference<css::sheet::XSpreadsheet> active;
 };
 
 class Session {
@@ -410,7 +432,10 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     process_.disarm();
     throw;
   }
-  auto document = std::make_shared<OpenDocument>(OpenDocument{component, file, filter});
+  auto document = std::make_shared<OpenDocument>();
+  document->component = component;
+  document->path = file;
+  document->filter = filter;
   (workbook ? books_ : docs_).push_back(document);
   return document;
 }
@@ -467,6 +492,12 @@ void Session::store(OpenDocument& document) {
   if (!document.replaced) {
     Reference<css::util::XModifiable> modifiable(document.component, UNO_QUERY);
     if (modifiable.is() && !modifiable->isModified()) return;
+  }
+  if (document.active.is()) {
+    Reference<css::frame::XModel> model(document.component, UNO_QUERY);
+    Reference<css::sheet::XSpreadsheetView> view(
+        model.is() ? model->getCurrentController() : nullptr, UNO_QUERY);
+    if (view.is()) view->setActiveSheet(document.active);
   }
   const std::string extension = document.path.extension().native();
   const fs::path content =
@@ -562,35 +593,73 @@ class LoObject : public Dispatch {
   SessionPtr session_;
 };
 
-template <typename Descriptor>
-void literalSearch(const Reference<Descriptor>& descriptor, const std::string& text, bool matchCase,
-                   bool wholeCell) {
-  descriptor->setSearchString(toOUString(text));
-  Reference<css::beans::XPropertySet> props(descriptor, UNO_QUERY_THROW);
-  props->setPropertyValue("SearchRegularExpression", Any(false));
-  props->setPropertyValue("SearchSimilarity", Any(false));
-  props->setPropertyValue("SearchCaseSensitive", Any(matchCase));
-  props->setPropertyValue("SearchWords", Any(wholeCell));
-  props->setPropertyValue("SearchBackwards", Any(false));
+// The document's descriptor for a literal search of what, built through
+// replaceable (any searchable part of the document) when the document has none
+// for it yet; its replacement set to with.
+const Reference<css::util::XReplaceDescriptor>& descriptorFor(
+    OpenDocument& document, const Reference<css::util::XReplaceable>& replaceable,
+    const std::string& what, const std::string& with, bool matchCase, bool wholeCell) {
+  OpenDocument::Search& search = document.search;
+  if (!search.descriptor.is() || search.what != what || search.matchCase != matchCase ||
+      search.wholeCell != wholeCell) {
+    search = OpenDocument::Search{what, {}, matchCase, wholeCell, nullptr};
+    auto descriptor = replaceable->createReplaceDescriptor();
+    descriptor->setSearchString(toOUString(what));
+    descriptor->setPropertyValue("SearchRegularExpression", Any(false));
+    descriptor->setPropertyValue("SearchSimilarity", Any(false));
+    descriptor->setPropertyValue("SearchCaseSensitive", Any(matchCase));
+    descriptor->setPropertyValue("SearchWords", Any(wholeCell));
+    descriptor->setPropertyValue("SearchBackwards", Any(false));
+    search.descriptor = descriptor;
+  }
+  if (search.with != with) {
+    search.descriptor->setReplaceString(toOUString(with));
+    search.with = with;
+  }
+  return search.descriptor;
 }
 
-bool findIn(const Reference<css::uno::XInterface>& target, const std::string& text,
-            bool matchCase = false, bool wholeCell = false) {
+bool findIn(OpenDocument& document, const Reference<css::util::XReplaceable>& target,
+            const std::string& text, bool matchCase = false, bool wholeCell = false) {
   if (text.empty()) return false;
-  Reference<css::util::XSearchable> searchable(target, UNO_QUERY_THROW);
-  auto descriptor = searchable->createSearchDescriptor();
-  literalSearch(descriptor, text, matchCase, wholeCell);
-  return searchable->findFirst(descriptor).is();
+  const auto& descriptor =
+      descriptorFor(document, target, text, document.search.with, matchCase, wholeCell);
+  return target->findFirst(Reference<css::util::XSearchDescriptor>(descriptor.get())).is();
 }
 
-sal_Int32 replaceIn(const Reference<css::uno::XInterface>& target, const std::string& what,
-                    const std::string& with, bool matchCase = false, bool wholeCell = false) {
+Reference<css::uno::XInterface> firstFound(OpenDocument& document,
+                                           const Reference<css::util::XReplaceable>& target,
+                                           const std::string& text) {
+  if (text.empty()) return {};
+  const auto& descriptor =
+      descriptorFor(document, target, text, document.search.with, false, false);
+  return target->findFirst(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+}
+
+sal_Int32 replaceIn(OpenDocument& document, const Reference<css::util::XReplaceable>& target,
+                    const std::string& what, const std::string& with, bool matchCase = false,
+                    bool wholeCell = false) {
   if (what.empty()) return 0;
-  Reference<css::util::XReplaceable> replaceable(target, UNO_QUERY_THROW);
-  auto descriptor = replaceable->createReplaceDescriptor();
-  literalSearch(descriptor, what, matchCase, wholeCell);
-  descriptor->setReplaceString(toOUString(with));
-  return replaceable->replaceAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+  const auto& descriptor = descriptorFor(document, target, what, with, matchCase, wholeCell);
+  return target->replaceAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+}
+
+// A workbook's sheets, in order, looked up on first use.
+std::vector<OpenDocument::Sheet>& sheetsOf(OpenDocument& workbook) {
+  if (!workbook.sheets) {
+    auto sheets = Reference<css::sheet::XSpreadsheetDocument>(workbook.component, UNO_QUERY_THROW)
+                      ->getSheets();
+    Reference<css::container::XIndexAccess> list(sheets, UNO_QUERY_THROW);
+    // In sheet order, as the index counts them.
+    const Sequence<OUString> names = sheets->getElementNames();
+    std::vector<OpenDocument::Sheet> found;
+    for (sal_Int32 i = 0; i < names.getLength(); ++i) {
+      Reference<css::sheet::XSpreadsheet> sheet(list->getByIndex(i), UNO_QUERY_THROW);
+      found.push_back({sheet, nullptr, toUtf8(names[i])});
+    }
+    workbook.sheets = std::move(found);
+  }
+  return *workbook.sheets;
 }
 
 class FindObject : public LoObject {
@@ -602,11 +671,12 @@ class FindObject : public LoObject {
     const bool caseSensitive = flag(args, 1, "MatchCase");
     const Variant* replace = argument(args, 10, "Replace");
     const auto mode = replace == nullptr ? 0 : replace->toInteger();
-    if (mode == 0) return findIn(doc_->component, text, caseSensitive);
+    if (!replaceable_.is()) replaceable_.set(doc_->component, UNO_QUERY_THROW);
+    if (mode == 0) return findIn(*doc_, replaceable_, text, caseSensitive);
     const Variant* with = argument(args, 9, "ReplaceWith");
     const std::string replacement = with == nullptr ? std::string() : with->toText();
     if (mode == 2) {
-      const bool replaced = replaceIn(doc_->component, text, replacement, caseSensitive) > 0;
+      const bool replaced = replaceIn(*doc_, replaceable_, text, replacement, caseSensitive) > 0;
       if (replaced) Session::noteReplaced(*doc_);
       return replaced;
     }
@@ -615,6 +685,7 @@ class FindObject : public LoObject {
 
  private:
   DocumentPtr doc_;
+  Reference<css::util::XReplaceable> replaceable_;
 };
 
 class RangeObject : public LoObject {
@@ -694,16 +765,12 @@ class CellObject : public LoObject {
 
 class CellsObject : public LoObject {
  public:
-  CellsObject(SessionPtr s, DocumentPtr d, Reference<css::sheet::XSpreadsheet> sheet)
-      : LoObject(std::move(s)), doc_(std::move(d)), sheet_(std::move(sheet)) {}
+  CellsObject(SessionPtr s, DocumentPtr d, std::size_t index)
+      : LoObject(std::move(s)), doc_(std::move(d)), index_(index) {}
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     if (sameName(member, "Find")) {
       const std::string what = required(args, 0, "What").toText();
-      if (what.empty()) return Object();
-      Reference<css::util::XSearchable> searchable(sheet_, UNO_QUERY_THROW);
-      auto descriptor = searchable->createSearchDescriptor();
-      literalSearch(descriptor, what, false, false);
-      auto found = searchable->findFirst(descriptor);
+      auto found = firstFound(*doc_, replaceable(), what);
       return found.is() ? make<CellObject>(found) : Object();
     }
     if (sameName(member, "Replace")) {
@@ -711,7 +778,7 @@ class CellsObject : public LoObject {
       const std::string with = required(args, 1, "Replacement").toText();
       const Variant* lookAt = argument(args, 2, "LookAt");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
-      if (replaceIn(sheet_, what, with, flag(args, 4, "MatchCase"), wholeCell) > 0) {
+      if (replaceIn(*doc_, replaceable(), what, with, flag(args, 4, "MatchCase"), wholeCell) > 0) {
         Session::noteReplaced(*doc_);
       }
       return true;
@@ -720,24 +787,25 @@ class CellsObject : public LoObject {
   }
 
  private:
+  const Reference<css::util::XReplaceable>& replaceable() {
+    OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
+    if (!sheet.replaceable.is()) sheet.replaceable.set(sheet.sheet, UNO_QUERY_THROW);
+    return sheet.replaceable;
+  }
+
   DocumentPtr doc_;
-  Reference<css::sheet::XSpreadsheet> sheet_;
+  std::size_t index_;
 };
 
 class WorksheetObject : public LoObject {
  public:
-  WorksheetObject(SessionPtr s, DocumentPtr d, Reference<css::sheet::XSpreadsheet> sheet)
-      : LoObject(std::move(s)), doc_(std::move(d)), sheet_(std::move(sheet)) {}
+  WorksheetObject(SessionPtr s, DocumentPtr d, std::size_t index)
+      : LoObject(std::move(s)), doc_(std::move(d)), index_(index) {}
   Variant answer(std::string_view member, CallKind, const Arguments&) override {
-    if (sameName(member, "Name")) {
-      return toUtf8(Reference<css::container::XNamed>(sheet_, UNO_QUERY_THROW)->getName());
-    }
-    if (sameName(member, "Cells")) return make<CellsObject>(doc_, sheet_);
+    if (sameName(member, "Name")) return sheetsOf(*doc_).at(index_).name;
+    if (sameName(member, "Cells")) return make<CellsObject>(doc_, index_);
     if (sameName(member, "Activate")) {
-      Reference<css::frame::XModel> model(doc_->component, UNO_QUERY);
-      Reference<css::sheet::XSpreadsheetView> view(
-          model.is() ? model->getCurrentController() : nullptr, UNO_QUERY);
-      if (view.is()) view->setActiveSheet(sheet_);
+      doc_->active = sheetsOf(*doc_).at(index_).sheet;
       return {};
     }
     unknownMember();
@@ -745,7 +813,7 @@ class WorksheetObject : public LoObject {
 
  private:
   DocumentPtr doc_;
-  Reference<css::sheet::XSpreadsheet> sheet_;
+  std::size_t index_;
 };
 
 class SheetsObject : public LoObject {
@@ -753,27 +821,22 @@ class SheetsObject : public LoObject {
   SheetsObject(SessionPtr s, DocumentPtr d) : LoObject(std::move(s)), doc_(std::move(d)) {}
 
   Object item(const Variant& index) const {
-    auto sheets =
-        Reference<css::sheet::XSpreadsheetDocument>(doc_->component, UNO_QUERY_THROW)->getSheets();
-    Any sheet;
+    const auto& sheets = sheetsOf(*doc_);
     if (const auto* name = std::get_if<std::string>(&index.value())) {
-      if (!sheets->hasByName(toOUString(*name))) throw AutomationError(9, "下标越界");
-      sheet = sheets->getByName(toOUString(*name));
-    } else {
-      Reference<css::container::XIndexAccess> list(sheets, UNO_QUERY_THROW);
-      const auto n = index.toInteger();
-      if (n < 1 || n > list->getCount()) throw AutomationError(9, "下标越界");
-      sheet = list->getByIndex(static_cast<sal_Int32>(n - 1));
+      for (std::size_t i = 0; i < sheets.size(); ++i) {
+        if (sheets[i].name == *name) return make<WorksheetObject>(doc_, i);
+      }
+      throw AutomationError(9, "下标越界");
     }
-    return make<WorksheetObject>(doc_, Reference<css::sheet::XSpreadsheet>(sheet, UNO_QUERY_THROW));
+    const auto n = index.toInteger();
+    if (n < 1 || n > static_cast<std::int64_t>(sheets.size())) {
+      throw AutomationError(9, "下标越界");
+    }
+    return make<WorksheetObject>(doc_, static_cast<std::size_t>(n - 1));
   }
 
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
-    if (sameName(member, "Count")) {
-      auto sheets = Reference<css::sheet::XSpreadsheetDocument>(doc_->component, UNO_QUERY_THROW)
-                        ->getSheets();
-      return Reference<css::container::XIndexAccess>(sheets, UNO_QUERY_THROW)->getCount();
-    }
+    if (sameName(member, "Count")) return static_cast<std::int32_t>(sheetsOf(*doc_).size());
     if (member.empty() || sameName(member, "Item")) return item(required(args, 0, "Index"));
     unknownMember();
   }
