@@ -20,6 +20,7 @@ namespace office {
 // Codes callers test or backends raise. Large COM codes are HRESULTs seen as
 // signed 32-bit numbers, as the caller's error object reports them.
 inline constexpr std::int32_t kErrCannotCreate = 429;
+inline constexpr std::int32_t kErrOverflow = 6;
 inline constexpr std::int32_t kErrTypeMismatch = 13;
 inline constexpr std::int32_t kErrInvalidNull = 94;
 inline constexpr std::int32_t kErrObjectRequired = 424;
