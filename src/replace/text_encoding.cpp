@@ -204,16 +204,15 @@ std::filesystem::path pathFromUtf8(std::string_view utf8) {
 
 std::string utf8FromLocale(std::string_view text, int category) {
   if (isAscii(text)) return std::string(text);
-  // Each category may name a locale of its own; its codeset is that locale's.
+  // Each category may name a locale of its own, in its own codeset. glibc
+  // converts messages (strerror) to the codeset of LC_CTYPE, but writes dates
+  // and times in the codeset of the LC_TIME locale.
   std::string codeset = systemCodeset();
-  if (category != LC_CTYPE) {
-    const char* name = std::setlocale(category, nullptr);
-    if (locale_t loc = newlocale(LC_CTYPE_MASK, name != nullptr ? name : "", locale_t{})) {
-      const char* own = nl_langinfo_l(CODESET, loc);
-      codeset = own != nullptr && *own != 0 ? own : "UTF-8";
-      freelocale(loc);
-    }
-  }
+#ifdef __GLIBC__
+  if (category == LC_TIME) codeset = nl_langinfo(_NL_TIME_CODESET);
+#else
+  (void)category;
+#endif
   std::string out;
   out.reserve(text.size());
   if (isUtf8Name(codeset) || codeset == "ANSI_X3.4-1968") {
