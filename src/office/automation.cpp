@@ -172,9 +172,12 @@ bool Variant::toBool() const {
 }
 
 std::int64_t Variant::toInteger() const {
-  double d = toDouble();
-  if (d < -9.2e18 || d > 9.2e18) throw AutomationError(6, "溢出");
-  return static_cast<std::int64_t>(std::nearbyint(d));
+  // Converting a double the integer cannot hold is undefined behaviour, so NaN,
+  // the infinities and every value outside [-2^63, 2^63) are refused first.
+  constexpr double kLimit = 9223372036854775808.0;  // 2^63, exact in a double
+  const double d = std::nearbyint(toDouble());
+  if (!(d >= -kLimit && d < kLimit)) throw AutomationError(kErrOverflow, "溢出");
+  return static_cast<std::int64_t>(d);
 }
 
 Object Variant::toObject() const {

@@ -20,6 +20,7 @@ namespace office {
 // Codes callers test or backends raise. Large COM codes are HRESULTs seen as
 // signed 32-bit numbers, as the caller's error object reports them.
 inline constexpr std::int32_t kErrCannotCreate = 429;
+inline constexpr std::int32_t kErrOverflow = 6;
 inline constexpr std::int32_t kErrOutOfMemory = 7;
 // E_UNEXPECTED: a server failed in a way it has no code for.
 inline constexpr std::int32_t kErrUnexpected = static_cast<std::int32_t>(0x8000FFFFu);

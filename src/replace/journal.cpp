@@ -17,7 +17,7 @@ namespace {
 std::string formatTime(const std::tm& t, const char* format) {
   std::array<char, 128> buf{};
   std::size_t n = std::strftime(buf.data(), buf.size(), format, &t);
-  return std::string(buf.data(), n);
+  return utf8FromLocale(std::string_view(buf.data(), n), LC_TIME);
 }
 
 std::string failure(std::string_view what, const fs::path& path, const std::string& why) {
@@ -61,7 +61,7 @@ void Journal::append(std::string_view text) const {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(dayFolder, ec))) {
     if (!fs::create_directory(dayFolder, ec) && ec) {
-      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, ec.message()));
+      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, utf8FromLocale(ec.message())));
     }
   }
 
@@ -77,14 +77,14 @@ void Journal::append(std::string_view text) const {
   std::FILE* out = std::fopen(file.c_str(), "ab");
 #endif
   if (out == nullptr) {
-    throw JournalError(failure("无法打开日志文件 ", file, std::strerror(errno)));
+    throw JournalError(failure("无法打开日志文件 ", file, utf8FromLocale(std::strerror(errno))));
   }
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
   int writeErrno = errno;
   bool closed = std::fclose(out) == 0;
   if (!written || !closed) {
-    throw JournalError(
-        failure("无法写入日志文件 ", file, std::strerror(written ? errno : writeErrno)));
+    throw JournalError(failure("无法写入日志文件 ", file,
+                               utf8FromLocale(std::strerror(written ? errno : writeErrno))));
   }
 }
 

@@ -1,7 +1,9 @@
 #include "replace/text_encoding.h"
 
 #include <cerrno>
+#include <clocale>
 #include <memory>
+#include <optional>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,19 +16,32 @@ namespace replace {
 
 namespace {
 
-// Length of the UTF-8 sequence starting at s[i], or 0 when it is malformed.
-std::size_t sequenceLength(std::string_view s, std::size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  std::size_t n = c < 0x80           ? 1
-                  : (c >> 5) == 0x6  ? 2
-                  : (c >> 4) == 0xE  ? 3
-                  : (c >> 3) == 0x1E ? 4
-                                     : 0;
-  if (n == 0 || i + n > s.size()) return 0;
+// One step of reading UTF-8: how many bytes the next unit takes, and whether
+// they are a character. A lead byte followed by its continuation bytes is one
+// unit even when its value is no character (an overlong form, a surrogate such
+// as an escaped byte of a file name, a value past U+10FFFF), so it becomes one
+// '?'; any other byte that is not part of a character is a unit of its own.
+struct Unit {
+  std::size_t length;
+  bool valid;
+  char32_t value;
+};
+
+Unit nextUnit(std::string_view s, std::size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return {1, true, c};
+  const std::size_t n = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return {1, false, 0};
+  char32_t value = c & (0x7F >> n);
   for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return {1, false, 0};
+    value = (value << 6) | (b & 0x3F);
   }
-  return n;
+  static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid =
+      value >= kShortest[n] && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
+  return {n, valid, value};
 }
 
 bool isUtf8Name(const std::string& codeset) {
@@ -37,8 +52,56 @@ bool isUtf8Name(const std::string& codeset) {
   return lower == "utf8";
 }
 
+// A byte of a file name that does not decode is carried as U+DC80..U+DCFF, as
+// Python's "surrogateescape" does; in UTF-8 that is ED B2 80 .. ED B3 BF.
+void appendEscape(std::string& out, unsigned char byte) {
+  out += '\xED';
+  out += static_cast<char>(0xB0 | (byte >> 6));
+  out += static_cast<char>(0x80 | (byte & 0x3F));
+}
+
+bool isEscape(const Unit& unit) {
+  return unit.length == 3 && unit.value >= 0xDC80 && unit.value <= 0xDCFF;
+}
+
+bool isAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+std::string displayName(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const Unit unit = nextUnit(utf8, i);
+    if (unit.valid)
+      out.append(utf8.substr(i, unit.length));
+    else
+      out += "\xEF\xBF\xBD";  // U+FFFD
+    i += unit.length;
+  }
+  return out;
+}
+
+#ifdef _WIN32
+
+std::string utf8FromLocale(std::string_view text, int) {
+  if (isAscii(text)) return std::string(text);
+  const int wn =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(wn), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), wn);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wn, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wn, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// Windows names are UTF-16 and always decode.
 std::filesystem::path pathFromUtf8(std::string_view utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
@@ -47,6 +110,131 @@ std::string utf8FromPath(const std::filesystem::path& path) {
   std::u8string s = path.u8string();
   return std::string(s.begin(), s.end());
 }
+
+#else
+
+namespace {
+
+class Converter {
+ public:
+  Converter(const std::string& to, const std::string& from)
+      : cd_(iconv_open(to.c_str(), from.c_str())) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts from in[pos], appending to out, up to the first byte that does not
+  // convert (or the end); returns the position reached.
+  std::size_t convert(std::string_view in, std::size_t pos, std::string& out) {
+    char* inPtr = const_cast<char*>(in.data() + pos);
+    std::size_t inLeft = in.size() - pos;
+    char buf[256];
+    while (inLeft > 0) {
+      char* outPtr = buf;
+      std::size_t outLeft = sizeof buf;
+      const std::size_t r = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+      out.append(buf, static_cast<std::size_t>(outPtr - buf));
+      if (r == static_cast<std::size_t>(-1) && errno != E2BIG) break;
+    }
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    return in.size() - inLeft;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+}  // namespace
+
+std::string utf8FromPath(const std::filesystem::path& path) {
+  const std::string& bytes = path.native();
+  if (isAscii(bytes)) return bytes;
+  std::string out;
+  out.reserve(bytes.size());
+  const std::string codeset = systemCodeset();
+  if (isUtf8Name(codeset)) {
+    for (std::size_t i = 0; i < bytes.size();) {
+      const Unit unit = nextUnit(bytes, i);
+      if (unit.valid) {
+        out.append(bytes, i, unit.length);
+      } else {
+        for (std::size_t k = 0; k < unit.length; ++k) {
+          appendEscape(out, static_cast<unsigned char>(bytes[i + k]));
+        }
+      }
+      i += unit.length;
+    }
+    return out;
+  }
+  Converter decoder("UTF-8", codeset);
+  for (std::size_t i = 0; i < bytes.size();) {
+    i = decoder.ok() ? decoder.convert(bytes, i, out) : i;
+    if (i < bytes.size()) appendEscape(out, static_cast<unsigned char>(bytes[i++]));
+  }
+  return out;
+}
+
+std::filesystem::path pathFromUtf8(std::string_view utf8) {
+  if (isAscii(utf8)) return std::filesystem::path(std::string(utf8));
+  const std::string codeset = systemCodeset();
+  const bool utf8Names = isUtf8Name(codeset);
+  std::optional<Converter> encoder;
+  if (!utf8Names) encoder.emplace(codeset, "UTF-8");
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const Unit unit = nextUnit(utf8, i);
+    const std::string_view piece = utf8.substr(i, unit.length);
+    i += unit.length;
+    if (isEscape(unit)) {
+      out += static_cast<char>(unit.value & 0xFF);
+    } else if (utf8Names || !unit.valid || !encoder->ok()) {
+      out.append(piece);
+    } else if (encoder->convert(piece, 0, out) != piece.size()) {
+      // A character the codeset cannot hold names no file listed here; its
+      // UTF-8 bytes are as near as a name can get.
+      out.append(piece);
+    }
+  }
+  return std::filesystem::path(std::move(out));
+}
+
+std::string utf8FromLocale(std::string_view text, int category) {
+  if (isAscii(text)) return std::string(text);
+  // Each category may name a locale of its own, in its own codeset. glibc
+  // converts messages (strerror) to the codeset of LC_CTYPE, but writes dates
+  // and times in the codeset of the LC_TIME locale.
+  std::string codeset = systemCodeset();
+#ifdef __GLIBC__
+  if (category == LC_TIME) codeset = nl_langinfo(_NL_TIME_CODESET);
+#else
+  (void)category;
+#endif
+  std::string out;
+  out.reserve(text.size());
+  if (isUtf8Name(codeset) || codeset == "ANSI_X3.4-1968") {
+    for (std::size_t i = 0; i < text.size();) {
+      const Unit unit = nextUnit(text, i);
+      out += unit.valid ? std::string(text.substr(i, unit.length)) : std::string("?");
+      i += unit.length;
+    }
+    return out;
+  }
+  Converter decoder("UTF-8", codeset);
+  for (std::size_t i = 0; i < text.size();) {
+    i = decoder.ok() ? decoder.convert(text, i, out) : i;
+    if (i < text.size()) {
+      out += '?';
+      ++i;
+    }
+  }
+  return out;
+}
+
+#endif
 
 #ifdef _WIN32
 
@@ -62,10 +250,11 @@ std::string encodeText(std::string_view utf8, const std::string& codeset) {
   else if (codeset.rfind("CP", 0) == 0)
     page = static_cast<UINT>(std::stoul(codeset.substr(2)));
   for (std::size_t i = 0; i < utf8.size();) {
-    std::size_t n = sequenceLength(utf8, i);
-    if (n == 0) {
+    const Unit unit = nextUnit(utf8, i);
+    const std::size_t n = unit.length;
+    if (!unit.valid) {
       out += '?';
-      ++i;
+      i += n;
       continue;
     }
     wchar_t wide[2];
@@ -100,10 +289,11 @@ std::string encodeText(std::string_view utf8, const std::string& codeset) {
   iconv_t cd = passThrough ? reinterpret_cast<iconv_t>(-1) : iconv_open(codeset.c_str(), "UTF-8");
   const bool haveConverter = cd != reinterpret_cast<iconv_t>(-1);
   for (std::size_t i = 0; i < utf8.size();) {
-    std::size_t n = sequenceLength(utf8, i);
-    if (n == 0) {
+    const Unit unit = nextUnit(utf8, i);
+    const std::size_t n = unit.length;
+    if (!unit.valid) {
       out += '?';
-      ++i;
+      i += n;
       continue;
     }
     if (passThrough || (n == 1 && !haveConverter)) {

@@ -2,21 +2,40 @@
 // names for the file system and journal lines for the system code page.
 #pragma once
 
+#include <clocale>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace replace {
 
+// A file name as UTF-8 and back, losslessly. The name's bytes are read in the
+// locale's codeset (systemCodeset()); each byte that does not decode is carried
+// as the code point U+DC80..U+DCFF (Python's "surrogateescape"), written in
+// the string as its three UTF-8 bytes, so pathFromUtf8 gives back exactly the
+// bytes utf8FromPath was given, and the file a run opens is the file listed.
+// Such a string is not valid UTF-8: show it with displayName.
 std::filesystem::path pathFromUtf8(std::string_view utf8);
 std::string utf8FromPath(const std::filesystem::path& path);
+
+// The locale's reading of a name for the screen: every escaped byte (and any
+// other byte that is not UTF-8) becomes U+FFFD.
+std::string displayName(std::string_view utf8);
+
+// Text the C library wrote in the locale's codeset (dates and times of the
+// category LC_TIME, system error texts of LC_CTYPE) as UTF-8; a byte that does
+// not decode becomes '?'. Called once, where such text enters the program.
+std::string utf8FromLocale(std::string_view text, int category = LC_CTYPE);
 
 // The code page the user's files are written in: the codeset of the user's
 // locale on POSIX (UTF-8 under the C locale), the ANSI code page on Windows.
 std::string systemCodeset();
 
 // UTF-8 text in the given codeset; a character the codeset cannot hold, or a
-// byte that is not UTF-8, becomes '?'.
+// byte that is not UTF-8, becomes '?'. A complete sequence whose value is no
+// character (an overlong form, a surrogate such as an escaped byte of a file
+// name, a value past U+10FFFF) is one '?'; so is each stray, truncating or
+// impossible byte.
 std::string encodeText(std::string_view utf8, const std::string& codeset);
 
 }  // namespace replace

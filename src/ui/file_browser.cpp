@@ -51,7 +51,9 @@ template <typename Keep>
 std::vector<std::string> listFolder(const std::string& folder, Keep keep) {
   std::error_code ec;
   fs::directory_iterator it(pathFromUtf8(folder), ec);
-  if (ec) throw BrowseError("无法打开文件夹：" + folder + "（" + ec.message() + "）");
+  if (ec)
+    throw BrowseError("无法打开文件夹：" + folder + "（" + replace::utf8FromLocale(ec.message()) +
+                      "）");
   std::vector<std::string> names;
   for (const fs::directory_iterator end; it != end; it.increment(ec)) {
     if (ec) break;
@@ -59,7 +61,9 @@ std::vector<std::string> listFolder(const std::string& folder, Keep keep) {
     std::string name = utf8FromPath(it->path().filename());
     if (keep(*it, name)) names.push_back(std::move(name));
   }
-  if (ec) throw BrowseError("无法读取文件夹：" + folder + "（" + ec.message() + "）");
+  if (ec)
+    throw BrowseError("无法读取文件夹：" + folder + "（" + replace::utf8FromLocale(ec.message()) +
+                      "）");
   std::sort(names.begin(), names.end(), lessIgnoringCase);
   return names;
 }
@@ -144,7 +148,7 @@ std::string driveRoot(const std::string& drive) {
 std::vector<std::string> listDrives() {
   std::vector<std::string> drives{"/"};
   if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-    std::string h = utf8FromPath(pathFromUtf8(home).lexically_normal());
+    std::string h = utf8FromPath(fs::path(home).lexically_normal());
     if (h.size() > 1 && h.back() == '/') h.pop_back();
     if (h != "/") drives.push_back(h);
   }
@@ -167,7 +171,7 @@ std::vector<std::string> listDrives() {
       }
     }
     for (const char* prefix : {"/media/", "/run/media/", "/mnt/"}) {
-      if (decoded.rfind(prefix, 0) == 0) media.push_back(decoded);
+      if (decoded.rfind(prefix, 0) == 0) media.push_back(utf8FromPath(fs::path(decoded)));
     }
   }
   std::sort(media.begin(), media.end());

@@ -2,6 +2,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "replace/text_encoding.h"
 #include "support/fixtures.h"
 #include "ui/qt/contact_dialog.h"
 #include "ui/qt/main_window_view.h"
@@ -44,6 +46,17 @@ void withModal(const std::function<void()>& action, const std::function<void(QWi
   });
   action();
   EXPECT_TRUE(seen) << "no modal window was shown";
+}
+
+// Types text as a keyboard delivers it, one key press per character (QTest's
+// key clicks take ASCII only).
+void type(QWidget* target, const QString& text) {
+  for (QChar c : text) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+    QApplication::sendEvent(target, &release);
+  }
 }
 
 class QtWindow : public ::testing::Test {
@@ -153,6 +166,24 @@ TEST_F(QtWindow, OptionClicksAndAFolderOpenedByDoubleClickReachTheModel) {
   EXPECT_EQ(files->item(0)->text(), "a.doc");
 }
 
+// A folder and a file named in GBK on a UTF-8 system: shown as the locale reads
+// them, and the folder opened from the list is the one on disk.
+TEST_F(QtWindow, NamesThatAreNotUtf8AreShownAsReadAndOpenTheFolderListed) {
+  auto& window = open();
+  rig.work.write("\xB1\xA8\xB8\xE6/\xC4\xEA.doc", "x");
+  rig.form->openFolder(rig.work.str());
+  auto* dirs = widget<QListWidget>(window, "Dir1");
+  const QString unreadable(4, QChar::ReplacementCharacter);
+  QListWidgetItem* gbk = dirs->findItems(unreadable, Qt::MatchEndsWith).value(0);
+  ASSERT_NE(gbk, nullptr);
+  emit dirs->itemActivated(gbk);
+  EXPECT_EQ(replace::pathFromUtf8(rig.form->Dir1.path), rig.work.path() / "\xB1\xA8\xB8\xE6");
+  auto* files = widget<QListWidget>(window, "File1");
+  ASSERT_EQ(files->count(), 1);
+  EXPECT_EQ(files->item(0)->text(), QString(2, QChar::ReplacementCharacter) + ".doc");
+  EXPECT_EQ(rig.form->File1.entries.size(), 1u);
+}
+
 TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
   auto& window = open();
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
@@ -185,6 +216,75 @@ TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
   EXPECT_EQ(widget<QPlainTextEdit>(window, "Text3")->toPlainText(),
             "a.doc 已替换内容\nc.doc 没找到替换的内容\n");
   EXPECT_EQ(rig.view.runsStarted, 0);  // the Qt view took the model's view over
+}
+
+TEST_F(QtWindow, TabAndShiftTabInTheTextBoxesMoveTheFocusAndLeaveTheText) {
+  auto& window = open();
+  struct Case {
+    const char* box;
+    Qt::KeyboardModifiers modifiers;
+    const char* next;  // by the tab order: Option2, Text2, Text1, Dir1
+  };
+  for (const Case& c :
+       {Case{"Text1", Qt::NoModifier, "Dir1"}, Case{"Text1", Qt::ShiftModifier, "Text2"},
+        Case{"Text2", Qt::NoModifier, "Text1"}, Case{"Text2", Qt::ShiftModifier, "Option2"}}) {
+    SCOPED_TRACE(std::string(c.box) + (c.modifiers ? " Shift+Tab" : " Tab"));
+    rig.form->Text1.text = "找";
+    rig.form->Text2.text = "换";
+    window.refresh();
+    auto* box = widget<QPlainTextEdit>(window, c.box);
+    window.activateWindow();
+    box->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->hasFocus(); }));
+    QTest::keyClick(box, c.modifiers ? Qt::Key_Backtab : Qt::Key_Tab, c.modifiers);
+    EXPECT_EQ(QApplication::focusWidget(), widget(window, c.next));
+    EXPECT_EQ(rig.form->Text1.text, "找");
+    EXPECT_EQ(rig.form->Text2.text, "换");
+    EXPECT_EQ(box->toPlainText(), c.box == std::string("Text1") ? "找" : "换");
+  }
+}
+
+// What the box holds reaches the server's find call: a no-break space stays
+// one, typed or pasted; only line breaks become CR LF.
+TEST_F(QtWindow, TheFindTextReachesTheServerAsTypedOrPasted) {
+  auto& window = open();
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  rig.form->openFolder((rig.work.path() / "docs").string());
+  rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()] = "x";
+  auto* text1 = widget<QPlainTextEdit>(window, "Text1");
+  struct Case {
+    const char* what;
+    std::function<void()> enter;
+    std::string find;
+  };
+  const std::vector<Case> cases = {
+      {"typed no-break space", [&] { type(text1, QString::fromUtf8("旧\u00A0字")); }, "旧\u00A0字"},
+      {"pasted no-break space",
+       [&] {
+         QApplication::clipboard()->setText(QString::fromUtf8("a\u00A0\u00A0b"));
+         text1->paste();
+       },
+       "a\u00A0\u00A0b"},
+      {"new line",
+       [&] {
+         QTest::keyClicks(text1, "a");
+         QTest::keyClick(text1, Qt::Key_Return);
+         QTest::keyClicks(text1, "b");
+       },
+       "a\r\nb"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    text1->clear();
+    text1->setFocus();
+    c.enter();
+    EXPECT_EQ(rig.form->Text1.text, c.find);
+    rig.office.calls.clear();
+    QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+    const std::vector<std::string> finds = rig.office.callsContaining("Find.Execute(\"");
+    ASSERT_FALSE(finds.empty());
+    EXPECT_EQ(finds.front(), "Find.Execute(\"" + c.find + "\")");
+  }
 }
 
 TEST_F(QtWindow, TheStatusBoxIsReadOnlyWithBothScrollBars) {
@@ -260,7 +360,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM",
           qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName("Ravelsk");
+  ui::qt::configureApplication();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -34,6 +35,24 @@ fs::path TempFolder::mkdir(const std::string& relative) const {
   fs::path folder = path_ / relative;
   fs::create_directories(folder);
   return folder;
+}
+
+bool buildLocale(const TempFolder& folder, const std::string& locale, const std::string& charmap) {
+  const fs::path target = folder.path() / (locale + "." + charmap);
+  const std::string command =
+      "localedef -f " + charmap + " -i " + locale + " '" + target.string() + "' >/dev/null 2>&1";
+  // localedef warns (exit 1) on some stock locales yet writes them.
+  std::system(command.c_str());
+  if (!fs::exists(target / "LC_CTYPE")) return false;
+  return setenv("LOCPATH", folder.path().c_str(), 1) == 0;
+}
+
+LocaleScope::LocaleScope(const char* name) : previous_(std::setlocale(LC_ALL, nullptr)) {
+  active_ = std::setlocale(LC_ALL, name) != nullptr;
+}
+
+LocaleScope::~LocaleScope() {
+  std::setlocale(LC_ALL, previous_.c_str());
 }
 
 std::string readFile(const fs::path& file) {

@@ -48,6 +48,25 @@ class FixedClock : public replace::Clock {
   std::tm time_{};
 };
 
+// Compiles locale (for example "zh_CN") in charmap ("GBK") with localedef into
+// folder and points LOCPATH there, so no system set-up is needed; false when
+// localedef fails.
+bool buildLocale(const TempFolder& folder, const std::string& locale, const std::string& charmap);
+
+// Switches the process to a locale for the scope, then back to the one before.
+class LocaleScope {
+ public:
+  explicit LocaleScope(const char* name);
+  ~LocaleScope();
+  LocaleScope(const LocaleScope&) = delete;
+  LocaleScope& operator=(const LocaleScope&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  std::string previous_;
+  bool active_;
+};
+
 class RecordingView : public ui::FormView {
  public:
   std::vector<std::string> messages;

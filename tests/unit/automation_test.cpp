@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "support/recording_server.h"
 
 namespace {
@@ -82,6 +84,20 @@ TEST(Variant, ConvertsAsALateBoundCallerDoes) {
   EXPECT_EQ(Variant::byRef(std::int32_t{3}).typeName(), "Long");
   EXPECT_TRUE(Variant::byRef(std::int32_t{3}).isByRef());
   EXPECT_EQ(Variant(std::int16_t{2}).typeName(), "Integer");
+}
+
+TEST(Variant, ToIntegerRoundsAndRaisesOverflowForWhatAnIntegerCannotHold) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double d : {nan, -nan, inf, -inf, 9223372036854775808.0, -9223372036854777856.0, 1e300}) {
+    EXPECT_EQ(codeOf([d] { Variant(d).toInteger(); }), office::kErrOverflow) << d;
+  }
+  // Both ends of the range still convert.
+  EXPECT_EQ(Variant(-9223372036854775808.0).toInteger(), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(Variant(9223372036854774784.0).toInteger(), 9223372036854774784);
+  EXPECT_EQ(Variant(2.5).toInteger(), 2);
+  EXPECT_EQ(Variant(-3.5).toInteger(), -4);
+  EXPECT_EQ(Variant("7").toInteger(), 7);
 }
 
 TEST(FormatNumber, WritesTheShortestOrdinaryDecimalForm) {

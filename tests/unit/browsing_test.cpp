@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "replace/text_encoding.h"
 #include "support/fixtures.h"
 #include "ui/file_browser.h"
 
@@ -46,6 +47,48 @@ TEST(Listing, ShowsMatchingVisibleFilesSortedByName) {
   EXPECT_EQ(ui::listFiles(folder.str(), "*.xls"), (Names{"d.xls", "f.xlsx"}));
   EXPECT_EQ(ui::listSubfolders(folder.str()), (Names{"folder.doc", "Sub", "x.docx"}));
   EXPECT_THROW(ui::listFiles(folder.str() + "/missing", "*.doc"), ui::BrowseError);
+}
+
+// Names from other systems' archives (GBK) are not UTF-8: each is listed, and
+// the listed entry leads back to exactly the bytes on disk.
+TEST(NamesThatAreNotUtf8, AreListedAndLeadBackToTheSameBytes) {
+  struct Case {
+    const char* locale;
+    std::string onDisk;
+    std::string listed;
+    std::string shown;
+  };
+  const std::string e1 = "\xED\xB2\xB1", eA8 = "\xED\xB2\xA8", eB8 = "\xED\xB2\xB8",
+                    eE6 = "\xED\xB3\xA6", eFF = "\xED\xB3\xBF", eED = "\xED\xB3\xAD",
+                    eA0 = "\xED\xB2\xA0", e80 = "\xED\xB2\x80", eC0 = "\xED\xB3\x80",
+                    eAF = "\xED\xB2\xAF", bad = "\xEF\xBF\xBD";
+  const std::vector<Case> cases = {
+      {"C.UTF-8", "报告 #1.doc", "报告 #1.doc", "报告 #1.doc"},
+      {"C.UTF-8", "\xB1\xA8\xB8\xE6.doc", e1 + eA8 + eB8 + eE6 + ".doc",
+       bad + bad + bad + bad + ".doc"},
+      {"C.UTF-8", "a\xFF.doc", "a" + eFF + ".doc", "a" + bad + ".doc"},
+      {"C.UTF-8", "s\xED\xA0\x80.doc", "s" + eED + eA0 + e80 + ".doc",
+       "s" + bad + bad + bad + ".doc"},
+      {"C.UTF-8", "o\xC0\xAF.doc", "o" + eC0 + eAF + ".doc", "o" + bad + bad + ".doc"},
+      {"C", "\xB1\xA8\xB8\xE6.doc", e1 + eA8 + eB8 + eE6 + ".doc", bad + bad + bad + bad + ".doc"},
+      {"zh_CN.GBK", "\xB1\xA8\xB8\xE6.doc", "报告.doc", "报告.doc"},
+      {"zh_CN.GBK", "\xB1\xA8\xFF.doc", "报" + eFF + ".doc", "报" + bad + ".doc"},
+  };
+  testsupport::TempFolder locales;
+  const bool haveGbk = testsupport::buildLocale(locales, "zh_CN", "GBK");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.locale) + " " + c.listed);
+    testsupport::LocaleScope scope(c.locale);
+    ASSERT_TRUE(scope.active() && (haveGbk || std::string(c.locale) != "zh_CN.GBK"));
+    testsupport::TempFolder folder;
+    folder.write(c.onDisk, "content");
+    const Names listed = ui::listFiles(folder.str(), "*.doc");
+    ASSERT_EQ(listed, Names{c.listed});
+    const std::filesystem::path back = replace::pathFromUtf8(folder.str() + "/" + listed.front());
+    EXPECT_EQ(back.filename().native(), c.onDisk);
+    EXPECT_EQ(testsupport::readFile(back), "content");
+    EXPECT_EQ(replace::displayName(listed.front()), c.shown);
+  }
 }
 
 TEST(Drives, ListTheRootAndHomeAndFindTheDriveOfAPath) {
@@ -198,6 +241,18 @@ TEST_F(Browsing, PickingADriveMovesTheFolderAndTheFileList) {
   EXPECT_EQ(form.Drive1.drive, before);
   EXPECT_EQ(form.Dir1.path, sub("docs"));
   EXPECT_NE(form.Text3.text().find(sub("unplugged")), std::string::npos);
+}
+
+TEST_F(Browsing, AFolderWithAGbkNameOpensInTheFolderList) {
+  rig.work.write("\xB1\xA8\xB8\xE6/\xC4\xEA.doc");
+  form.openFolder(rig.work.str());
+  const std::string gbkFolder = "\xED\xB2\xB1\xED\xB2\xA8\xED\xB2\xB8\xED\xB3\xA6";
+  EXPECT_EQ(form.Dir1.subfolders, (Names{"books", "docs", "empty", gbkFolder}));
+  form.openFolder(form.Dir1.path + "/" + gbkFolder);
+  EXPECT_EQ(form.Dir1.path, rig.work.str() + "/" + gbkFolder);
+  EXPECT_EQ(form.File1.entries, (Names{"\xED\xB3\x84\xED\xB3\xAA.doc"}));
+  EXPECT_TRUE(form.Command1.enabled);
+  EXPECT_EQ(form.Text3.text(), "");
 }
 
 }  // namespace

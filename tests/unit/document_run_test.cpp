@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "replace/text_encoding.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -91,6 +92,24 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   EXPECT_EQ(rig.view.runsStarted, 1);
   EXPECT_EQ(rig.view.runsEnded, 1);
   EXPECT_EQ(rig.office.alive, 0);
+}
+
+// A name in GBK bytes under a UTF-8 locale: the run opens the very file listed,
+// and the journal, which cannot hold the undecodable bytes, has '?' for each.
+TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWithQuestionMarks) {
+  rig.office.serve(rig.servers, "word.Application");
+  const std::string escaped = "\xED\xB2\xB1\xED\xB2\xA8\xED\xB2\xB8\xED\xB3\xA6.doc";
+  rig.work.write("docs/\xB1\xA8\xB8\xE6.doc", "on disk");
+  rig.office.documents[(rig.work.path() / "docs").string() + "/" + escaped] = "旧";
+  ui::Form1& form = prepare({});
+  ASSERT_EQ(form.File1.entries, (Calls{escaped}));
+  form.Command1_Click();
+
+  const Calls opens = rig.office.callsContaining("Documents.Open");
+  ASSERT_EQ(opens, (Calls{"Documents.Open(\"" + path(escaped) + "\")"}));
+  EXPECT_EQ(testsupport::readFile(replace::pathFromUtf8(path(escaped))), "on disk");
+  EXPECT_EQ(rig.office.documents[path(escaped)], "新");
+  EXPECT_EQ(journalLines(), "时间：2026/12/8 9:30:05 ????.doc 已替换内容\r\n");
 }
 
 TEST_F(DocumentRun, AnEmptyListStartsAndQuitsTheServerAndWritesNothing) {

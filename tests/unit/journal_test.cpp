@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "replace/text_encoding.h"
 #include "support/fixtures.h"
 
@@ -57,13 +59,114 @@ TEST_F(JournalTest, WritesTheCodePageOfTheSystemWithQuestionMarksForWhatItCannot
             "2021/3/5 8:04:09 \xB1\xED?\r\n");
 }
 
-TEST(TextEncoding, LeavesUtf8AloneAndMarksBrokenBytes) {
-  EXPECT_EQ(replace::encodeText("时间", "UTF-8"), "时间");
-  EXPECT_EQ(replace::encodeText("a\xFF"
-                                "b",
-                                "UTF-8"),
-            "a?b");
-  EXPECT_EQ(replace::encodeText("a\xE6\x97", "GBK"), "a??");
+TEST(TextEncoding, TurnsEveryIllFormedSequenceIntoAQuestionMark) {
+  struct Case {
+    const char* what;
+    std::string in;
+    std::string utf8;  // written for a UTF-8 journal
+    std::string gbk;   // written for a GBK journal
+  };
+  const std::vector<Case> cases = {
+      {"well-formed", "a时间\xF0\x9F\x98\x80z", "a时间\xF0\x9F\x98\x80z", "a\xCA\xB1\xBC\xE4?z"},
+      {"impossible byte",
+       "a\xFF"
+       "b\xFE"
+       "c",
+       "a?b?c", "a?b?c"},
+      {"stray continuation",
+       "a\x80\xBF"
+       "b",
+       "a??b", "a??b"},
+      {"truncated at the end", "a\xE6\x97", "a??", "a??"},
+      {"truncated in the middle",
+       "a\xF0\x9F\x98"
+       "b",
+       "a???b", "a???b"},
+      {"overlong two bytes",
+       "a\xC0\xAF"
+       "b",
+       "a?b", "a?b"},
+      {"overlong two bytes of NUL",
+       "a\xC0\x80"
+       "b",
+       "a?b", "a?b"},
+      {"overlong three bytes",
+       "a\xE0\x80\xAF"
+       "b",
+       "a?b", "a?b"},
+      {"overlong four bytes",
+       "a\xF0\x80\x80\xAF"
+       "b",
+       "a?b", "a?b"},
+      {"high surrogate",
+       "a\xED\xA0\x80"
+       "b",
+       "a?b", "a?b"},
+      {"low surrogate",
+       "a\xED\xBF\xBF"
+       "b",
+       "a?b", "a?b"},
+      {"escaped bytes of a file name", "\xED\xB2\xB1\xED\xB2\xA8.doc", "??.doc", "??.doc"},
+      {"past U+10FFFF",
+       "a\xF4\x90\x80\x80"
+       "b",
+       "a?b", "a?b"},
+      {"lead byte past U+10FFFF",
+       "a\xF7\xBF\xBF\xBF"
+       "b",
+       "a?b", "a?b"},
+      {"five-byte form",
+       "a\xF8\x88\x80\x80\x80"
+       "b",
+       "a?????b", "a?????b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(replace::encodeText(c.in, "UTF-8"), c.utf8) << c.what;
+    EXPECT_EQ(replace::encodeText(c.in, "GBK"), c.gbk) << c.what;
+  }
+}
+
+// The C library writes %x and %X in the locale's own codeset: under zh_CN.GBK
+// the journal's date and time must still be the locale's characters.
+TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
+  testsupport::TempFolder locales;
+  ASSERT_TRUE(testsupport::buildLocale(locales, "zh_CN", "GBK")) << "localedef failed";
+  testsupport::LocaleScope scope("zh_CN.GBK");
+  ASSERT_TRUE(scope.active());
+  ASSERT_EQ(replace::systemCodeset(), "GBK");
+
+  struct StoppedClock : replace::Clock {
+    std::tm time{};
+    std::tm now() const override { return time; }
+  } clock;
+  clock.time.tm_year = 2026 - 1900;
+  clock.time.tm_mon = 11;
+  clock.time.tm_mday = 8;
+  clock.time.tm_hour = 5;
+  clock.time.tm_min = 13;
+  clock.time.tm_sec = 23;
+
+  testsupport::TempFolder folder;
+  replace::Journal journal(folder.path(), clock, replace::systemCodeset());
+  journal.append("表");
+  // 时间：2026年12月08日 05时13分23秒 表, in GBK.
+  EXPECT_EQ(testsupport::readFile(folder.path() / "2026-12-08" / "2026-12-08.txt"),
+            "\xCA\xB1\xBC\xE4\xA3\xBA"
+            "2026\xC4\xEA"
+            "12\xD4\xC2"
+            "08\xC8\xD5 "
+            "05\xCA\xB1"
+            "13\xB7\xD6"
+            "23\xC3\xEB \xB1\xED\r\n");
+
+  // The system's reason for a failure is the locale's text, as UTF-8.
+  replace::Journal missing(folder.path() / "missing", clock, replace::systemCodeset());
+  try {
+    missing.append("x");
+    ADD_FAILURE() << "the folder is missing";
+  } catch (const replace::JournalError& e) {
+    EXPECT_NE(std::string(e.what()).find("（没有那个文件或目录）"), std::string::npos) << e.what();
+  }
 }
 
 TEST_F(JournalTest, APlainFileInPlaceOfTheDayFolderFailsWithoutTouchingIt) {

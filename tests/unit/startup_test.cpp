@@ -69,7 +69,13 @@ INSTANTIATE_TEST_SUITE_P(
         OfficeVersionCase{"11.5", "1、本机系统提示: 未知版本 版本号：11.5.0"},
         OfficeVersionCase{"12.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：12.0"},
         OfficeVersionCase{"9.0", "1、本机系统提示: 已安装offcce 2003或以下版本 版本号：9.0"},
-        OfficeVersionCase{"16.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：16.0"}));
+        OfficeVersionCase{"16.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：16.0"}),
+    [](const ::testing::TestParamInfo<OfficeVersionCase>& test) {
+      // "11.5" is named Version11_5: test names hold letters, digits and '_'.
+      std::string name = "Version";
+      for (const char* c = test.param.version; *c != 0; ++c) name += *c == '.' ? '_' : *c;
+      return name;
+    });
 
 TEST(Startup, NoSuiteInstalled) {
   WindowRig rig;

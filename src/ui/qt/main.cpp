@@ -53,9 +53,7 @@ int main(int argc, char** argv) {
   qInstallMessageHandler(startupMessages);
   QApplication app(argc, argv);
   qInstallMessageHandler(nullptr);
-  QApplication::setApplicationName("ravelsk");
-  QApplication::setApplicationDisplayName("Ravelsk");
-  QApplication::setWindowIcon(QIcon(":/ravelsk/ravelsk.png"));
+  ui::qt::configureApplication();
 
   office::ServerRegistry servers;
   office::libreoffice::registerServers(servers);

@@ -1,6 +1,7 @@
 #include "ui/qt/main_window_view.h"
 
 #include <QAbstractButton>
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextDocument>
 #include <algorithm>
 #include <vector>
 
@@ -39,6 +41,17 @@ std::string utf8(const QString& text) {
   return text.toUtf8().toStdString();
 }
 
+// A name as the model keeps it: the bytes of a name that is not UTF-8 stay
+// escaped, so the folder opened is the folder listed.
+QByteArray bytes(const std::string& name) {
+  return QByteArray(name.data(), static_cast<qsizetype>(name.size()));
+}
+
+// The locale's reading of a name, for the screen.
+QString shownName(const std::string& name) {
+  return qs(replace::displayName(name));
+}
+
 void colour(QWidget* widget, QPalette::ColorRole role, const Rgb& rgb) {
   QPalette palette = widget->palette();
   palette.setColor(role, QColor(rgb.r, rgb.g, rgb.b));
@@ -57,10 +70,34 @@ void centreOnScreen(QWidget* widget) {
 }  // namespace
 
 QString displayText(const std::string& text) {
-  QString shown = qs(text);
+  QString shown = qs(replace::displayName(text));
   shown.replace("\r\n", "\n");
   shown.replace('\r', '\n');
   return shown;
+}
+
+std::string modelText(const QPlainTextEdit& box) {
+  // The raw text keeps what toPlainText() would flatten (a no-break space
+  // becomes a plain space there). The separators the box puts between lines
+  // (Enter, Shift+Enter) become CR LF, as a Windows text box gives them.
+  QString text = box.document()->toRawText();
+  QString out;
+  out.reserve(text.size());
+  for (QChar c : text) {
+    if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator)
+      out += QStringLiteral("\r\n");
+    else
+      out += c;
+  }
+  return utf8(out);
+}
+
+void configureApplication() {
+  QApplication::setApplicationName("ravelsk");
+  // No application display name: Qt would append it to every window's title
+  // on screen, and the contact window's caption must read exactly as designed.
+  QApplication::setApplicationDisplayName(QString());
+  QApplication::setWindowIcon(QIcon(":/ravelsk/ravelsk.png"));
 }
 
 MainWindowView::MainWindowView(Form1& model, QWidget* parent) : QMainWindow(parent), model_(model) {
@@ -138,6 +175,9 @@ QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* co
     }
     case ControlKind::TextBox: {
       auto* box = new QPlainTextEdit(container);
+      // Tab and Shift+Tab move along the tab order, as in every text box of
+      // the window; a tab in the find text would match nothing.
+      box->setTabChangesFocus(true);
       if (control.name == "Text3") {
         text3_ = box;
         box->setReadOnly(true);
@@ -148,7 +188,7 @@ QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* co
         TextBox& text = control.name == "Text1" ? model_.Text1 : model_.Text2;
         (control.name == "Text1" ? text1_ : text2_) = box;
         connect(box, &QPlainTextEdit::textChanged, this, [this, box, &text] {
-          if (!syncing_) text.text = utf8(box->toPlainText());
+          if (!syncing_) text.text = modelText(*box);
         });
       }
       return box;
@@ -157,14 +197,14 @@ QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* co
       drive1_ = new QComboBox(container);
       connect(drive1_, &QComboBox::activated, this, [this](int index) {
         if (syncing_ || index < 0) return;
-        model_.pickDrive(utf8(drive1_->itemData(index).toString()));
+        model_.pickDrive(drive1_->itemData(index).toByteArray().toStdString());
       });
       return drive1_;
     case ControlKind::FolderList:
       dir1_ = new QListWidget(container);
       // Double-click or Enter opens a folder.
       connect(dir1_, &QListWidget::itemActivated, this, [this](QListWidgetItem* item) {
-        model_.openFolder(utf8(item->data(Qt::UserRole).toString()));
+        model_.openFolder(item->data(Qt::UserRole).toByteArray().toStdString());
       });
       return dir1_;
     case ControlKind::FileList:
@@ -222,7 +262,7 @@ void MainWindowView::optionClicked(int number) {
 }
 
 void MainWindowView::showTextBox(QPlainTextEdit* box, const std::string& text) {
-  if (utf8(box->toPlainText()) != text && box->toPlainText() != displayText(text)) {
+  if (modelText(*box) != text && box->toPlainText() != displayText(text)) {
     box->setPlainText(displayText(text));
   }
 }
@@ -254,8 +294,10 @@ void MainWindowView::refresh() {
 
 void MainWindowView::refreshLists() {
   drive1_->clear();
-  for (const std::string& drive : model_.Drive1.drives) drive1_->addItem(qs(drive), qs(drive));
-  drive1_->setCurrentIndex(drive1_->findData(qs(model_.Drive1.drive)));
+  for (const std::string& drive : model_.Drive1.drives) {
+    drive1_->addItem(shownName(drive), bytes(drive));
+  }
+  drive1_->setCurrentIndex(drive1_->findData(bytes(model_.Drive1.drive)));
 
   // The folder list shows the way down to the open folder, then its subfolders.
   dir1_->clear();
@@ -264,21 +306,22 @@ void MainWindowView::refreshLists() {
   for (const std::string& folder : chain) {
     std::string name = replace::utf8FromPath(replace::pathFromUtf8(folder).filename());
     if (name.empty()) name = folder;
-    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + qs(name), dir1_);
-    item->setData(Qt::UserRole, qs(folder));
+    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + shownName(name), dir1_);
+    item->setData(Qt::UserRole, bytes(folder));
     item->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     ++depth;
   }
   dir1_->setCurrentRow(dir1_->count() - 1);
   for (const std::string& sub : model_.Dir1.subfolders) {
-    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + qs(sub), dir1_);
-    item->setData(Qt::UserRole, qs(replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
-                                                         replace::pathFromUtf8(sub))));
+    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + shownName(sub), dir1_);
+    item->setData(Qt::UserRole,
+                  bytes(replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
+                                              replace::pathFromUtf8(sub))));
     item->setIcon(style()->standardIcon(QStyle::SP_DirClosedIcon));
   }
 
   file1_->clear();
-  for (const std::string& entry : model_.File1.entries) file1_->addItem(qs(entry));
+  for (const std::string& entry : model_.File1.entries) file1_->addItem(shownName(entry));
 }
 
 void MainWindowView::text3Appended(const std::string& line) {
@@ -287,12 +330,23 @@ void MainWindowView::text3Appended(const std::string& line) {
   cursor.movePosition(QTextCursor::End);
   cursor.insertText(displayText(line));
   text3_->verticalScrollBar()->setValue(text3_->verticalScrollBar()->maximum());
-  // A run holds the event loop: paint the new line now.
-  text3_->viewport()->repaint();
+  if (running_) {
+    answerWindowSystem();
+  } else {
+    text3_->viewport()->repaint();
+  }
+}
+
+void MainWindowView::answerWindowSystem() {
+  // Between documents of a run: paint, answer the window manager's pings and
+  // run timers, but leave the user's input (keys, clicks, close requests) in
+  // the toolkit's queue, where it waits, in order, for the run to end. So no
+  // handler runs during a run and nothing the run reads can change.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void MainWindowView::showMessage(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), displayText(text),
+  QMessageBox box(QMessageBox::NoIcon, qs(mainWindowGeometry().caption), displayText(text),
                   QMessageBox::Ok, this);
   box.setObjectName("aboutBox");
   box.exec();
@@ -309,10 +363,18 @@ void MainWindowView::showForm3(Form3& form) {
 
 void MainWindowView::runStarted() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
+  running_ = true;
+  answerWindowSystem();
 }
 
 void MainWindowView::runEnded() {
+  running_ = false;
   QApplication::restoreOverrideCursor();
+  // Input held during the run is handled by the event loop once the handler
+  // that ran it returns; wake the loop so it does not wait for new input.
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+    dispatcher->wakeUp();
+  }
 }
 
 }  // namespace ui::qt

@@ -49,6 +49,7 @@ class MainWindowView : public QMainWindow, public FormView {
   void optionClicked(int number);
   void refreshLists();
   void showTextBox(QPlainTextEdit* box, const std::string& text);
+  void answerWindowSystem();
 
   Form1& model_;
   std::map<std::string, QWidget*, std::less<>> controls_;
@@ -65,9 +66,18 @@ class MainWindowView : public QMainWindow, public FormView {
   ContactDialog* contact_ = nullptr;
   std::size_t text3Shown_ = 0;  // bytes of the model's Text3 on screen
   bool syncing_ = false;        // the view is writing the model's state into the widgets
+  bool running_ = false;        // a batch run is in progress
 };
 
-// Qt's text for the model's: CR LF and lone CR become line breaks.
+// Qt's text for the model's: CR LF and lone CR become line breaks, escaped
+// bytes of file names U+FFFD.
 QString displayText(const std::string& text);
+
+// The model's text for a text box: every character as typed or pasted (a
+// no-break space stays one), line breaks as CR LF.
+std::string modelText(const QPlainTextEdit& box);
+
+// The application's name and icon; the same for the program and its tests.
+void configureApplication();
 
 }  // namespace ui::qt
