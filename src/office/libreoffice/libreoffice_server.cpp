@@ -100,6 +100,18 @@ Sequence<css::beans::PropertyValue> properties(
   return sequence;
 }
 
+// A system error's text is our own step, then the system's words in the
+// locale's codeset.
+std::string systemErrorText(const std::system_error& e) {
+  std::string text = e.what();
+  const std::string system = e.code().message();
+  if (text.size() >= system.size() &&
+      text.compare(text.size() - system.size(), system.size(), system) == 0) {
+    text = text.substr(0, text.size() - system.size()) + replace::utf8FromLocale(system);
+  }
+  return text;
+}
+
 // The office reaches files by URL, and its URLs carry UTF-8 names only.
 bool isUtf8Name(const std::string& bytes) {
   return toUtf8(toOUString(bytes)) == bytes;
@@ -450,7 +462,10 @@ OUString Session::loadUrl(const fs::path& file) {
     std::error_code ec;
     fs::remove(target, ec);
     fs::create_symlink(file, target, ec);
-    if (ec) throw AutomationError(kErrOfficeFailed, "无法打开文档：" + ec.message());
+    if (ec) {
+      throw AutomationError(kErrOfficeFailed,
+                            "无法打开文档：" + replace::utf8FromLocale(ec.message()));
+    }
   }
   OUString url;
   if (osl::FileBase::getFileURLFromSystemPath(toOUString(target.native()), url) !=
@@ -531,7 +546,7 @@ void Session::store(OpenDocument& document) {
     placeContent(content, document.path);
   } catch (const std::system_error& e) {
     discard();
-    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + std::string(e.what()));
+    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + systemErrorText(e));
   }
   discard();
   document.stored = true;
