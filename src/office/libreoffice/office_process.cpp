@@ -126,6 +126,9 @@ void removeRecordedSockets(const fs::path& folder) {
 // by a program that records no owner names its profile there.
 bool namedOnACommandLine(const fs::path& folder) {
   const std::string name = folder.string();
+  // The office names its profile as a URL, escaped where the path is not
+  // plain ASCII.
+  const std::string url = fileUrl(folder);
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return true;
   bool found = false;
@@ -134,7 +137,7 @@ bool namedOnACommandLine(const fs::path& folder) {
     std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
     const std::string cmdline((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
-    if (cmdline.find(name) != std::string::npos) {
+    if (cmdline.find(name) != std::string::npos || cmdline.find(url) != std::string::npos) {
       found = true;
       break;
     }
