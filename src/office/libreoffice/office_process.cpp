@@ -160,8 +160,9 @@ void removeTree(const fs::path& folder) {
 // Kills the office if it runs and was not reaped yet, waits a little for it
 // to die so that it writes nothing more, and removes what it leaves. Runs on
 // the program's ending: no locks, nothing of the object that started it.
-void endOffice(const std::atomic<pid_t>& livePid, const fs::path& folder,
-               const std::vector<fs::path>& sockets) {
+void endOffice(const std::atomic<bool>& folderMade, const std::atomic<pid_t>& livePid,
+               const fs::path& folder, const std::vector<fs::path>& sockets) {
+  if (!folderMade.load()) return;  // and so no office either
   if (const pid_t pid = livePid.load(); pid > 0) {
     ::kill(pid, SIGKILL);
     for (int i = 0; i < 200 && livePid.load() == pid; ++i) {
@@ -250,10 +251,10 @@ void OfficeProcess::makePrivateFolder(const std::string& pipeName) {
     folder_ = temporaryRoot() / (kFolderPrefix + randomName(random));
     profile_ = folder_ / "profile";
     sockets_ = {pipeSocket(pipeName), pipeSocket(instancePipeName(fileUrl(profile_)))};
-    livePid_ = std::make_shared<std::atomic<pid_t>>(0);
-    ending_ = std::make_unique<TerminationCleanup>(
-        [livePid = livePid_, folder = folder_, sockets = sockets_] {
-          endOffice(*livePid, folder, sockets);
+    live_ = std::make_shared<LiveState>();
+    ending_ =
+        std::make_unique<TerminationCleanup>([live = live_, folder = folder_, sockets = sockets_] {
+          endOffice(live->folderMade, live->pid, folder, sockets);
         });
     // An ending that began before we registered does not know this office.
     if (programEnding()) {
@@ -261,11 +262,19 @@ void OfficeProcess::makePrivateFolder(const std::string& pipeName) {
       ending_.reset();
       stopHereIfEnding();
     }
-    if (::mkdir(folder_.c_str(), 0700) == 0) break;
+    if (::mkdir(folder_.c_str(), 0700) == 0) {
+      live_->folderMade = true;
+      break;
+    }
     const int error = errno;
     folder_.clear();
     ending_.reset();
     if (error != EEXIST || attempt == 100) cannotStart(std::strerror(error));
+  }
+  // The ending may have run our clean-up before the folder was made.
+  if (programEnding()) {
+    removeLeftovers();
+    stopHereIfEnding();
   }
   writeOwnerRecord(folder_);
   {
@@ -355,10 +364,10 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
 }
 
 void OfficeProcess::guardEnding(pid_t pid) {
-  livePid_->store(pid);
+  live_->pid = pid;
   // The ending may have run our clean-up before it could know the PID.
   if (programEnding()) {
-    endOffice(*livePid_, folder_, sockets_);
+    endOffice(live_->folderMade, live_->pid, folder_, sockets_);
     reap(std::chrono::milliseconds(0));
     removeLeftovers();
     stopHereIfEnding();
@@ -495,7 +504,7 @@ std::optional<int> OfficeProcess::exitStatus() {
       info.si_pid == 0) {
     return std::nullopt;
   }
-  if (livePid_) livePid_->store(0);
+  if (live_) live_->pid = 0;
   int status = 0;
   if (::waitpid(pid_, &status, WNOHANG) != pid_) status = 0;
   pid_ = -1;

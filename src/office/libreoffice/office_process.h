@@ -109,10 +109,15 @@ class OfficeProcess {
   std::filesystem::path profile_;
   std::vector<std::filesystem::path> sockets_;
   pid_t pid_ = -1;
-  // The office's PID for the ending's clean-up; cleared before the office is
-  // reaped, so that it never signals a PID the system may have handed to
-  // another process.
-  std::shared_ptr<std::atomic<pid_t>> livePid_;
+  // What the ending's clean-up knows of this office: whether the folder was
+  // made (its name may have been someone else's), and the PID, cleared before
+  // the office is reaped so that it never signals a PID the system may have
+  // handed to another process.
+  struct LiveState {
+    std::atomic<bool> folderMade{false};
+    std::atomic<pid_t> pid{0};
+  };
+  std::shared_ptr<LiveState> live_;
   std::unique_ptr<TerminationCleanup> ending_;
   css::uno::Reference<css::uno::XComponentContext> remoteContext_;
   css::uno::Reference<css::frame::XDesktop2> desktop_;
