@@ -1,18 +1,26 @@
 #include "office/libreoffice/office_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <vector>
 
+#include <rtl/digest.h>
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
 #include <com/sun/star/bridge/XUnoUrlResolver.hpp>
 #include <com/sun/star/connection/NoConnectException.hpp>
@@ -21,6 +29,8 @@
 #include <osl/file.hxx>
 
 #include "office/automation.h"
+#include "office/libreoffice/lock_files.h"
+#include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
 
 extern char** environ;
@@ -62,7 +72,149 @@ std::string fileUrl(const fs::path& path) {
   throw AutomationError(kErrOfficeFailed, "无法启动 LibreOffice：" + why);
 }
 
+constexpr const char* kFolderPrefix = "ravelsk-office-";
+// Lists the sockets the office's pipes leave in the shared socket folder, so
+// that whoever removes the private folder removes them too.
+constexpr const char* kSocketRecord = "sockets";
+
+// The office makes the socket of a named pipe in /tmp (in /var/tmp when /tmp
+// cannot be written), whatever TMPDIR says, named after our uid.
+fs::path pipeSocket(const std::string& pipeName) {
+  const char* folder =
+      ::access("/tmp", W_OK) != 0 && ::access("/var/tmp", W_OK) == 0 ? "/var/tmp" : "/tmp";
+  return fs::path(folder) / ("OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipeName);
+}
+
+// Besides the pipe we accept on, the office listens on one for a second
+// instance of itself, named after an MD5 of its user installation URL taken
+// as UTF-16, each byte in hex without a leading zero.
+std::string instancePipeName(const std::string& profileUrl) {
+  const OUString url = toOUString(profileUrl);
+  sal_uInt8 digest[RTL_DIGEST_LENGTH_MD5];
+  rtl_digest_MD5(url.getStr(), static_cast<sal_uInt32>(url.getLength() * sizeof(sal_Unicode)),
+                 digest, RTL_DIGEST_LENGTH_MD5);
+  std::string name = "SingleOfficeIPC_";
+  for (sal_uInt8 byte : digest) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(byte));
+    name += hex;
+  }
+  return name;
+}
+
+// Removes a pipe socket of ours: only a socket, only this user's.
+void removeSocket(const fs::path& socket) {
+  struct stat st {};
+  if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid()) {
+    ::unlink(socket.c_str());
+  }
+}
+
+void removeRecordedSockets(const fs::path& folder) {
+  std::ifstream record(folder / kSocketRecord);
+  for (std::string line; std::getline(record, line);) {
+    const fs::path socket(line);
+    // Only what our offices make: a record could have been altered.
+    if (socket.filename().string().rfind("OSL_PIPE_", 0) == 0 &&
+        (socket.parent_path() == "/tmp" || socket.parent_path() == "/var/tmp")) {
+      removeSocket(socket);
+    }
+  }
+}
+
+// Whether any process names the folder on its command line: an office started
+// by a program that records no owner names its profile there.
+bool namedOnACommandLine(const fs::path& folder) {
+  const std::string name = folder.string();
+  // The office names its profile as a URL, escaped where the path is not
+  // plain ASCII.
+  const std::string url = fileUrl(folder);
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return true;
+  bool found = false;
+  while (dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    const std::string cmdline((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    if (cmdline.find(name) != std::string::npos || cmdline.find(url) != std::string::npos) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// Removes a folder that another thread may be removing at the same time (the
+// ending's clean-up and the server that saw its office die): remove_all gives
+// up at the first entry the other one took, so it is tried again.
+void removeTree(const fs::path& folder) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (!fs::exists(fs::symlink_status(folder, ec))) return;
+  }
+}
+
+// Kills the office if it runs and was not reaped yet, waits a little for it
+// to die so that it writes nothing more, and removes what it leaves. Runs on
+// the program's ending: no locks, nothing of the object that started it.
+void endOffice(const std::atomic<bool>& folderMade, const std::atomic<pid_t>& livePid,
+               const fs::path& folder, const std::vector<fs::path>& sockets) {
+  if (!folderMade.load()) return;  // and so no office either
+  if (const pid_t pid = livePid.load(); pid > 0) {
+    ::kill(pid, SIGKILL);
+    for (int i = 0; i < 200 && livePid.load() == pid; ++i) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid == pid) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  for (const auto& socket : sockets) removeSocket(socket);
+  removeTree(folder);
+}
+
+std::string randomName(std::random_device& random) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string name;
+  for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+  return name;
+}
+
 }  // namespace
+
+fs::path temporaryRoot() {
+  const char* tmp = std::getenv("TMPDIR");
+  return fs::path(tmp != nullptr && *tmp == '/' ? tmp : "/tmp");
+}
+
+void removeStalePrivateFolders(const fs::path& tempRoot) {
+  std::error_code ec;
+  fs::directory_iterator it(tempRoot, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const fs::path folder = it->path();
+    if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+      continue;
+    }
+    std::error_code exists;
+    if (fs::exists(folder / "owner", exists)) {
+      if (ownerRunning(folder)) continue;
+    } else {
+      // Being made right now, or made by a program that records no owner and
+      // whose office may still run on it.
+      if (std::time(nullptr) - st.st_mtime < 60 || namedOnACommandLine(folder)) continue;
+    }
+    removeRecordedSockets(folder);
+    removeTree(folder);
+  }
+}
 
 std::optional<Installation> findInstallation(const fs::path& programFolder) {
   if (::access((programFolder / "soffice.bin").c_str(), X_OK) != 0) return std::nullopt;
@@ -91,13 +243,45 @@ OfficeProcess::~OfficeProcess() {
   stop();
 }
 
-void OfficeProcess::makePrivateFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      (fs::path(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") / "ravelsk-office-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) cannotStart(std::strerror(errno));
-  folder_ = pattern;
-  fs::create_directories(folder_ / "profile" / "user");
+// The folder is named, and its clean-up registered, before it is made: an
+// ending at any moment then finds it (or finds nothing yet).
+void OfficeProcess::makePrivateFolder(const std::string& pipeName) {
+  std::random_device random;
+  for (int attempt = 0;; ++attempt) {
+    folder_ = temporaryRoot() / (kFolderPrefix + randomName(random));
+    profile_ = folder_ / "profile";
+    sockets_ = {pipeSocket(pipeName), pipeSocket(instancePipeName(fileUrl(profile_)))};
+    live_ = std::make_shared<LiveState>();
+    ending_ =
+        std::make_unique<TerminationCleanup>([live = live_, folder = folder_, sockets = sockets_] {
+          endOffice(live->folderMade, live->pid, folder, sockets);
+        });
+    // An ending that began before we registered does not know this office.
+    if (programEnding()) {
+      folder_.clear();
+      ending_.reset();
+      stopHereIfEnding();
+    }
+    if (::mkdir(folder_.c_str(), 0700) == 0) {
+      live_->folderMade = true;
+      break;
+    }
+    const int error = errno;
+    folder_.clear();
+    ending_.reset();
+    if (error != EEXIST || attempt == 100) cannotStart(std::strerror(error));
+  }
+  // The ending may have run our clean-up before the folder was made.
+  if (programEnding()) {
+    removeLeftovers();
+    stopHereIfEnding();
+  }
+  writeOwnerRecord(folder_);
+  {
+    std::ofstream record(folder_ / kSocketRecord);
+    for (const auto& socket : sockets_) record << socket.string() << '\n';
+  }
+  fs::create_directories(profile_ / "user");
   fs::create_directories(folder_ / "tmp");
   // Seeding the last-run version skips the first-start work (about 3 s);
   // autosave and recovery data would only leave files behind.
@@ -130,7 +314,7 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
       "--nodefault",
       "--nolockcheck",
       "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
-      "-env:UserInstallation=" + fileUrl(folder_ / "profile")};
+      "-env:UserInstallation=" + fileUrl(profile_)};
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
@@ -141,6 +325,10 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
   argv.push_back(nullptr);
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
+  rlimit limit{};
+  const int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                        ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
+                        : 65536;
 
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
@@ -149,11 +337,25 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
     // The office dies with us, so no orphan outlives a crashed client.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
+    // A terminal's Ctrl-C or a signal to our group is ours to act on: we end
+    // the office ourselves once the document being written is complete.
+    ::setpgid(0, 0);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     int devnull = ::open("/dev/null", O_RDWR);
     if (devnull >= 0) {
       ::dup2(devnull, 0);
       ::dup2(devnull, 1);
       ::dup2(devnull, 2);
+    }
+    // Nothing of ours may live on in the office: not a document's descriptor,
+    // not the pipe of whoever launched us.
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
+#endif
+    {
+      for (int fd = 3; fd < maxFd; ++fd) ::close(fd);
     }
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
@@ -161,30 +363,74 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
   return child;
 }
 
+void OfficeProcess::guardEnding(pid_t pid) {
+  live_->pid = pid;
+  // The ending may have run our clean-up before it could know the PID.
+  if (programEnding()) {
+    endOffice(live_->folderMade, live_->pid, folder_, sockets_);
+    reap(std::chrono::milliseconds(0));
+    removeLeftovers();
+    stopHereIfEnding();
+  }
+}
+
+void OfficeProcess::removeLeftovers() {
+  for (const auto& socket : sockets_) removeSocket(socket);
+  sockets_.clear();
+  if (!folder_.empty()) {
+    removeTree(folder_);
+    folder_.clear();
+  }
+  ending_.reset();
+}
+
 void OfficeProcess::start() {
+  stopHereIfEnding();
   if (started()) return;
+  // What an office that died on its own left, and the watchdog of the last.
+  stop();
   {
-    // A stopped office may be started again, with a watchdog of its own.
     std::lock_guard lock(mutex_);
     stopping_ = false;
     fired_ = false;
     deadline_.reset();
   }
-  makePrivateFolder();
+  removeStalePrivateFolders(temporaryRoot());
   static std::atomic<unsigned> counter{0};
   std::random_device random;
   const std::string pipeName = "ravelsk_" + std::to_string(::getpid()) + "_" +
                                std::to_string(counter++) + "_" + std::to_string(random());
+  try {
+    makePrivateFolder(pipeName);
+  } catch (const fs::filesystem_error& e) {
+    removeLeftovers();
+    cannotStart(e.what());
+  }
   const auto url = toOUString("uno:pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext");
 
   Reference<css::bridge::XUnoUrlResolver> resolver;
   try {
     resolver = css::bridge::UnoUrlResolver::create(localContext(installation_.programFolder));
   } catch (const css::uno::Exception& e) {
+    removeLeftovers();
     cannotStart(toUtf8(e.Message));
   }
 
-  pid_ = spawn(pipeName);
+  const auto launch = [this, &pipeName] {
+    pid_t child = -1;
+    try {
+      child = spawn(pipeName);
+    } catch (const AutomationError&) {
+      removeLeftovers();
+      throw;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      pid_ = child;
+    }
+    guardEnding(child);
+  };
+  launch();
   const auto deadline = std::chrono::steady_clock::now() + startTimeout_;
   int restarts = 0;
   for (;;) {
@@ -194,19 +440,20 @@ void OfficeProcess::start() {
     } catch (const css::connection::NoConnectException&) {
     } catch (const css::uno::Exception& e) {
       reap(std::chrono::milliseconds(0));
+      removeLeftovers();
       cannotStart(toUtf8(e.Message));
     }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode && restarts++ < 2) {
-        pid_ = spawn(pipeName);
+    if (const auto status = exitStatus()) {
+      if (WIFEXITED(*status) && WEXITSTATUS(*status) == kRestartExitCode && restarts++ < 2) {
+        launch();
         continue;
       }
-      cannotStart("soffice.bin 退出，状态 " + std::to_string(status));
+      removeLeftovers();
+      cannotStart("soffice.bin 退出，状态 " + std::to_string(*status));
     }
     if (std::chrono::steady_clock::now() > deadline) {
       reap(std::chrono::milliseconds(0));
+      removeLeftovers();
       cannotStart("启动超时");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -215,37 +462,58 @@ void OfficeProcess::start() {
     desktop_ = css::frame::Desktop::create(remoteContext_);
   } catch (const css::uno::Exception& e) {
     reap(std::chrono::milliseconds(0));
+    removeLeftovers();
     cannotStart(toUtf8(e.Message));
   }
   watchdog_ = std::thread([this] { watch(); });
 }
 
+bool OfficeProcess::running() {
+  if (!tryReap()) return true;
+  stopHereIfEnding();
+  return false;
+}
+
+pid_t OfficeProcess::pid() const {
+  std::lock_guard lock(mutex_);
+  return pid_;
+}
+
 std::size_t OfficeProcess::residentBytes() const {
+  std::lock_guard lock(mutex_);
   if (pid_ <= 0) return 0;
   std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
   }
   return 0;
 }
 
-bool OfficeProcess::running() {
-  return !tryReap();
+bool OfficeProcess::tryReap() {
+  return exitStatus().has_value();
 }
 
 // The PID is cleared under the lock in the same step that reaps it, so the
-// watchdog never signals a PID the system may have handed to another process.
-bool OfficeProcess::tryReap() {
+// watchdog never signals a PID the system may have handed to another process;
+// the ending's clean-up is told before the reaping, for the same reason.
+std::optional<int> OfficeProcess::exitStatus() {
   std::lock_guard lock(mutex_);
-  if (pid_ <= 0) return true;
+  if (pid_ <= 0) return 0;
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == 0) {
+    return std::nullopt;
+  }
+  if (live_) live_->pid = 0;
   int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == 0) return false;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) status = 0;
   pid_ = -1;
   deadline_.reset();
-  return true;
+  return status;
 }
 
 void OfficeProcess::kill() {
+  stopHereIfEnding();
   std::lock_guard lock(mutex_);
   if (pid_ > 0) ::kill(pid_, SIGKILL);
 }
@@ -259,6 +527,7 @@ void OfficeProcess::reap(std::chrono::milliseconds bound) {
 }
 
 void OfficeProcess::stop() {
+  stopHereIfEnding();
   if (pid_ > 0) {
     // terminate() can itself hang on a stuck office: the watchdog bounds it.
     arm(std::chrono::seconds(10));
@@ -276,11 +545,7 @@ void OfficeProcess::stop() {
   }
   wake_.notify_all();
   if (watchdog_.joinable()) watchdog_.join();
-  if (!folder_.empty()) {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-    folder_.clear();
-  }
+  removeLeftovers();
 }
 
 void OfficeProcess::arm(std::chrono::milliseconds timeout) {

@@ -2,17 +2,24 @@
 // temp folder of its own, reached over a named pipe, and always ended by us —
 // terminated politely, then killed. A watchdog kills it when one document
 // takes longer than its bound, so a pathological file cannot hang a batch.
+// Whatever the office leaves behind (its private folder, the sockets of its
+// pipes) is removed when it ends, when the program is told to end, or, after a
+// crash of the program, by the next office started in the same temporary root.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <com/sun/star/frame/XDesktop2.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
@@ -29,6 +36,17 @@ struct Installation {
 // no office is installed there.
 std::optional<Installation> findInstallation(const std::filesystem::path& programFolder);
 
+class TerminationCleanup;
+
+// Removes the private folders ("ravelsk-office-*") in tempRoot that belong to
+// this user and whose recorded owner is no longer running, with the pipe
+// sockets their offices left. A folder without an owner record is removed only
+// when it is older than a minute and no process names it on its command line.
+void removeStalePrivateFolders(const std::filesystem::path& tempRoot);
+
+// The temporary root private folders are made in: $TMPDIR, else /tmp.
+std::filesystem::path temporaryRoot();
+
 class OfficeProcess {
  public:
   OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout);
@@ -37,24 +55,37 @@ class OfficeProcess {
   OfficeProcess& operator=(const OfficeProcess&) = delete;
 
   // Starts the office and connects to it; throws office::AutomationError.
+  // After stop() (or after the office died) it starts a fresh office on a
+  // fresh private folder.
   void start();
   bool started() const { return pid_ > 0; }
   // False once the process has ended (or was never started).
   bool running();
+  pid_t pid() const;
+
+  // The office's resident memory in bytes; 0 when it is not running.
+  std::size_t residentBytes() const;
+
+  // The private profile the office runs on, as its lock files name it (their
+  // last field is this folder's file URL). Kept after the office ends, until
+  // the next start, so that what it left can still be recognised.
+  const std::filesystem::path& profileFolder() const { return profile_; }
 
   const css::uno::Reference<css::frame::XDesktop2>& desktop() const { return desktop_; }
   const css::uno::Reference<css::uno::XComponentContext>& context() const { return remoteContext_; }
-  // Our private 0700 folder, and the office's profile inside it.
+  // Our private 0700 folder, where the office writes what we store.
   const std::filesystem::path& folder() const { return folder_; }
-  std::filesystem::path profileFolder() const { return folder_ / "profile"; }
-  // The office's resident memory; 0 when it is not running.
-  std::size_t residentBytes() const;
 
   // Ends the office: terminate, wait for it by PID within a bound, then kill;
-  // removes the private folder. Safe to call more than once.
+  // removes the private folder and the pipe sockets. Safe to call more than
+  // once.
   void stop();
   // Kills the office at once (it hangs or its bridge is gone).
   void kill();
+  // While the program is being ended, start, stop, kill, and running on an
+  // office that has ended never return: the ending ends the office and
+  // removes what it left, and the caller would only report as a failure what
+  // the ending did.
 
   // Kills the office if disarm is not called within timeout.
   void arm(std::chrono::milliseconds timeout);
@@ -62,17 +93,35 @@ class OfficeProcess {
   bool watchdogFired() const;
 
  private:
-  void makePrivateFolder();
+  void makePrivateFolder(const std::string& pipeName);
   pid_t spawn(const std::string& pipeName);
+  // Tells the ending's clean-up the PID of the office just started.
+  void guardEnding(pid_t pid);
   void watch();
   bool tryReap();
+  // The office's wait status once it has ended (it is then reaped); nothing
+  // while it runs.
+  std::optional<int> exitStatus();
   // Waits for the process to end; past bound, kills it and waits on.
   void reap(std::chrono::milliseconds bound);
+  void removeLeftovers();
 
   Installation installation_;
   std::chrono::milliseconds startTimeout_;
   std::filesystem::path folder_;
+  std::filesystem::path profile_;
+  std::vector<std::filesystem::path> sockets_;
   pid_t pid_ = -1;
+  // What the ending's clean-up knows of this office: whether the folder was
+  // made (its name may have been someone else's), and the PID, cleared before
+  // the office is reaped so that it never signals a PID the system may have
+  // handed to another process.
+  struct LiveState {
+    std::atomic<bool> folderMade{false};
+    std::atomic<pid_t> pid{0};
+  };
+  std::shared_ptr<LiveState> live_;
+  std::unique_ptr<TerminationCleanup> ending_;
   css::uno::Reference<css::uno::XComponentContext> remoteContext_;
   css::uno::Reference<css::frame::XDesktop2> desktop_;
 

@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <thread>
 #include <vector>
@@ -25,6 +28,7 @@ std::map<unsigned long, std::function<void()>>& cleanups() {
 }
 
 unsigned long nextId = 0;
+std::atomic<bool> ending{false};
 
 extern "C" void onTerminationSignal(int signal) {
   const int saved = errno;
@@ -45,7 +49,10 @@ void endProgram() {
   std::lock_guard placement(placementMutex());
   std::vector<std::function<void()>> work;
   {
+    // Set under the same lock that registering takes: a clean-up registered
+    // after this copy sees the flag and runs itself.
     std::lock_guard lock(cleanupMutex());
+    ending = true;
     for (auto& [id, cleanup] : cleanups()) work.push_back(cleanup);
   }
   for (auto& cleanup : work) {
@@ -65,13 +72,25 @@ void installTerminationHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (::pipe2(wakePipe, O_CLOEXEC) != 0) return;
+    // A burst of signals must never block the handler.
+    ::fcntl(wakePipe[1], F_SETFL, O_NONBLOCK);
     std::thread(endProgram).detach();
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    std::atexit([] { stopHereIfEnding(); });
   });
+}
+
+bool programEnding() {
+  return ending.load();
+}
+
+void stopHereIfEnding() {
+  if (!ending.load()) return;
+  for (;;) ::pause();
 }
 
 std::mutex& placementMutex() {

@@ -12,6 +12,16 @@ namespace office::libreoffice {
 // Installs the handlers once; later calls do nothing.
 void installTerminationHandlers();
 
+// True once the program has begun to end: nothing new (an office) may start,
+// as its clean-up could be registered too late to run.
+bool programEnding();
+
+// Once the program has begun to end, never returns: the calling thread waits
+// for the end instead of starting work the ending cannot see, or reporting as
+// a failure what the ending did (an office it killed). A return from main
+// waits the same way, so that the ending is never cut short by exit.
+void stopHereIfEnding();
+
 // Held for the whole time a user's document is being written into; the
 // ending waits for it and then keeps it, so no new write begins.
 std::mutex& placementMutex();

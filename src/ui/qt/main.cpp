@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "office/libreoffice/libreoffice_server.h"
+#include "office/libreoffice/termination.h"
 #include "replace/journal.h"
 #include "replace/text_encoding.h"
 #include "ui/main_window.h"
@@ -45,6 +46,9 @@ std::filesystem::path programFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all: told to end at any later moment, the program ends its
+  // offices and removes what they left.
+  office::libreoffice::installTerminationHandlers();
   std::setlocale(LC_ALL, "");
   if (!haveDisplay()) {
     std::fputs(kNoDisplay, stderr);
