@@ -17,14 +17,16 @@ namespace {
 
 int wakePipe[2] = {-1, -1};
 
+// Never destroyed: the ending's thread uses them while another thread may
+// already be running the program's exit, which destroys statics.
 std::mutex& cleanupMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::map<unsigned long, std::function<void()>>& cleanups() {
-  static std::map<unsigned long, std::function<void()>> registered;
-  return registered;
+  static auto* registered = new std::map<unsigned long, std::function<void()>>;
+  return *registered;
 }
 
 unsigned long nextId = 0;
@@ -53,7 +55,9 @@ void endProgram() {
     // after this copy sees the flag and runs itself.
     std::lock_guard lock(cleanupMutex());
     ending = true;
-    for (auto& [id, cleanup] : cleanups()) work.push_back(cleanup);
+    // Newest first, as destructors run: an office ends before the lock
+    // files of its documents are removed.
+    for (auto it = cleanups().rbegin(); it != cleanups().rend(); ++it) work.push_back(it->second);
   }
   for (auto& cleanup : work) {
     try {
@@ -72,6 +76,9 @@ void installTerminationHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (::pipe2(wakePipe, O_CLOEXEC) != 0) return;
+    cleanupMutex();
+    cleanups();
+    placementMutex();
     // A burst of signals must never block the handler.
     ::fcntl(wakePipe[1], F_SETFL, O_NONBLOCK);
     std::thread(endProgram).detach();
@@ -94,8 +101,8 @@ void stopHereIfEnding() {
 }
 
 std::mutex& placementMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 TerminationCleanup::TerminationCleanup(std::function<void()> cleanup) {
