@@ -1,5 +1,7 @@
-// No office process outlives its server: not after Quit, not after the last
-// reference is dropped without Quit, and not after the client itself dies.
+// No office process outlives its server: not after Quit, and not after the
+// last reference is dropped without Quit. (That none outlives a killed client
+// is shown with a program of its own in process_e2e_test.cpp: a process that
+// holds the office bridge's threads cannot safely fork.)
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,32 +99,6 @@ TEST_F(ServerLifetime, AKilledOfficeIsReportedAsGoneAndItsLockFileRemoved) {
   EXPECT_EQ(testsupport::readFile(path).substr(0, 8),
             std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
   EXPECT_THROW(app.call("Quit"), office::AutomationError);
-}
-
-TEST_F(ServerLifetime, TheOfficeDiesWithItsClient) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  testsupport::TempFolder clientTemp;
-  const pid_t client = ::fork();
-  ASSERT_GE(client, 0);
-  if (client == 0) {
-    ::setenv("TMPDIR", clientTemp.str().c_str(), 1);
-    Object app = servers.create("word.Application");
-    app.get("Documents").toObject().call("Open", {Variant(path)});
-    const char byte = 1;
-    (void)!::write(ready[1], &byte, 1);
-    ::pause();
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  const std::vector<int> running = e2e::officeProcesses(client);
-  ASSERT_EQ(running.size(), 1u);
-  ::kill(client, SIGKILL);
-  ::waitpid(client, nullptr, 0);
-  EXPECT_TRUE(waitUntilGone(running.front()));
-  ::close(ready[0]);
-  ::close(ready[1]);
 }
 
 }  // namespace
