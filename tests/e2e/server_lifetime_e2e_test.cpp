@@ -25,11 +25,6 @@ bool gone(int pid) {
   return ::kill(pid, 0) != 0 || e2e::officeProcesses().empty();
 }
 
-bool waitUntilGone(int pid) {
-  for (int i = 0; i < 100 && !gone(pid); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return gone(pid);
-}
 
 class ServerLifetime : public ::testing::Test {
  protected:
