@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -125,6 +126,16 @@ void protect(const fs::path& from, const fs::path& to, const std::string& filter
           quote(from.string()) + " " + quote(to.string()) + " secret " + quote(filter) + " 2>&1",
       &status);
   if (status != 0 || !fs::exists(to)) throw std::runtime_error("cannot protect " + to.string());
+}
+
+std::vector<std::string> leftovers(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".~", 0) == 0) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 std::string antiword(const fs::path& file) {

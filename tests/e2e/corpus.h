@@ -34,6 +34,10 @@ std::string catdoc(const std::filesystem::path& file);
 // "SHEET\tROW,COL\tVALUE" lines.
 std::string readWorkbook(const std::filesystem::path& file);
 
+// The hidden files (".~…": the office's lock files, our temporary files)
+// left in a folder of documents.
+std::vector<std::string> leftovers(const std::filesystem::path& folder);
+
 // Runs a shell command; its standard output, and its exit status in status.
 std::string run(const std::string& command, int* status = nullptr);
 std::string quote(const std::string& text);

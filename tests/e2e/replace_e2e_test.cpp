@@ -104,14 +104,6 @@ class EndToEnd : public ::testing::Test {
     }
     return lines;
   }
-  std::vector<std::string> strayFiles() const {
-    std::vector<std::string> stray;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind(".~", 0) == 0) stray.push_back(name);
-    }
-    return stray;
-  }
 };
 
 TEST_F(EndToEnd, StartUpReadsTheVersionWithoutStartingAnOffice) {
@@ -156,7 +148,7 @@ TEST_F(EndToEnd, DocumentsAreReplacedInBodyTablesAndHeadersAndOthersLeftAlone) {
   EXPECT_NE(e2e::antiword(folder / "a #1 %20 报告.doc").find(kNew), std::string::npos);
 
   EXPECT_EQ(readFile(folder / "无关.doc"), readFile(Corpus::documents() / "无关.doc"));
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 TEST_F(EndToEnd, WorkbooksAreReplacedSheetBySheetAndUnchangedOnesNotRewritten) {
@@ -173,7 +165,7 @@ TEST_F(EndToEnd, WorkbooksAreReplacedSheetBySheetAndUnchangedOnesNotRewritten) {
             "数据\t0,0\tx 新文本 y\n数据\t1,0\tz\n"
             "Sheet3\t0,0\t新文本\nSheet3\t1,0\told and OLD\n");
   EXPECT_EQ(readFile(folder / "plain.xls"), readFile(Corpus::workbooks() / "plain.xls"));
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 TEST_F(EndToEnd, WorkbookSearchIgnoresCaseAndTakesTheTextLiterally) {
@@ -236,7 +228,7 @@ TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   EXPECT_EQ(readFile(folder / "2 truncated.doc"), whole.substr(0, whole.size() / 3));
   EXPECT_EQ(readFile(folder / "3 text.doc"), "plain text with 旧文本 in it\n");
   EXPECT_EQ(readFile(folder / "4 locked.doc"), whole);
-  EXPECT_EQ(strayFiles(), std::vector<std::string>{".~lock.4 locked.doc#"});
+  EXPECT_EQ(e2e::leftovers(folder), std::vector<std::string>{".~lock.4 locked.doc#"});
   EXPECT_EQ(readFile(folder / "6 protected.doc"),
             readFile(Corpus::protectedFiles() / "protected.doc"));
   EXPECT_EQ(e2e::antiword(folder / "7 good.doc").find(kOld), std::string::npos);
@@ -265,7 +257,7 @@ TEST_F(EndToEnd, StoringKeepsLinksPermissionsAndOwner) {
     EXPECT_EQ(st.st_uid, 65534u);
   }
   EXPECT_NE(e2e::antiword(folder / "只在表格.doc").find("新文本在表格里"), std::string::npos);
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 TEST_F(EndToEnd, AProtectedWorkbookIsReportedAndTheNextOneDone) {
@@ -312,7 +304,7 @@ TEST_F(EndToEnd, AnOfficeKilledMidBatchIsReplacedAndTheBatchGoesOn) {
   EXPECT_EQ(lines[2], "只在页眉.doc 已替换内容\r");
   EXPECT_EQ(lines[4], "正文.doc 已替换内容\r");
   EXPECT_EQ(readFile(folder / "只在表格.doc"), readFile(Corpus::documents() / "只在表格.doc"));
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
   form.setView(&rig.view);
 }
 
@@ -338,7 +330,7 @@ TEST_F(EndToEndWatchdog, ADocumentThatTakesTooLongIsFailedAndTheOfficeEnded) {
     const fs::path name = entry.path().filename();
     EXPECT_EQ(readFile(folder / name), readFile(entry.path())) << name;
   }
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 }  // namespace

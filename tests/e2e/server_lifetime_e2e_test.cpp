@@ -25,7 +25,6 @@ bool gone(int pid) {
   return ::kill(pid, 0) != 0 || e2e::officeProcesses().empty();
 }
 
-
 class ServerLifetime : public ::testing::Test {
  protected:
   testsupport::TempFolder folder;

@@ -68,15 +68,6 @@ class Trust : public ::testing::Test {
     }
     return form.Text3.text();
   }
-  // The names of the office's and our own hidden files left in the folder.
-  std::vector<std::string> strayFiles() const {
-    std::vector<std::string> stray;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind(".~", 0) == 0) stray.push_back(name);
-    }
-    return stray;
-  }
 };
 
 // Read-only documents and folders, a colleague's document in a group folder
@@ -188,7 +179,7 @@ TEST_F(Trust, AFormatTheOfficeCannotWriteIsFailedBeforeAnyChange) {
             "excel95.xls" + kFailed +
                 "无法保存此工作簿（文件格式：MS Excel 95）办公软件只能读取这种格式，未作改动\r\n");
   EXPECT_EQ(readFile(folder / "excel95.xls"), before);
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 TEST_F(Trust, LongAndNonUtf8NamesAreReplacedInTheFileListed) {
@@ -210,7 +201,7 @@ TEST_F(Trust, LongAndNonUtf8NamesAreReplacedInTheFileListed) {
   }
   EXPECT_NE(e2e::antiword(folder / longName).find("正文里有新文本"), std::string::npos);
   EXPECT_NE(e2e::antiword(folder / gbkName).find("正文里有新文本"), std::string::npos);
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 // A lock file as the office writes it: "name,user,host,time,profile URL;".
@@ -310,7 +301,7 @@ TEST_F(TrustWatchdog, AKillDuringLoadingLeavesNoLockBehind) {
   const std::string status = run(1);
   EXPECT_NE(status.find("处理超时，LibreOffice 已被终止"), std::string::npos) << status;
   EXPECT_EQ(readFile(folder / "large.doc"), before);
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
 }  // namespace
