@@ -512,4 +512,17 @@ TEST(CommandLineRun, RecursiveRunNamesFilesRelativeToTheFolderOnOneServerPerJob)
   }
 }
 
+TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
+  for (const auto& [files, jobs, servers] :
+       std::vector<std::tuple<int, std::string, std::vector<int>>>{
+           {5, "0", {1, 1, 1}}, {2, "0", {1, 1, 0}}, {2, "3", {1, 1, 0}}, {0, "2", {0, 0, 0}}}) {
+    SCOPED_TRACE(std::to_string(files) + " files, --jobs " + jobs);
+    CliRig rig(3);  // three cores
+    for (int i = 0; i < files; ++i) rig.document("f" + std::to_string(i) + ".doc", "旧");
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--find", "旧", "--replace", "新", "--jobs", jobs}), 0);
+    EXPECT_EQ(rig.output().size(), static_cast<std::size_t>(files));
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(rig.offices[k].created, servers[k]) << k;
+  }
+}
+
 }  // namespace
