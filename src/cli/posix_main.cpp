@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <deque>
 #include <iostream>
 #include <mutex>
@@ -46,6 +47,10 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   // A killed command ends its offices and removes what they left, as the
   // window does.
   office::libreoffice::installTerminationHandlers();
+  // A reader that goes away (`ravelsk ... | head`) must not end the run in the
+  // middle of writing a document: the lines are lost, the run and its journal
+  // go on.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const std::string codeset = replace::systemCodeset();
   // The texts are converted; a folder is a file name and stays as it is.
