@@ -124,8 +124,8 @@ void Form1::Form_Load() {
   refreshView();
 }
 
-void Form1::resolveJournalFolder() {
-  const fs::path own = context_.programFolder / "Journal";
+fs::path resolveJournalFolder(const fs::path& programFolder, const fs::path& userJournalFolder) {
+  const fs::path own = programFolder / "Journal";
   std::error_code ec;
   bool usable;
   if (!fs::exists(fs::symlink_status(own, ec))) {
@@ -134,11 +134,15 @@ void Form1::resolveJournalFolder() {
     // A plain file of that name counts as present: nothing is created over it.
     usable = isWritableFolder(own);
   }
-  journalFolder_ = own;
-  if (!usable && !context_.userJournalFolder.empty()) {
-    fs::create_directories(context_.userJournalFolder, ec);
-    if (isWritableFolder(context_.userJournalFolder)) journalFolder_ = context_.userJournalFolder;
+  if (!usable && !userJournalFolder.empty()) {
+    fs::create_directories(userJournalFolder, ec);
+    if (isWritableFolder(userJournalFolder)) return userJournalFolder;
   }
+  return own;
+}
+
+void Form1::resolveJournalFolder() {
+  journalFolder_ = ui::resolveJournalFolder(context_.programFolder, context_.userJournalFolder);
   journal_.emplace(journalFolder_, *context_.clock, context_.codeset);
 }
 

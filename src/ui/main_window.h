@@ -199,4 +199,9 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
 // ~/.local/share/ravelsk/Journal; on Windows %LOCALAPPDATA%\Ravelsk\Journal.
 std::filesystem::path defaultUserJournalFolder();
 
+// The journal's folder: "Journal" in the program's folder, made if missing;
+// userJournalFolder (made if missing) when that cannot be used.
+std::filesystem::path resolveJournalFolder(const std::filesystem::path& programFolder,
+                                           const std::filesystem::path& userJournalFolder);
+
 }  // namespace ui

@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "cli/options.h"
+#include "cli/posix_main.h"
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/termination.h"
 #include "replace/journal.h"
@@ -50,6 +54,9 @@ int main(int argc, char** argv) {
   // offices and removes what they left.
   office::libreoffice::installTerminationHandlers();
   std::setlocale(LC_ALL, "");
+  if (cli::wantsCommandLine(std::vector<std::string>(argv + 1, argv + argc))) {
+    return cli::posixMain(argc, argv, programFolder());
+  }
   if (!haveDisplay()) {
     std::fputs(kNoDisplay, stderr);
     return 2;

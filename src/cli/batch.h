@@ -1,0 +1,70 @@
+// A batch run without a window: the window's run functions driven over a file
+// list that may be shared among several servers, each with an office of its
+// own, with every result line handed on in the file list's order, as one
+// server would have reported them.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "office/automation.h"
+#include "replace/batch_server.h"
+
+namespace cli {
+
+// The server the window's run buttons use for this kind and suite.
+replace::ServerChoice serverChoice(FileKind kind, office::Suite suite);
+
+// The window's file pattern for this kind.
+std::string filePattern(FileKind kind);
+
+// The folder's files as the window lists them; with recursive, then those of
+// every subfolder, depth first in sorted order, named relative to folder with
+// '/'. Throws ui::BrowseError for any folder that cannot be read.
+std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive);
+
+struct Batch {
+  FileKind kind = FileKind::Documents;
+  office::Suite suite = office::Suite::Microsoft;
+  std::string folder;              // what composes each file's path
+  std::vector<std::string> files;  // relative to folder, in list order
+  std::string findText;
+  std::string replaceText;
+  unsigned jobs = 1;  // at least 1; never more than there are files
+};
+
+// Where the results go; called on runBatch's caller's thread only.
+class BatchOutput {
+ public:
+  virtual ~BatchOutput() = default;
+  // A line the window's status box would get, without its line end.
+  virtual void line(const std::string& text) = 0;
+  // After each file's lines.
+  virtual void fileDone(std::size_t done, std::size_t total) {
+    (void)done;
+    (void)total;
+  }
+};
+
+struct BatchResult {
+  std::size_t filesDone = 0;  // files whose run reached its end, failed or not
+  bool fileFailed = false;    // a file's line reports a failure
+  bool serverLost = false;    // a server died and could not be recreated
+  bool noServer = false;      // no job could start its server: nothing was done
+};
+
+// Which server registry a job creates its server from. Every job creates its
+// own server; the registry must allow that from the job's thread.
+using RegistryForJob = std::function<const office::ServerRegistry&(unsigned job)>;
+
+// Job k of n runs the files k, k + n, k + 2n, ... in that order.
+BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, BatchOutput& output);
+
+// Whether a result line of the file named entry says it was replaced or had
+// no match (a workbook's line names one of its sheets).
+bool isSuccessLine(FileKind kind, const std::string& entry, const std::string& line);
+
+}  // namespace cli

@@ -1,0 +1,150 @@
+#include "cli/options.h"
+
+#ifndef RAVELSK_VERSION
+#define RAVELSK_VERSION "1.0"
+#endif
+
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+namespace cli {
+
+namespace {
+
+constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",   "--find",
+                                              "--replace", "--suite", "--jobs"};
+constexpr std::string_view kFlagOptions[] = {"--recursive", "--help", "--version"};
+
+bool isValueOption(std::string_view name) {
+  for (std::string_view known : kValueOptions) {
+    if (name == known) return true;
+  }
+  return false;
+}
+
+bool isFlagOption(std::string_view name) {
+  for (std::string_view known : kFlagOptions) {
+    if (name == known) return true;
+  }
+  return false;
+}
+
+// "--name=value" split at the first '='.
+std::string_view optionName(std::string_view arg) {
+  const std::size_t equals = arg.find('=');
+  return equals == std::string_view::npos ? arg : arg.substr(0, equals);
+}
+
+void setOnce(std::optional<std::string>& slot, std::string_view name, std::string value) {
+  if (slot) throw UsageError("选项重复：" + std::string(name));
+  slot = std::move(value);
+}
+
+}  // namespace
+
+bool wantsCommandLine(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg.rfind("--", 0) == 0) return true;
+  }
+  return false;
+}
+
+Options parseOptions(const std::vector<std::string>& args) {
+  Options options;
+  for (const std::string& arg : args) {
+    if (arg == "--help") options.help = true;
+    if (arg == "--version") options.version = true;
+  }
+  if (options.help || options.version) return options;
+
+  std::optional<std::string> doc, xls, find, replacement, suite, jobs;
+  bool recursive = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const std::string_view name = optionName(arg);
+    if (isFlagOption(name)) {
+      if (name.size() != arg.size()) throw UsageError("选项不带值：" + std::string(name));
+      if (recursive) throw UsageError("选项重复：" + std::string(name));
+      recursive = true;
+      continue;
+    }
+    if (!isValueOption(name)) {
+      if (arg.rfind("-", 0) == 0) throw UsageError("未知选项：" + arg);
+      throw UsageError("多余的参数：" + arg);
+    }
+    std::string value;
+    if (name.size() != arg.size()) {
+      value = arg.substr(name.size() + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      throw UsageError("选项缺少值：" + arg);
+    }
+    std::optional<std::string>& slot = name == "--doc"       ? doc
+                                       : name == "--xls"     ? xls
+                                       : name == "--find"    ? find
+                                       : name == "--replace" ? replacement
+                                       : name == "--suite"   ? suite
+                                                             : jobs;
+    setOnce(slot, name, std::move(value));
+  }
+
+  if (doc.has_value() == xls.has_value()) {
+    throw UsageError("请给出 --doc 文件夹 或 --xls 文件夹，二者选一");
+  }
+  options.kind = doc ? FileKind::Documents : FileKind::Workbooks;
+  options.folder = doc ? *doc : *xls;
+  if (options.folder.empty()) throw UsageError("文件夹为空");
+  if (!find) throw UsageError("缺少 --find 查找内容");
+  if (find->empty()) throw UsageError("查找内容为空");
+  if (!replacement) throw UsageError("缺少 --replace 替换内容");
+  options.findText = *find;
+  options.replaceText = *replacement;
+  if (suite) {
+    if (*suite == "microsoft") {
+      options.suite = office::Suite::Microsoft;
+    } else if (*suite == "wps") {
+      options.suite = office::Suite::Wps;
+    } else {
+      throw UsageError("--suite 只能是 microsoft 或 wps：" + *suite);
+    }
+  }
+  if (jobs) {
+    unsigned value = 0;
+    const char* end = jobs->data() + jobs->size();
+    auto [stop, error] = std::from_chars(jobs->data(), end, value);
+    if (jobs->empty() || error != std::errc() || stop != end) {
+      throw UsageError("--jobs 须为 0 或正整数：" + *jobs);
+    }
+    options.jobs = value;
+  }
+  options.recursive = recursive;
+  return options;
+}
+
+std::string usageText() {
+  return "用法：ravelsk --doc 文件夹|--xls 文件夹 --find 查找内容 --replace 替换内容\n"
+         "              [--suite microsoft|wps] [--jobs N] [--recursive]\n"
+         "       ravelsk --help | --version\n"
+         "不带选项启动时打开窗口。\n"
+         "\n"
+         "  --doc 文件夹       替换文件夹中每个 *.doc 文档（也包括 .docx、.docm）\n"
+         "  --xls 文件夹       替换文件夹中每个 *.xls 表格的每个工作表（也包括 .xlsx、.xlsm）\n"
+         "  --find 内容        要替换的原内容（不能为空）\n"
+         "  --replace 内容     新内容（可以为空）\n"
+         "  --suite 办公软件   microsoft（默认）或 wps\n"
+         "  --jobs N           同时运行 N 个办公软件，各处理文件列表的一部分；\n"
+         "                     0 表示每个处理器一个（默认 1）\n"
+         "  --recursive        也处理每个子文件夹中的文件，结果行写相对路径\n"
+         "\n"
+         "结果行按文件列表的顺序写到标准输出，并写入每日日志。\n"
+         "退出码：0 全部替换或没找到；1 有文件失败、日志写入失败或办公软件中途无法重启；\n"
+         "        2 用法错误，或办公软件无法启动（未处理任何文件）。\n";
+}
+
+std::string versionText() {
+  return std::string("ravelsk ") + RAVELSK_VERSION + "\n";
+}
+
+}  // namespace cli

@@ -1,0 +1,528 @@
+// The command line over the recording test servers: its options, its file
+// list, and that its runs make exactly the window's calls and lines, in the
+// file list's order however many servers share the list.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <deque>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "cli/batch.h"
+#include "cli/command_line.h"
+#include "cli/options.h"
+#include "support/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::FakeOffice;
+using testsupport::FixedClock;
+using testsupport::TempFolder;
+using testsupport::WindowRig;
+using Lines = std::vector<std::string>;
+
+Lines splitLines(const std::string& text, const std::string& end = "\n") {
+  Lines lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t next = text.find(end, at);
+    lines.push_back(text.substr(at, next - at));
+    if (next == std::string::npos) break;
+    at = next + end.size();
+  }
+  return lines;
+}
+
+// ---- options ----
+
+TEST(CommandLineOptions, AcceptedFormsAndWhatTheyMean) {
+  struct Case {
+    std::vector<std::string> args;
+    cli::FileKind kind;
+    std::string folder, find, replacement;
+    office::Suite suite;
+    unsigned jobs;
+    bool recursive;
+  };
+  const auto ms = office::Suite::Microsoft;
+  const auto docs = cli::FileKind::Documents;
+  const auto books = cli::FileKind::Workbooks;
+  const std::vector<Case> cases = {
+      {{"--doc", "d", "--find", "旧", "--replace", "新"}, docs, "d", "旧", "新", ms, 1, false},
+      {{"--xls=d", "--find=a=b", "--replace="}, books, "d", "a=b", "", ms, 1, false},
+      {{"--replace", "-x", "--find", "--y", "--xls", "/f"}, books, "/f", "--y", "-x", ms, 1, false},
+      {{"--doc", "d", "--find", "a", "--replace", "b", "--suite", "wps", "--jobs", "0",
+        "--recursive"},
+       docs,
+       "d",
+       "a",
+       "b",
+       office::Suite::Wps,
+       0,
+       true},
+      {{"--jobs=12", "--suite=microsoft", "--doc", "d", "--find", "a", "--replace", "b"},
+       docs,
+       "d",
+       "a",
+       "b",
+       ms,
+       12,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const cli::Options o = cli::parseOptions(c.args);
+    EXPECT_EQ(o.kind, c.kind);
+    EXPECT_EQ(o.folder, c.folder);
+    EXPECT_EQ(o.findText, c.find);
+    EXPECT_EQ(o.replaceText, c.replacement);
+    EXPECT_EQ(o.suite, c.suite);
+    EXPECT_EQ(o.jobs, c.jobs);
+    EXPECT_EQ(o.recursive, c.recursive);
+    EXPECT_FALSE(o.help || o.version);
+  }
+  EXPECT_TRUE(cli::parseOptions({"--bogus", "--help"}).help);
+  EXPECT_TRUE(cli::parseOptions({"--doc", "--version"}).version);
+}
+
+TEST(CommandLineOptions, OnlyDoubleDashOptionsLeaveTheWindow) {
+  const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+      {{}, false},
+      {{"-platform", "offscreen"}, false},
+      {{"-style=fusion", "somefile"}, false},
+      {{"--help"}, true},
+      {{"--doc", "x"}, true},
+      {{"-reverse", "--bogus"}, true},
+  };
+  for (const auto& [args, wanted] : cases) {
+    EXPECT_EQ(cli::wantsCommandLine(args), wanted) << testing::PrintToString(args);
+  }
+}
+
+// ---- the file list ----
+
+TEST(CommandLineFiles, RecursiveListIsDepthFirstSortedAndRelative) {
+  TempFolder root;
+  for (const char* name :
+       {"a.doc", "B.DOC", "x.xls", ".hidden.doc", "sub2/c.doc", "Sub1/d.doc", "Sub1/deep/e.docx",
+        "Sub1/deep/notes.txt", "Sub1/.hid/f.doc", "sub2/z/y.xlsx"}) {
+    root.write(name);
+  }
+  fs::create_directory_symlink("..", root.path() / "Sub1" / "up");
+  const std::string folder = root.str();
+  EXPECT_EQ(cli::listBatchFiles(folder, cli::FileKind::Documents, false),
+            (Lines{"a.doc", "B.DOC"}));
+  EXPECT_EQ(cli::listBatchFiles(folder, cli::FileKind::Documents, true),
+            (Lines{"a.doc", "B.DOC", "Sub1/d.doc", "Sub1/deep/e.docx", "sub2/c.doc"}));
+  EXPECT_EQ(cli::listBatchFiles(folder, cli::FileKind::Workbooks, true),
+            (Lines{"x.xls", "sub2/z/y.xlsx"}));
+}
+
+TEST(CommandLineFiles, SuccessLinesAreTellingApartFromFailures) {
+  const auto docs = cli::FileKind::Documents;
+  const auto books = cli::FileKind::Workbooks;
+  const std::vector<std::tuple<cli::FileKind, std::string, std::string, bool>> cases = {
+      {docs, "a.doc", "a.doc 已替换内容", true},
+      {docs, "a.doc", "a.doc 没找到替换的内容", true},
+      {docs, "a.doc", "a.doc 处理失败，错误代码：5174错误描述：找不到文件", false},
+      {docs, "a.doc", "b.doc 已替换内容", false},
+      {docs, "a.doc", "无法启动办公软件：word.Application，错误代码：429错误描述：x", false},
+      {books, "b.xls", "b.xls-Sheet1已替换内容", true},
+      {books, "b.xls", "b.xls-数据没找到替换的内容", true},
+      {books, "b.xls", "b.xls-数据 处理失败，错误代码：1004错误描述：已替换内容", false},
+      {books, "b.xls", "b.xls 处理失败，错误代码：1004错误描述：找不到文件", false},
+      {books, "b.xls", "c.xls-Sheet1已替换内容", false},
+  };
+  for (const auto& [kind, entry, line, success] : cases) {
+    EXPECT_EQ(cli::isSuccessLine(kind, entry, line), success) << line;
+  }
+}
+
+TEST(CommandLineFiles, ProgressSaysDoneRateAndTimeLeft) {
+  const std::vector<std::tuple<std::size_t, std::size_t, double, std::string>> cases = {
+      {0, 10, 0.0, "0/10 个文件"},
+      {5, 10, 2.0, "5/10 个文件，每秒 2.5 个，剩余约 0:02"},
+      {10, 200, 5.0, "10/200 个文件，每秒 2.0 个，剩余约 1:35"},
+      {200, 200, 80.0, "200/200 个文件，每秒 2.5 个，剩余约 0:00"},
+  };
+  for (const auto& [done, total, seconds, text] : cases) {
+    EXPECT_EQ(cli::progressText(done, total, seconds), text);
+  }
+}
+
+// ---- runs ----
+
+// A folder of documents and workbooks known to every test office, one office
+// (with its own registry) per job, and the command line wired to them.
+struct CliRig {
+  TempFolder program;
+  TempFolder userData;
+  TempFolder work;
+  FixedClock clock{2026, 12, 8, 9, 30, 5};
+  std::deque<office::ServerRegistry> registries;
+  std::deque<FakeOffice> offices;
+  std::ostringstream out;
+  std::ostringstream err;
+  std::string folder;
+
+  explicit CliRig(unsigned jobs = 1) : folder((work.path() / "files").string()) {
+    work.mkdir("files");
+    for (unsigned k = 0; k < jobs; ++k) {
+      FakeOffice& office = offices.emplace_back();
+      office::ServerRegistry& registry = registries.emplace_back();
+      for (const char* progId : {"word.Application", "excel.application"}) {
+        office.serve(registry, progId);
+      }
+    }
+  }
+  // name's content: nullopt leaves it unknown to the offices (it cannot be opened).
+  void document(const std::string& name, std::optional<std::string> text) {
+    work.write("files/" + name, "on disk");
+    if (!text) return;
+    for (FakeOffice& office : offices) office.documents[folder + "/" + name] = *text;
+  }
+  void workbook(const std::string& name, const std::vector<testsupport::FakeSheet>& sheets) {
+    work.write("files/" + name, "on disk");
+    for (FakeOffice& office : offices) office.workbooks[folder + "/" + name] = sheets;
+  }
+  int run(std::vector<std::string> args) {
+    out.str("");
+    err.str("");
+    cli::Environment env;
+    env.servers = [this](unsigned job) -> const office::ServerRegistry& {
+      return registries.at(job);
+    };
+    env.clock = &clock;
+    env.programFolder = program.path();
+    env.userJournalFolder = userData.path() / "ravelsk" / "Journal";
+    env.codeset = "UTF-8";
+    env.out = &out;
+    env.err = &err;
+    env.cores = 3;
+    return cli::runCommandLine(args, env);
+  }
+  int replace(const std::string& kind, unsigned jobs, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{kind,        folder, "--find", "旧",
+                                  "--replace", "新",   "--jobs", std::to_string(jobs)};
+    args.insert(args.end(), more.begin(), more.end());
+    return run(args);
+  }
+  fs::path journalFile() const {
+    return program.path() / "Journal" / "2026-12-08" / "2026-12-08.txt";
+  }
+  std::string journal() const {
+    return fs::exists(journalFile()) ? testsupport::readFile(journalFile()) : "";
+  }
+  Lines output() const { return splitLines(out.str()); }
+};
+
+void setUpMixedFolder(CliRig& rig) {
+  rig.document("a.doc", "一个旧字");
+  rig.document("b.doc", "没有");
+  rig.document("c.doc", std::nullopt);
+  rig.document("d.docx", "旧旧");
+  rig.workbook("e.xls", {{"Sheet1", {"旧"}}, {"数据", {"x"}}});
+  rig.workbook("f.xls", {{"Only", {"y 旧"}}});
+}
+
+// How each test office is set up before a run, by name.
+struct OfficeSetup {
+  std::string name;
+  std::function<void(FakeOffice&, office::ServerRegistry&)> apply;
+};
+
+const std::vector<OfficeSetup>& setups() {
+  static const std::vector<OfficeSetup> all = {
+      {"healthy", [](FakeOffice&, office::ServerRegistry&) {}},
+      {"second open kills the server, which comes back",
+       [](FakeOffice& o, office::ServerRegistry&) { o.killServerAt("s.Open", 2); }},
+      {"server lost for good after its first open",
+       [](FakeOffice& o, office::ServerRegistry&) {
+         o.killServerAt("s.Open", 1);
+         o.refuseCreationsAfter(1, office::kErrCannotCreate, "ActiveX 部件不能创建对象");
+       }},
+      {"a replacement fails",
+       [](FakeOffice& o, office::ServerRegistry&) { o.failCall("Replace", 91, "对象变量未设置"); }},
+      {"no server at all",
+       [](FakeOffice&, office::ServerRegistry& r) {
+         FakeOffice::refuse(r, "word.Application", office::kErrCannotCreate,
+                            "ActiveX 部件不能创建对象");
+         FakeOffice::refuse(r, "excel.application", office::kErrCannotCreate,
+                            "ActiveX 部件不能创建对象");
+       }},
+  };
+  return all;
+}
+
+TEST(CommandLineRun, WithOneJobEachServerGetsTheWindowsCallsAndTheSameLinesAndJournal) {
+  struct Kind {
+    std::string option;
+    int windowOption;
+  };
+  for (const Kind& kind : {Kind{"--doc", 1}, Kind{"--xls", 2}}) {
+    for (const OfficeSetup& setup : setups()) {
+      SCOPED_TRACE(kind.option + ", " + setup.name);
+      CliRig cli;
+      setUpMixedFolder(cli);
+      setup.apply(cli.offices[0], cli.registries[0]);
+      WindowRig rig;
+      rig.office.documents = cli.offices[0].documents;
+      rig.office.workbooks = cli.offices[0].workbooks;
+      cli.replace(kind.option, 1);
+
+      for (const char* progId : {"word.Application", "excel.application"}) {
+        rig.office.serve(rig.servers, progId);
+      }
+      setup.apply(rig.office, rig.servers);
+      ui::Form1& form = rig.build(cli.folder);
+      form.Form_Load();
+      const std::size_t journalBefore = fs::exists(rig.journalFile()) ? rig.journal().size() : 0;
+      const std::size_t statusBefore = form.Text3.text().size();
+      rig.office.calls.clear();
+      rig.office.created = 0;
+      rig.office.alive = 0;
+      rig.office.saved.clear();
+      form.clickOption(kind.windowOption);
+      form.Text1.text = "旧";
+      form.Text2.text = "新";
+      if (kind.windowOption == 1) form.Command1_Click();
+      if (kind.windowOption == 2) form.Command2_Click();
+
+      ASSERT_FALSE(cli.output().empty());
+      EXPECT_EQ(cli.offices[0].calls, rig.office.calls);
+      EXPECT_EQ(cli.offices[0].saved, rig.office.saved);
+      EXPECT_EQ(cli.offices[0].alive, rig.office.alive);
+      std::string status = form.Text3.text().substr(statusBefore);
+      EXPECT_EQ(cli.output(), splitLines(status.substr(0, status.size() - 2), "\r\n"));
+      EXPECT_EQ(cli.journal(), rig.journal().substr(journalBefore));
+    }
+  }
+}
+
+// The first office answers slowly, so later jobs finish their files first.
+TEST(CommandLineRun, SeveralJobsShareTheListAndReportInItsOrderAsOneJobWould) {
+  struct Outcome {
+    int status;
+    std::string out, journal;
+  };
+  // Failures that follow a file, whichever server opens it.
+  const std::vector<OfficeSetup> shared = {
+      setups()[0],
+      {"the server dies opening b.doc and e.xls, and comes back",
+       [](FakeOffice& o, office::ServerRegistry&) {
+         o.killServerAt("/b.doc\"");
+         o.killServerAt("/e.xls\"");
+       }},
+      setups().back(),
+  };
+  for (const std::string kind : {"--doc", "--xls"}) {
+    for (const OfficeSetup& setup : shared) {
+      SCOPED_TRACE(kind + ", " + setup.name);
+      Outcome one;
+      {
+        CliRig rig(1);
+        setUpMixedFolder(rig);
+        rig.document("g.doc", "旧");
+        rig.workbook("h.xls", {{"S", {"旧"}}});
+        setup.apply(rig.offices[0], rig.registries[0]);
+        one = {rig.replace(kind, 1), rig.out.str(), rig.journal()};
+        ASSERT_FALSE(one.out.empty());
+      }
+      for (unsigned jobs : {2u, 3u, 7u}) {
+        SCOPED_TRACE(jobs);
+        CliRig rig(jobs);
+        setUpMixedFolder(rig);
+        rig.document("g.doc", "旧");
+        rig.workbook("h.xls", {{"S", {"旧"}}});
+        for (unsigned k = 0; k < jobs; ++k) setup.apply(rig.offices[k], rig.registries[k]);
+        rig.offices[0].onCall = [](const std::string& call) {
+          if (call.find(".Open(") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+          }
+        };
+        const int status = rig.replace(kind, jobs);
+        // Each job opened exactly its share of the list, in order.
+        const Lines files = cli::listBatchFiles(
+            rig.folder, kind == "--doc" ? cli::FileKind::Documents : cli::FileKind::Workbooks,
+            false);
+        for (unsigned k = 0; k < jobs && setup.name != "no server at all"; ++k) {
+          Lines opened;
+          for (const std::string& call : rig.offices[k].callsContaining(".Open(")) {
+            opened.push_back(call.substr(call.find('(') + 2 + rig.folder.size() + 1));
+          }
+          Lines share;
+          for (std::size_t i = k; i < files.size(); i += jobs) share.push_back(files[i] + "\")");
+          EXPECT_EQ(opened, share) << "job " << k;
+          EXPECT_EQ(rig.offices[k].alive, 0) << "job " << k;
+        }
+        EXPECT_EQ(status, one.status);
+        EXPECT_EQ(rig.out.str(), one.out);
+        EXPECT_EQ(rig.journal(), one.journal);
+      }
+    }
+  }
+}
+
+TEST(CommandLineRun, ExitStatusAndStandardError) {
+  struct Case {
+    std::string name;
+    std::function<void(CliRig&)> setUp;
+    unsigned jobs;
+    int status;
+    Lines out;  // empty: not checked
+    std::string err;
+  };
+  const std::string gone = "处理失败，错误代码：-2147023174错误描述：RPC 服务器不可用。";
+  const std::string cannot =
+      "无法启动办公软件：word.Application，错误代码：429错误描述：ActiveX 部件不能创建对象";
+  const std::vector<Case> cases = {
+      {"all replaced or not found",
+       [](CliRig&) {},
+       2,
+       0,
+       {"a.doc 已替换内容", "b.doc 没找到替换的内容"},
+       ""},
+      {"a file fails",
+       [](CliRig& r) { r.document("c.doc", std::nullopt); },
+       2,
+       1,
+       {"a.doc 已替换内容", "b.doc 没找到替换的内容",
+        "c.doc 处理失败，错误代码：5174错误描述：找不到文件"},
+       ""},
+      {"no server can be started",
+       [](CliRig& r) {
+         for (auto& registry : r.registries) {
+           FakeOffice::refuse(registry, "word.Application", 429, "ActiveX 部件不能创建对象");
+         }
+       },
+       2,
+       2,
+       {cannot},
+       "ravelsk: 无法启动办公软件，未处理任何文件\n"},
+      {"one job's server cannot be started",
+       [](CliRig& r) {
+         FakeOffice::refuse(r.registries[1], "word.Application", 429, "ActiveX 部件不能创建对象");
+       },
+       2,
+       1,
+       {"a.doc 已替换内容", cannot},
+       ""},
+      {"a server is lost and cannot be recreated: its job stops, the others go on",
+       [](CliRig& r) {
+         r.document("c.doc", "旧");
+         r.offices[0].killServerAt("s.Open", 1);
+         r.offices[0].refuseCreationsAfter(1, 429, "ActiveX 部件不能创建对象");
+       },
+       2,
+       1,
+       {"a.doc " + gone, cannot, "b.doc 没找到替换的内容"},
+       ""},
+      {"the journal cannot be written",
+       [](CliRig& r) {
+         r.program.write("Journal", "a file in the way");
+         r.userData.write("ravelsk", "a file in the way");
+       },
+       1,
+       1,
+       {},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CliRig rig(2);
+    rig.document("a.doc", "旧");
+    rig.document("b.doc", "新");
+    c.setUp(rig);
+    EXPECT_EQ(rig.replace("--doc", c.jobs), c.status);
+    if (!c.out.empty()) {
+      EXPECT_EQ(rig.output(), c.out);
+    }
+    EXPECT_EQ(rig.err.str(), c.err);
+  }
+  // The journal failure: one line after the first result, none after the others.
+  CliRig rig;
+  rig.document("a.doc", "旧");
+  rig.document("b.doc", "x");
+  rig.program.write("Journal", "");
+  rig.userData.write("ravelsk", "");
+  rig.replace("--doc", 1);
+  const Lines out = rig.output();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], "a.doc 已替换内容");
+  EXPECT_EQ(out[1].rfind("日志写入失败：", 0), 0u);
+  EXPECT_EQ(out[2], "b.doc 没找到替换的内容");
+}
+
+TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
+  CliRig rig;
+  rig.document("a.doc", "旧");
+  rig.work.write("plain.txt");
+  const std::string missing = (rig.work.path() / "nope").string();
+  const std::string file = (rig.work.path() / "plain.txt").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--doc", missing, "--find", "a", "--replace", "b"}, "文件夹不存在：" + missing},
+      {{"--doc", file, "--find", "a", "--replace", "b"}, "不是文件夹：" + file},
+      {{"--doc", rig.folder, "--find", "", "--replace", "b"}, "查找内容为空"},
+      {{"--doc", rig.folder, "--replace", "b"}, "缺少 --find"},
+      {{"--doc", rig.folder, "--find", "a"}, "缺少 --replace"},
+      {{"--doc", rig.folder, "--xls", rig.folder, "--find", "a", "--replace", "b"}, "二者选一"},
+      {{"--find", "a", "--replace", "b"}, "二者选一"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--colour"}, "未知选项：--colour"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "stray"}, "多余的参数：stray"},
+      {{"--doc", rig.folder, "--find", "a", "--find", "c", "--replace", "b"}, "选项重复：--find"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--jobs", "-1"}, "--jobs"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--jobs", "2x"}, "--jobs"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--suite", "other"}, "--suite"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--recursive=yes"}, "--recursive"},
+      {{"--doc", rig.folder, "--find", "a", "--replace"}, "缺少值：--replace"},
+  };
+  for (const auto& [args, reason] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(rig.run(args), cli::kExitUsage);
+    const std::string err = rig.err.str();
+    EXPECT_EQ(err.rfind("ravelsk: ", 0), 0u) << err;
+    EXPECT_NE(err.find(reason), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(rig.out.str(), "");
+  }
+  EXPECT_EQ(rig.offices[0].created, 0);
+  EXPECT_FALSE(fs::exists(rig.program.path() / "Journal"));
+
+  EXPECT_EQ(rig.run({"--help"}), 0);
+  EXPECT_NE(rig.out.str().find("--recursive"), std::string::npos);
+  EXPECT_EQ(rig.run({"--version"}), 0);
+  EXPECT_EQ(rig.out.str().rfind("ravelsk ", 0), 0u);
+  EXPECT_EQ(rig.offices[0].created, 0);
+}
+
+TEST(CommandLineRun, RecursiveRunNamesFilesRelativeToTheFolderOnOneServerPerJob) {
+  for (unsigned jobs : {1u, 2u}) {
+    CliRig rig(jobs);
+    rig.document("top.doc", "旧");
+    rig.document("sub/b/inner.doc", "x");
+    rig.document("sub/a.doc", "旧");
+    EXPECT_EQ(rig.replace("--doc", jobs, {"--recursive"}), 0);
+    EXPECT_EQ(rig.output(), (Lines{"top.doc 已替换内容", "sub/a.doc 已替换内容",
+                                   "sub/b/inner.doc 没找到替换的内容"}));
+    for (FakeOffice& office : rig.offices) EXPECT_EQ(office.created, 1);
+    EXPECT_EQ(rig.offices[0].callsContaining(".Open(").front(),
+              "Documents.Open(\"" + rig.folder + "/top.doc\")");
+  }
+}
+
+TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
+  for (const auto& [files, jobs, servers] :
+       std::vector<std::tuple<int, std::string, std::vector<int>>>{
+           {5, "0", {1, 1, 1}}, {2, "0", {1, 1, 0}}, {2, "3", {1, 1, 0}}, {0, "2", {0, 0, 0}}}) {
+    SCOPED_TRACE(std::to_string(files) + " files, --jobs " + jobs);
+    CliRig rig(3);  // three cores
+    for (int i = 0; i < files; ++i) rig.document("f" + std::to_string(i) + ".doc", "旧");
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--find", "旧", "--replace", "新", "--jobs", jobs}), 0);
+    EXPECT_EQ(rig.output().size(), static_cast<std::size_t>(files));
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(rig.offices[k].created, servers[k]) << k;
+  }
+}
+
+}  // namespace
