@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <stdexcept>
+#include <shared_mutex>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -441,7 +442,7 @@ void tidy(int folder, const std::string* document, const std::vector<Leftover>& 
       ::fstatat(folder, document->c_str(), &documentStat, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(documentStat.st_mode);
 
-  std::lock_guard placing(placementMutex());
+  std::shared_lock placing(placementMutex());
   struct Copy {
     Fd fd;
     std::string name;
@@ -515,7 +516,7 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
 
   // Declared before the temporary file, so that a failure removes that file
   // before an ending waiting for the lock may go on.
-  std::lock_guard placing(placementMutex());
+  std::shared_lock placing(placementMutex());
   OwnFile scratch(folder, place.name, random);
   copyContent(source.get(), scratch.fd(), "读取新内容", "写入临时文件");
 

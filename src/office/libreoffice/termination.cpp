@@ -100,8 +100,8 @@ void stopHereIfEnding() {
   for (;;) ::pause();
 }
 
-std::mutex& placementMutex() {
-  static auto* mutex = new std::mutex;
+std::shared_mutex& placementMutex() {
+  static auto* mutex = new std::shared_mutex;
   return *mutex;
 }
 

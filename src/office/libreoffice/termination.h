@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <mutex>
+#include <shared_mutex>
 
 namespace office::libreoffice {
 
@@ -22,9 +23,10 @@ bool programEnding();
 // waits the same way, so that the ending is never cut short by exit.
 void stopHereIfEnding();
 
-// Held for the whole time a user's document is being written into; the
-// ending waits for it and then keeps it, so no new write begins.
-std::mutex& placementMutex();
+// Held, shared, for the whole time a user's document is being written into
+// (several jobs may write at once); the ending takes it alone, so it waits
+// for every write in progress and then keeps any new one from beginning.
+std::shared_mutex& placementMutex();
 
 // A clean-up that runs if the program is ended by one of those signals while
 // this object lives. It runs on the ending's own thread while other threads
