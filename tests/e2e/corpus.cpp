@@ -120,6 +120,15 @@ void makeWorkbook(const fs::path& file, const std::vector<std::string>& sheets) 
   if (status != 0 || !fs::exists(file)) throw std::runtime_error("cannot make " + file.string());
 }
 
+void convert(const fs::path& source, const std::string& target) {
+  const fs::path folder = source.parent_path();
+  const fs::path profile = folder / ".profile";
+  run("soffice --headless --norestore -env:UserInstallation=file://" + profile.string() +
+      " --convert-to " + quote(target) + " --outdir " + quote(folder.string()) + " " +
+      quote(source.string()) + " >/dev/null 2>&1");
+  fs::remove_all(profile);
+}
+
 void protect(const fs::path& from, const fs::path& to, const std::string& filter) {
   int status = 0;
   run("/usr/bin/python3 " + quote(std::string(RAVELSK_E2E_DIR) + "/protect.py") + " " +

@@ -25,6 +25,11 @@ void makeDocuments(const std::filesystem::path& folder, const std::vector<Docume
 // sheets: "NAME=CELL|CELL|..." each.
 void makeWorkbook(const std::filesystem::path& file, const std::vector<std::string>& sheets);
 
+// Converts source with the office's converter into its own folder, e.g. to
+// "docm:MS Word 2007 XML VBA"; the converted file has source's name with the
+// new extension.
+void convert(const std::filesystem::path& source, const std::string& target);
+
 // A password-protected copy of a document, saved by the office from Python.
 void protect(const std::filesystem::path& from, const std::filesystem::path& to,
              const std::string& filter);

@@ -28,15 +28,6 @@ std::string readBack(const fs::path& file) {
                   " 2>&1");
 }
 
-// Converts source into the same folder with the office's converter.
-void convert(const fs::path& source, const std::string& target) {
-  const fs::path folder = source.parent_path();
-  e2e::run("soffice --headless --norestore -env:UserInstallation=file://" +
-           (folder / ".profile").string() + " --convert-to " + e2e::quote(target) + " --outdir " +
-           e2e::quote(folder.string()) + " " + e2e::quote(source.string()) + " >/dev/null 2>&1");
-  fs::remove_all(folder / ".profile");
-}
-
 std::string contentTypes(const fs::path& file) {
   return e2e::run("unzip -p " + e2e::quote(file.string()) + " '\\[Content_Types\\].xml'");
 }
@@ -71,7 +62,7 @@ TEST_F(NewerFormats, DocxAndDocmAreListedReplacedAndKeepTheirFormat) {
   python("docx " + e2e::quote((folder / "a.docx").string()) + " 正文旧文本 表格旧文本 页眉旧文本");
   python("docx " + e2e::quote((folder / "b.docx").string()) + " 正文 表格 页眉");
   python("docx " + e2e::quote((folder / "c.docx").string()) + " 宏旧文本 表格 页眉");
-  convert(folder / "c.docx", "docm:MS Word 2007 XML VBA");
+  e2e::convert(folder / "c.docx", "docm:MS Word 2007 XML VBA");
   fs::remove(folder / "c.docx");
   ASSERT_NE(contentTypes(folder / "c.docm").find("macroEnabled"), std::string::npos);
   const std::string untouched = readFile(folder / "b.docx");
@@ -92,7 +83,7 @@ TEST_F(NewerFormats, XlsxAndXlsmAreListedReplacedSheetBySheetAndKeepTheirFormat)
   python("xlsx " + e2e::quote((folder / "d.xlsx").string()) + " 'S1=a|x 旧文本 y' '数据=旧文本'");
   python("xlsx " + e2e::quote((folder / "e.xlsx").string()) + " 'Only=nothing'");
   python("xlsx " + e2e::quote((folder / "f.xlsx").string()) + " 'M=宏旧文本'");
-  convert(folder / "f.xlsx", "xlsm:Calc MS Excel 2007 VBA XML");
+  e2e::convert(folder / "f.xlsx", "xlsm:Calc MS Excel 2007 VBA XML");
   fs::remove(folder / "f.xlsx");
   ASSERT_NE(contentTypes(folder / "f.xlsm").find("macroEnabled"), std::string::npos);
   const std::string untouched = readFile(folder / "e.xlsx");

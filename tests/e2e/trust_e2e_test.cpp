@@ -204,6 +204,21 @@ TEST_F(Trust, LongAndNonUtf8NamesAreReplacedInTheFileListed) {
   EXPECT_TRUE(e2e::leftovers(folder).empty());
 }
 
+TEST_F(Trust, TextTheOfficeWillNotChangeIsAFailureNotAReplacement) {
+  std::ofstream(folder / "protected.fodt") << R"(<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.text">
+<office:body><office:text><text:p>A paragraph anybody may change.</text:p>
+<text:section text:name="S1" text:protected="true"><text:p>保护区里的旧文本</text:p></text:section>
+</office:text></office:body></office:document>
+)";
+  e2e::convert(folder / "protected.fodt", "doc:MS Word 97");
+  fs::remove(folder / "protected.fodt");
+  const std::string before = readFile(folder / "protected.doc");
+  EXPECT_EQ(run(1), "protected.doc" + kFailed +
+                        "找到的内容位于不能修改的部分（受保护的区域），未作改动\r\n");
+  EXPECT_EQ(readFile(folder / "protected.doc"), before);
+}
+
 // A lock file as the office writes it: "name,user,host,time,profile URL;".
 std::string lockText(const std::string& host, const std::string& profileUrl) {
   return ",someone," + host + ",08.12.2026 09:00," + profileUrl + ";";

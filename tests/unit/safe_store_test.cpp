@@ -1,4 +1,5 @@
 #include "office/libreoffice/safe_store.h"
+#include "office/libreoffice/lock_files.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -530,9 +531,10 @@ class Recovery : public SafeStore, public ::testing::WithParamInterface<Entry> {
 };
 
 TEST_P(Recovery, KilledInPlaceWriteIsFinished) {
+  // The copy is complete before the document's first byte changes.
+  leftover(ll::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
   const fs::path doc = document("a.doc", "the new text, half");
   fs::create_hard_link(doc, docs / "b.doc");
-  leftover(ll::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
 
   recover(GetParam(), doc, link);
 
@@ -540,6 +542,32 @@ TEST_P(Recovery, KilledInPlaceWriteIsFinished) {
   EXPECT_EQ(readFile(docs / "b.doc"), "the new text, complete");
   EXPECT_EQ(statOf(doc).st_nlink, 2u);
   EXPECT_EQ(namesIn(docs), (Names{"a.doc", "b.doc"}));
+}
+
+TEST_P(Recovery, ACopyIsNeverAppliedToADocumentItsWriteDidNotTouch) {
+  struct Case {
+    const char* what;
+    int documentChanged;  // seconds after the copy was made; negative: before
+  };
+  const Case cases[] = {
+      {"killed before the overwrite began", -5},
+      {"changed by somebody long after the write died", 3600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path doc = document("a.doc", "the user's text");
+    const fs::path copy =
+        leftover(ll::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
+    struct stat st = statOf(copy);
+    const struct timespec times[2] = {{st.st_mtim.tv_sec + c.documentChanged, 0},
+                                      {st.st_mtim.tv_sec + c.documentChanged, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, doc.c_str(), times, 0), 0);
+
+    recover(GetParam(), doc, link);
+
+    EXPECT_EQ(readFile(doc), "the user's text");
+    EXPECT_EQ(namesIn(docs), (Names{"a.doc"}));
+  }
 }
 
 TEST_P(Recovery, IncompleteTemporaryFileIsRemovedAndTheDocumentUntouched) {
@@ -606,5 +634,46 @@ std::string entryName(const ::testing::TestParamInfo<Entry>& entry) {
 INSTANTIATE_TEST_SUITE_P(Entries, Recovery,
                          ::testing::Values(Entry::Document, Entry::Folder, Entry::ThroughLink),
                          entryName);
+
+// Lock files beside documents: only a lock of one of our own offices on this
+// machine that is gone is taken over; a lock whose office we cannot see into
+// is somebody's at work.
+TEST_F(SafeStore, OnlyLocksOfOurOwnGoneOfficesAreRemoved) {
+  if (!root()) GTEST_SKIP() << "needs root to make a folder another user cannot see into";
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  const fs::path hidden = tmp.mkdir("hidden");  // root's, 0700: not for uid 1002
+  fs::permissions(hidden, fs::perms(0700));
+  fs::create_directories(hidden / "ravelsk-office-live" / "profile");
+  struct Case {
+    std::string name;
+    std::string host;
+    fs::path profile;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"gone.doc", host, tmp.path() / "ravelsk-office-gone" / "profile", true},
+      {"full name.doc", std::string(host) + ".example.com",
+       tmp.path() / "ravelsk-office-gone2" / "profile", true},
+      {"unseen.doc", host, hidden / "ravelsk-office-live" / "profile", false},
+      {"other host.doc", "otherhost", tmp.path() / "ravelsk-office-gone3" / "profile", false},
+      {"other program.doc", host, tmp.path() / "config" / "libreoffice" / "4", false},
+  };
+  for (const Case& c : cases) {
+    document(c.name, "text");
+    const fs::path lock = docs / (".~lock." + c.name + "#");
+    tmp.write("docs/" + lock.filename().string(),
+              ",someone," + c.host + ",08.12.2026 09:00,file://" + c.profile.string() + ";");
+    fs::permissions(lock, fs::perms(0666));
+  }
+  const std::string report = asUser(1002, {1002}, [&] {
+    for (const Case& c : cases) ll::removeStaleLock(docs / c.name);
+    return std::string("done");
+  });
+  ASSERT_EQ(report, "done");
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs::exists(docs / (".~lock." + c.name + "#")), !c.removed) << c.name;
+  }
+}
 
 }  // namespace

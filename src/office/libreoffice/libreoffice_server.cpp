@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -296,24 +297,33 @@ class Session {
     // A killed office leaves its lock files beside our documents, also beside
     // the one it was still loading; a lock of anybody else stays.
     process_.kill();
-    const fs::path profile = process_.profileFolder();
-    for (auto* list : {&docs_, &books_}) {
-      for (const auto& doc : *list) removeOwnLock(doc->path, profile);
-      list->clear();
-    }
-    if (!loading_.empty()) removeOwnLock(loading_, profile);
-    loading_.clear();
+    held_->removeLockFiles();
     held_->clear();
+    docs_.clear();
+    books_.clear();
+    loading_.clear();
     process_.stop();
     return serverGone(goneWhy_);
   }
 
   void startOffice() {
     if (startFailure_) throw *startFailure_;
+    // An office that ended between documents held nothing of ours: the next
+    // document gets a fresh one, and does not take the blame.
+    if (process_.started() && docs_.empty() && books_.empty() && !process_.running()) {
+      process_.stop();
+    }
     if (process_.started()) return;
     try {
       process_.start();
     } catch (const AutomationError& e) {
+      if (renewing_) {
+        // The server worked until it was renewed: the run gets a fresh
+        // server rather than every remaining file failing.
+        gone_ = true;
+        goneWhy_ = e.description();
+        throw serverGone(goneWhy_);
+      }
       startFailure_ = e;
       throw;
     }
@@ -349,11 +359,12 @@ class Session {
   std::vector<std::shared_ptr<OpenDocument>> books_;
   std::optional<AutomationError> startFailure_;
   fs::path loading_;  // the document being loaded, whose lock a kill would leave
-  fs::path recoveredFolder_;
+  std::set<fs::path> recoveredFolders_;
   const std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
   TerminationCleanup endWithLocks_{[held = held_] { held->removeLockFiles(); }};
   std::map<std::string, bool> writableFilters_;
   unsigned servedSinceStart_ = 0;
+  bool renewing_ = false;
   bool gone_ = false;
   bool quit_ = false;
   std::string goneWhy_;
@@ -364,9 +375,10 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   const fs::path file = fs::absolute(replace::pathFromUtf8(path), ec).lexically_normal();
   // A write that a killed run left half done is finished before anything
   // reads the folder's files.
-  if (file.parent_path() != recoveredFolder_) {
-    recoverFolder(file.parent_path());
-    recoveredFolder_ = file.parent_path();
+  // (Through a symbolic link, what a write left is beside the link's target.)
+  const fs::path target = fs::canonical(file, ec);
+  for (const fs::path& folder : {file.parent_path(), ec ? fs::path() : target.parent_path()}) {
+    if (!folder.empty() && recoveredFolders_.insert(folder).second) recoverFolder(folder);
   }
   if (!fs::is_regular_file(file, ec)) {
     throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
@@ -400,6 +412,13 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   } catch (const css::lang::DisposedException&) {
     throw;
   } catch (const css::uno::RuntimeException&) {
+    // A gone office is handled by the caller, who needs to know what it was
+    // loading; one that is still there just failed this document.
+    if (process_.running()) {
+      loading_.clear();
+      held_->remove(file);
+      process_.disarm();
+    }
     throw;
   } catch (const css::uno::Exception& e) {
     loading_.clear();
@@ -418,19 +437,19 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   }
 
   std::string filter;
-  Reference<css::frame::XModel> model(component, UNO_QUERY);
-  if (model.is()) {
-    for (const auto& arg : model->getArgs()) {
-      OUString name;
-      if (arg.Name == "FilterName" && (arg.Value >>= name)) filter = toUtf8(name);
-    }
-  }
-  const bool rightKind =
-      workbook ? Reference<css::sheet::XSpreadsheetDocument>(component, UNO_QUERY).is() &&
-                     isWorkbookFilter(filter)
-               : Reference<css::text::XTextDocument>(component, UNO_QUERY).is() &&
-                     isDocumentFilter(filter);
   try {
+    Reference<css::frame::XModel> model(component, UNO_QUERY);
+    if (model.is()) {
+      for (const auto& arg : model->getArgs()) {
+        OUString name;
+        if (arg.Name == "FilterName" && (arg.Value >>= name)) filter = toUtf8(name);
+      }
+    }
+    const bool rightKind =
+        workbook ? Reference<css::sheet::XSpreadsheetDocument>(component, UNO_QUERY).is() &&
+                       isWorkbookFilter(filter)
+                 : Reference<css::text::XTextDocument>(component, UNO_QUERY).is() &&
+                       isDocumentFilter(filter);
     if (!rightKind) {
       throw AutomationError(kErrOfficeFailed,
                             std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
@@ -438,6 +457,8 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
                                 "），未作改动");
     }
     requireWritableFormat(filter, workbook);
+  } catch (const css::lang::DisposedException&) {
+    throw;  // the office is gone: its documents and locks go with markGone
   } catch (...) {
     closeQuietly(component);
     held_->remove(file);
@@ -542,12 +563,17 @@ void Session::store(OpenDocument& document) {
     discard();
     throw AutomationError(kErrOfficeFailed, "无法保存文档：办公软件没有写出文件");
   }
+  // Placing is our own work, however long a large file on a slow disk takes:
+  // the watchdog is for the office.
+  process_.disarm();
   try {
     placeContent(content, document.path);
   } catch (const std::system_error& e) {
     discard();
+    process_.arm(options_.documentTimeout);
     throw AutomationError(kErrOfficeFailed, "无法保存文档：" + systemErrorText(e));
   }
+  process_.arm(options_.documentTimeout);
   discard();
   document.stored = true;
 }
@@ -577,6 +603,7 @@ void Session::recycleIfDue() {
     return;
   }
   servedSinceStart_ = 0;
+  renewing_ = true;
   process_.stop();
 }
 
@@ -659,6 +686,16 @@ sal_Int32 replaceIn(OpenDocument& document, const Reference<css::util::XReplacea
   return target->replaceAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
 }
 
+// A replacement that changed nothing while the text is still there met a part
+// the office will not change (a protected section, field or cell): saying
+// nothing would let the run report the file as replaced.
+void requireNothingLeft(bool stillFound) {
+  if (stillFound) {
+    throw AutomationError(kErrOfficeFailed,
+                          "找到的内容位于不能修改的部分（受保护的区域），未作改动");
+  }
+}
+
 // A workbook's sheets, in order, looked up on first use.
 std::vector<OpenDocument::Sheet>& sheetsOf(OpenDocument& workbook) {
   if (!workbook.sheets) {
@@ -691,9 +728,12 @@ class FindObject : public LoObject {
     const Variant* with = argument(args, 9, "ReplaceWith");
     const std::string replacement = with == nullptr ? std::string() : with->toText();
     if (mode == 2) {
-      const bool replaced = replaceIn(*doc_, replaceable_, text, replacement, caseSensitive) > 0;
-      if (replaced) Session::noteReplaced(*doc_);
-      return replaced;
+      if (replaceIn(*doc_, replaceable_, text, replacement, caseSensitive) > 0) {
+        Session::noteReplaced(*doc_);
+        return true;
+      }
+      requireNothingLeft(findIn(*doc_, replaceable_, text, caseSensitive));
+      return false;
     }
     throw AutomationError(kErrOfficeFailed, "不支持的替换方式");
   }
@@ -793,8 +833,11 @@ class CellsObject : public LoObject {
       const std::string with = required(args, 1, "Replacement").toText();
       const Variant* lookAt = argument(args, 2, "LookAt");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
-      if (replaceIn(*doc_, replaceable(), what, with, flag(args, 4, "MatchCase"), wholeCell) > 0) {
+      const bool matchCase = flag(args, 4, "MatchCase");
+      if (replaceIn(*doc_, replaceable(), what, with, matchCase, wholeCell) > 0) {
         Session::noteReplaced(*doc_);
+      } else {
+        requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
       }
       return true;
     }

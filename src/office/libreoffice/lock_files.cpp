@@ -100,6 +100,12 @@ std::string hostName() {
   return name;
 }
 
+// The office may write the machine's full name (host.example.com) where
+// gethostname() gives the short one.
+std::string shortHostName(const std::string& host) {
+  return host.substr(0, host.find('.'));
+}
+
 // Field 22 of /proc/<pid>/stat: when the process started, in clock ticks
 // since boot. With the PID it names one process, even after PIDs wrap.
 std::string startTime(long pid) {
@@ -134,12 +140,18 @@ void removeOwnLock(const fs::path& document, const fs::path& profileFolder) {
 void removeStaleLock(const fs::path& document) {
   const fs::path lock = lockFileOf(document);
   const auto owner = readLock(lock);
-  if (!owner || owner->host != hostName() || owner->profile.empty()) return;
+  if (!owner || shortHostName(owner->host) != shortHostName(hostName()) || owner->profile.empty()) {
+    return;
+  }
   // Our offices keep their profile in "<temp>/ravelsk-office-XXXXXX/profile".
   const fs::path privateFolder = owner->profile.parent_path();
   if (privateFolder.filename().string().rfind(kPrivatePrefix, 0) != 0) return;
+  // Only a folder that is not there is gone: one we may not look into (another
+  // user's private temporary folder) is somebody's office at work.
   std::error_code ec;
-  if (!fs::exists(privateFolder, ec) || !ownerRunning(privateFolder)) removeLock(lock);
+  const fs::file_status status = fs::symlink_status(privateFolder, ec);
+  const bool gone = status.type() == fs::file_type::not_found;
+  if (gone || (!ec && !ownerRunning(privateFolder))) removeLock(lock);
 }
 
 void writeOwnerRecord(const fs::path& privateFolder) {

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <stdexcept>
 #include <shared_mutex>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -403,6 +403,10 @@ struct Leftover {
   char kind;
 };
 
+// How long, in seconds, an in-place write can take: a document changed later
+// than that after its recovery copy was made was changed by somebody else.
+constexpr time_t kLongestWrite = 120;
+
 // Opens a leftover of ours and takes its lock: a regular file with one link,
 // owned by us (or, for a temporary file as root, by the document's owner).
 // Empty when it is not ours or another run is still working on it.
@@ -467,7 +471,15 @@ void tidy(int folder, const std::string* document, const std::vector<Leftover>& 
       return std::pair(a.st.st_mtim.tv_sec, a.st.st_mtim.tv_nsec) >
              std::pair(b.st.st_mtim.tv_sec, b.st.st_mtim.tv_nsec);
     });
-    if (finishFrom(folder, *document, documentStat, copies.front().fd.get())) {
+    // The copy was complete before the document's first byte changed, so a
+    // document last changed before it was never touched: it stays as it is.
+    // One changed long after it was changed by somebody since, who is not to
+    // be overwritten with what we wrote then.
+    const auto stamp = [](const struct timespec& t) { return std::pair(t.tv_sec, t.tv_nsec); };
+    const auto& copyTime = copies.front().st.st_mtim;
+    const bool written = stamp(documentStat.st_mtim) >= stamp(copyTime);
+    const bool since = documentStat.st_mtim.tv_sec > copyTime.tv_sec + kLongestWrite;
+    if (!written || since || finishFrom(folder, *document, documentStat, copies.front().fd.get())) {
       for (const Copy& copy : copies) removed = removeIfSame(folder, copy.name, copy.st) || removed;
     }
   }
@@ -525,7 +537,9 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
     if (::renameat(folder, scratch.name().c_str(), folder, place.name.c_str()) != 0)
       fail("替换文档");
     scratch.release();
-    syncFolder(folder);
+    // The document is replaced: a folder that cannot be synced now does not
+    // make that a failure.
+    ::fsync(folder);
     return;
   }
 
@@ -549,7 +563,7 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
     throw;
   }
   scratch.remove();
-  syncFolder(folder);
+  ::fsync(folder);
 }
 
 }  // namespace safe_store

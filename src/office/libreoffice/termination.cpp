@@ -86,7 +86,15 @@ void installTerminationHandlers() {
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      // A signal the program was started to ignore (nohup, a background job)
+      // stays ignored.
+      struct sigaction inherited {};
+      if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+        continue;
+      }
+      ::sigaction(signal, &action, nullptr);
+    }
     std::atexit([] { stopHereIfEnding(); });
   });
 }
