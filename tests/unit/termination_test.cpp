@@ -61,6 +61,24 @@ TEST(Termination, EachSignalRunsTheRegisteredCleanUpsAndEndsTheProgramByIt) {
   }
 }
 
+TEST(Termination, ASignalTheProgramWasStartedToIgnoreStaysIgnored) {
+  testsupport::TempFolder folder;
+  const fs::path cleaned = folder.path() / "cleaned", survived = folder.path() / "survived";
+  const int status = inChild([&] {
+    ::signal(SIGHUP, SIG_IGN);  // as nohup starts it
+    installTerminationHandlers();
+    TerminationCleanup cleanup([cleaned] { mark(cleaned); });
+    ::kill(::getpid(), SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    mark(survived);
+    ::kill(::getpid(), SIGTERM);
+    for (;;) ::pause();
+  });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(fs::exists(survived)) << "a hang-up ended a program started under nohup";
+  EXPECT_TRUE(fs::exists(cleaned));
+}
+
 TEST(Termination, AReturnFromMainWaitsForTheEndingToFinish) {
   testsupport::TempFolder folder;
   const fs::path done = folder.path() / "done";
