@@ -16,7 +16,8 @@ std::string utf8FromPath(const std::filesystem::path& path);
 std::string systemCodeset();
 
 // UTF-8 text in the given codeset; a character the codeset cannot hold, or a
-// byte that is not UTF-8, becomes '?'.
+// byte that is not UTF-8, becomes '?'. On Windows a codeset name it does not
+// know raises std::invalid_argument.
 std::string encodeText(std::string_view utf8, const std::string& codeset);
 
 }  // namespace replace

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "replace/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include "support/fixtures.h"
 
 namespace {
@@ -91,5 +95,80 @@ TEST(DayName, IsZeroPadded) {
   t.tm_mday = 5;
   EXPECT_EQ(replace::dayName(t), "2021-03-05");
 }
+
+#ifdef _WIN32
+
+TEST(TextEncoding, WindowsCodePagesByNameNeverBestFitAndFlagWhatIsLost) {
+  struct Case {
+    const char* text;
+    const char* codeset;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"表", "GBK", "\xB1\xED"},
+      {"表", "cp936", "\xB1\xED"},
+      {"\xEF\xBC\x9A", "CP1252", "?"},  // a full-width colon is no ":"
+      {"\xC3\xA9\xE2\x82\xAC", "windows-1252", "\xE9\x80"},
+      {"表", "CP1252", "?"},
+      {"a\xE6\x97", "GBK", "a??"},
+      {"表", "UTF-8", "表"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(replace::encodeText(c.text, c.codeset), c.bytes) << c.text << " in " << c.codeset;
+  }
+}
+
+TEST_F(JournalTest, AnUnknownCodePageNameIsAnErrorNotTheAnsiCodePage) {
+  for (const char* name : {"KOI9", "CP99999", "", "CP"}) {
+    EXPECT_THROW(replace::encodeText("a", name), std::invalid_argument) << name;
+    replace::Journal journal(folder.path(), clock, name);
+    EXPECT_THROW(journal.append("x"), replace::JournalError) << name;
+  }
+  EXPECT_FALSE(fs::exists(dayFile("2021-03-05")) && !readFile(dayFile("2021-03-05")).empty());
+}
+
+TEST(SystemClock, WritesTheUsersShortDateAndLongTime) {
+  // What Wine's Chinese and English locales give; other systems are not asked.
+  struct Forms {
+    UINT codePage;
+    const char* date;
+    const char* time;
+  };
+  const Forms forms[] = {{936, "2021/3/5", "08:04:09"}, {1252, "3/5/2021", "8:04:09 AM"}};
+  std::tm t{};
+  t.tm_year = 121;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 8;
+  t.tm_min = 4;
+  t.tm_sec = 9;
+  replace::Clock clock;
+  bool checked = false;
+  for (const Forms& f : forms) {
+    if (GetACP() != f.codePage) continue;
+    EXPECT_EQ(clock.shortDate(t), f.date);
+    EXPECT_EQ(clock.longTime(t), f.time);
+    checked = true;
+  }
+  if (!checked) GTEST_SKIP() << "no known forms for code page " << GetACP();
+}
+
+TEST_F(JournalTest, AFailureSaysWhyInUtf8) {
+  replace::Journal journal(folder.path(), clock, "UTF-8");
+  folder.write("2021-03-05", "in the way");
+  std::string what;
+  try {
+    journal.append("x");
+  } catch (const replace::JournalError& e) {
+    what = e.what();
+  }
+  ASSERT_FALSE(what.empty());
+  const int wide = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, what.data(),
+                                       static_cast<int>(what.size()), nullptr, 0);
+  EXPECT_GT(wide, 0) << "not UTF-8: " << what;
+  EXPECT_NE(what.find(replace::utf8FromPath(folder.path())), std::string::npos) << what;
+}
+
+#endif
 
 }  // namespace
