@@ -104,7 +104,7 @@ ui::Form1& WindowRig::build(const std::string& startFolder) {
   context.programFolder = programFolder.path();
   context.userJournalFolder = userData.path() / "ravelsk" / "Journal";
   context.startFolder = startFolder.empty() ? work.str() : startFolder;
-  context.codeset = "UTF-8";
+  context.codeset = codeset;
   form = std::make_unique<ui::Form1>(context, &view);
   return *form;
 }

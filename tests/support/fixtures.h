@@ -86,6 +86,7 @@ struct WindowRig {
   office::ServerRegistry servers;
   FakeOffice office;
   RecordingView view;
+  std::string codeset = "UTF-8";  // the journal's
   std::unique_ptr<ui::Form1> form;
 
   // Builds the window on the given start folder (the work folder by default).

@@ -88,10 +88,14 @@ BSTR bstrOf(const std::string& utf8) {
 
 // ---- objects of ours as IDispatch ----
 
+std::atomic<std::size_t> ownAlive{0};
+
 class OwnDispatch : public IDispatch {
  public:
-  explicit OwnDispatch(Object object) : object_(std::move(object)) {}
-  virtual ~OwnDispatch() = default;
+  explicit OwnDispatch(Object object) : object_(std::move(object)) { ++ownAlive; }
+  virtual ~OwnDispatch() { --ownAlive; }
+  OwnDispatch(const OwnDispatch&) = delete;
+  OwnDispatch& operator=(const OwnDispatch&) = delete;
 
   const Object& object() const { return object_; }
 
@@ -148,12 +152,14 @@ class OwnDispatch : public IDispatch {
       }
       Arguments args;
       const UINT named = kind == CallKind::Put ? 0 : params->cNamedArgs;
-      for (UINT i = params->cArgs; i > named; --i) {
-        args.positional.push_back(fromVariant(params->rgvarg[i - 1]));
-      }
+      // A by-reference argument stays one: the object may tell the two apart.
+      auto argument = [&](UINT i) {
+        const VARIANT& v = params->rgvarg[i];
+        return V_ISBYREF(&v) ? Variant::byRef(fromVariant(v)) : fromVariant(v);
+      };
+      for (UINT i = params->cArgs; i > named; --i) args.positional.push_back(argument(i - 1));
       for (UINT i = 0; i < named; ++i) {
-        args.named.emplace_back(nameOf(params->rgdispidNamedArgs[i]),
-                                fromVariant(params->rgvarg[i]));
+        args.named.emplace_back(nameOf(params->rgdispidNamedArgs[i]), argument(i));
       }
       Variant value = object_.get()->invoke(member, kind, args);
       if (result != nullptr) toVariant(value, *result);
@@ -540,6 +546,10 @@ IDispatch* toDispatch(const Object& object) {
     return com->dispatch();
   }
   return new OwnDispatch(object);
+}
+
+std::size_t ownObjectsAlive() {
+  return ownAlive;
 }
 
 // ---- servers ----

@@ -43,6 +43,10 @@ Object fromDispatch(IDispatch* dispatch);
 // own, or one of ours around an object of this program.
 IDispatch* toDispatch(const Object& object);
 
+// How many of our objects some COM client still holds: none once a server
+// of ours has been let go.
+std::size_t ownObjectsAlive();
+
 // VARIANT conversions both ways. toVariant fills an initialised VARIANT;
 // fromVariant follows the stated rule for the kinds the interface has no
 // value for: whole numbers to Long where they fit, else Double; dates,
