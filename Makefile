@@ -1,11 +1,13 @@
 # make run   — installs what is missing, builds and starts Ravelsk
 # make test  — installs what is missing, builds and runs every test
-#              (unit tests also under AddressSanitizer + UBSan)
+#              (unit tests also under AddressSanitizer + UBSan, and the
+#              Windows build's tests under Wine)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+WIN_BUILD ?= build-win
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test unit-asan format format-check bench clean
+.PHONY: all deps build run test unit-asan test-windows format format-check bench clean
 
 all: build
 
@@ -21,6 +23,11 @@ run: build
 
 test: build unit-asan format-check
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) test-windows
+
+# The Windows build (mingw-w64) and its tests under Wine.
+test-windows: deps
+	JOBS=$(JOBS) scripts/test-windows $(WIN_BUILD)
 
 unit-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVELSK_SANITIZE=ON \
@@ -38,4 +45,4 @@ bench: build
 	bench/run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)

@@ -40,7 +40,8 @@ std::string formatNumber(double value) {
 }
 
 bool isServerGone(std::int32_t code) {
-  return code == kErrServerUnavailable || code == kErrServerDied || code == kErrDisconnected;
+  return code == kErrServerUnavailable || code == kErrServerDied || code == kErrDisconnected ||
+         code == kErrCallFailed || code == kErrServerDiedDne;
 }
 
 AutomationError::AutomationError(std::int32_t code, std::string description)
@@ -212,10 +213,9 @@ bool ServerRegistry::has(std::string_view progId) const {
 
 Object ServerRegistry::create(std::string_view progId) const {
   auto it = factories_.find(progId);
-  if (it == factories_.end()) {
-    throw AutomationError(kErrCannotCreate, std::string(kCannotCreateText));
-  }
-  return translated([&] { return it->second(); });
+  if (it != factories_.end()) return translated([&] { return it->second(); });
+  if (fallback_) return translated([&] { return fallback_(progId); });
+  throw AutomationError(kErrCannotCreate, std::string(kCannotCreateText));
 }
 
 }  // namespace office

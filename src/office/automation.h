@@ -31,6 +31,9 @@ inline constexpr std::int32_t kErrNoSuchMember = 438;
 inline constexpr std::int32_t kErrServerUnavailable = static_cast<std::int32_t>(0x800706BAu);
 inline constexpr std::int32_t kErrServerDied = static_cast<std::int32_t>(0x80010007u);
 inline constexpr std::int32_t kErrDisconnected = static_cast<std::int32_t>(0x80010108u);
+// RPC_S_CALL_FAILED: the answer to the call during which the server died.
+inline constexpr std::int32_t kErrCallFailed = static_cast<std::int32_t>(0x800706BEu);
+inline constexpr std::int32_t kErrServerDiedDne = static_cast<std::int32_t>(0x80010012u);
 
 inline constexpr std::string_view kCannotCreateText = "ActiveX 部件不能创建对象";
 inline constexpr std::string_view kNoSuchMemberText = "对象不支持该属性或方法";
@@ -149,15 +152,19 @@ class Dispatch {
 bool sameName(std::string_view a, std::string_view b);
 
 // Creates application objects by ProgID. Backends register their ProgIDs at
-// start; a ProgID with no server fails with 429, as an unregistered class does.
+// start; a ProgID with no server goes to the fallback (on Windows: COM, which
+// knows every registered class), else fails with 429, as an unregistered
+// class does.
 class ServerRegistry {
  public:
   using Factory = std::function<Object()>;
+  using Fallback = std::function<Object(std::string_view progId)>;
 
   void add(std::string progId, Factory factory);
   void remove(std::string_view progId);
   bool has(std::string_view progId) const;
   Object create(std::string_view progId) const;
+  void setFallback(Fallback fallback) { fallback_ = std::move(fallback); }
 
  private:
   struct NameLess {
@@ -165,6 +172,7 @@ class ServerRegistry {
     bool operator()(std::string_view a, std::string_view b) const;
   };
   std::map<std::string, Factory, NameLess> factories_;
+  Fallback fallback_;
 };
 
 }  // namespace office

@@ -4,9 +4,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <system_error>
 
+#include "replace/system_text.h"
 #include "replace/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace replace {
 
@@ -14,11 +20,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifndef _WIN32
 std::string formatTime(const std::tm& t, const char* format) {
   std::array<char, 128> buf{};
   std::size_t n = std::strftime(buf.data(), buf.size(), format, &t);
   return utf8FromLocale(std::string_view(buf.data(), n), LC_TIME);
 }
+#endif
 
 std::string failure(std::string_view what, const fs::path& path, const std::string& why) {
   return std::string(what) + utf8FromPath(path) + "（" + why + "）";
@@ -37,12 +45,51 @@ std::tm Clock::now() const {
   return local;
 }
 
+#ifdef _WIN32
+
+// mingw's strftime gives "03/05/21 08:04:09" whatever the user chose; the
+// user's forms come from the locale functions.
+namespace {
+
+SYSTEMTIME systemTime(const std::tm& t) {
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(t.tm_year + 1900);
+  st.wMonth = static_cast<WORD>(t.tm_mon + 1);
+  st.wDay = static_cast<WORD>(t.tm_mday);
+  st.wDayOfWeek = static_cast<WORD>(t.tm_wday);
+  st.wHour = static_cast<WORD>(t.tm_hour);
+  st.wMinute = static_cast<WORD>(t.tm_min);
+  st.wSecond = static_cast<WORD>(t.tm_sec);
+  return st;
+}
+
+}  // namespace
+
+std::string Clock::shortDate(const std::tm& t) const {
+  const SYSTEMTIME st = systemTime(t);
+  wchar_t buf[128];
+  int n =
+      GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 128, nullptr);
+  return n > 0 ? utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
+}
+
+std::string Clock::longTime(const std::tm& t) const {
+  const SYSTEMTIME st = systemTime(t);
+  wchar_t buf[128];
+  int n = GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, buf, 128);
+  return n > 0 ? utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
+}
+
+#else
+
 std::string Clock::shortDate(const std::tm& t) const {
   return formatTime(t, "%x");
 }
 std::string Clock::longTime(const std::tm& t) const {
   return formatTime(t, "%X");
 }
+
+#endif
 
 std::string dayName(const std::tm& t) {
   std::array<char, 32> buf{};
@@ -61,7 +108,7 @@ void Journal::append(std::string_view text) const {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(dayFolder, ec))) {
     if (!fs::create_directory(dayFolder, ec) && ec) {
-      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, utf8FromLocale(ec.message())));
+      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, errorText(ec)));
     }
   }
 
@@ -69,7 +116,12 @@ void Journal::append(std::string_view text) const {
   const std::tm stamp = clock_.now();
   std::string line = "时间：" + clock_.shortDate(stamp) + " " + clock_.longTime(stamp) + " ";
   line.append(text);
-  std::string bytes = encodeText(line, codeset_) + "\r\n";
+  std::string bytes;
+  try {
+    bytes = encodeText(line, codeset_) + "\r\n";
+  } catch (const std::invalid_argument& e) {
+    throw JournalError(e.what());
+  }
 
 #ifdef _WIN32
   std::FILE* out = _wfopen(file.c_str(), L"ab");
@@ -77,14 +129,13 @@ void Journal::append(std::string_view text) const {
   std::FILE* out = std::fopen(file.c_str(), "ab");
 #endif
   if (out == nullptr) {
-    throw JournalError(failure("无法打开日志文件 ", file, utf8FromLocale(std::strerror(errno))));
+    throw JournalError(failure("无法打开日志文件 ", file, errnoText(errno)));
   }
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
   int writeErrno = errno;
   bool closed = std::fclose(out) == 0;
   if (!written || !closed) {
-    throw JournalError(failure("无法写入日志文件 ", file,
-                               utf8FromLocale(std::strerror(written ? errno : writeErrno))));
+    throw JournalError(failure("无法写入日志文件 ", file, errnoText(written ? errno : writeErrno)));
   }
 }
 

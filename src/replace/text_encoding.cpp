@@ -4,6 +4,8 @@
 #include <clocale>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -242,13 +244,48 @@ std::string systemCodeset() {
   return "CP" + std::to_string(GetACP());
 }
 
+namespace {
+
+// The Windows code page of a codeset name: "UTF-8", "CPnnn", "windows-nnn"
+// and the usual names of the East Asian and Western code pages. Any other
+// name is an error: falling back to the ANSI code page would write the
+// journal in a code page nobody asked for.
+UINT codePageOf(const std::string& codeset) {
+  if (isUtf8Name(codeset)) return CP_UTF8;
+  std::string upper;
+  for (char c : codeset) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  static const std::pair<const char*, UINT> names[] = {
+      {"GBK", 936},       {"GB2312", 936},     {"EUC-CN", 936},  {"BIG5", 950},
+      {"SHIFT_JIS", 932}, {"SJIS", 932},       {"EUC-KR", 949},  {"ISO-8859-1", 28591},
+      {"LATIN1", 28591},  {"US-ASCII", 20127}, {"ASCII", 20127},
+  };
+  for (const auto& [name, page] : names) {
+    if (upper == name) return page;
+  }
+  UINT page = 0;
+  for (const std::string prefix : {"CP", "WINDOWS-"}) {
+    if (upper.rfind(prefix, 0) == 0 && upper.size() > prefix.size() &&
+        upper.size() - prefix.size() <= 5 &&
+        upper.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+      page = static_cast<UINT>(std::stoul(upper.substr(prefix.size())));
+    }
+  }
+  if (page == 0 || !IsValidCodePage(page)) {
+    throw std::invalid_argument("未知的代码页：" + codeset);
+  }
+  return page;
+}
+
+}  // namespace
+
 std::string encodeText(std::string_view utf8, const std::string& codeset) {
   std::string out;
-  UINT page = CP_ACP;
-  if (isUtf8Name(codeset))
-    page = CP_UTF8;
-  else if (codeset.rfind("CP", 0) == 0)
-    page = static_cast<UINT>(std::stoul(codeset.substr(2)));
+  const UINT page = codePageOf(codeset);
+  // Without WC_NO_BEST_FIT_CHARS a character the code page lacks is silently
+  // written as a look-alike ("：" as ":") and not reported as lost. UTF-8
+  // loses nothing and takes neither the flag nor a default.
+  const bool whole = page == CP_UTF8;
+  const DWORD flags = whole ? 0 : WC_NO_BEST_FIT_CHARS;
   for (std::size_t i = 0; i < utf8.size();) {
     const Unit unit = nextUnit(utf8, i);
     const std::size_t n = unit.length;
@@ -262,8 +299,8 @@ std::string encodeText(std::string_view utf8, const std::string& codeset) {
                                  static_cast<int>(n), wide, 2);
     char bytes[8];
     BOOL lossy = FALSE;
-    int bn = wn > 0 ? WideCharToMultiByte(page, 0, wide, wn, bytes, sizeof bytes, nullptr,
-                                          page == CP_UTF8 ? nullptr : &lossy)
+    int bn = wn > 0 ? WideCharToMultiByte(page, flags, wide, wn, bytes, sizeof bytes,
+                                          whole ? nullptr : "?", whole ? nullptr : &lossy)
                     : 0;
     if (bn <= 0 || lossy)
       out += '?';

@@ -35,7 +35,8 @@ std::string systemCodeset();
 // byte that is not UTF-8, becomes '?'. A complete sequence whose value is no
 // character (an overlong form, a surrogate such as an escaped byte of a file
 // name, a value past U+10FFFF) is one '?'; so is each stray, truncating or
-// impossible byte.
+// impossible byte. On Windows a codeset name it does not know raises
+// std::invalid_argument.
 std::string encodeText(std::string_view utf8, const std::string& codeset);
 
 }  // namespace replace

@@ -8,7 +8,9 @@
 #include "replace/workbook_run.h"
 #include "ui/file_browser.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -46,6 +48,14 @@ bool isWritableFolder(const fs::path& folder) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return false;
 #ifdef _WIN32
+  // Windows has no cheap question for this (the folder's ACL decides, and the
+  // read-only attribute means nothing on folders): a file is made and removed.
+  const fs::path probe =
+      folder / (L".ravelsk-write-test-" + std::to_wstring(GetCurrentProcessId()));
+  HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
   return true;
 #else
   return ::access(folder.c_str(), W_OK | X_OK) == 0;

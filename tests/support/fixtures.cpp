@@ -4,17 +4,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "replace/text_encoding.h"
 
 namespace testsupport {
 
 namespace fs = std::filesystem;
+using replace::pathFromUtf8;
+using replace::utf8FromPath;
 
 TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "ravelsk-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A fresh name in the temporary folder; create_directory fails on one that
+  // exists, so two runs never share a folder.
+  static std::mt19937_64 random{std::random_device{}()};
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = base / pathFromUtf8("ravelsk-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) {
+      path_ = candidate;
+      fs::permissions(path_, fs::perms::owner_all, fs::perm_options::replace, ec);
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder in " + utf8FromPath(base));
+}
+
+std::string TempFolder::str() const {
+  return utf8FromPath(path_);
 }
 
 TempFolder::~TempFolder() {
@@ -24,7 +44,7 @@ TempFolder::~TempFolder() {
 }
 
 fs::path TempFolder::write(const std::string& relative, const std::string& content) const {
-  fs::path file = path_ / relative;
+  fs::path file = path_ / pathFromUtf8(relative);
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   out << content;
@@ -32,11 +52,12 @@ fs::path TempFolder::write(const std::string& relative, const std::string& conte
 }
 
 fs::path TempFolder::mkdir(const std::string& relative) const {
-  fs::path folder = path_ / relative;
+  fs::path folder = path_ / pathFromUtf8(relative);
   fs::create_directories(folder);
   return folder;
 }
 
+#ifndef _WIN32
 bool buildLocale(const TempFolder& folder, const std::string& locale, const std::string& charmap) {
   const fs::path target = folder.path() / (locale + "." + charmap);
   const std::string command =
@@ -53,6 +74,15 @@ LocaleScope::LocaleScope(const char* name) : previous_(std::setlocale(LC_ALL, nu
 
 LocaleScope::~LocaleScope() {
   std::setlocale(LC_ALL, previous_.c_str());
+}
+#endif
+
+std::string TempFolder::sub(const std::string& relative) const {
+  return utf8FromPath(path_ / pathFromUtf8(relative));
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  return utf8FromPath(pathFromUtf8(folder) / pathFromUtf8(name));
 }
 
 std::string readFile(const fs::path& file) {
@@ -95,7 +125,7 @@ ui::Form1& WindowRig::build(const std::string& startFolder) {
   context.programFolder = programFolder.path();
   context.userJournalFolder = userData.path() / "ravelsk" / "Journal";
   context.startFolder = startFolder.empty() ? work.str() : startFolder;
-  context.codeset = "UTF-8";
+  context.codeset = codeset;
   form = std::make_unique<ui::Form1>(context, &view);
   return *form;
 }

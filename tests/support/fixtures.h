@@ -23,7 +23,9 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
+  std::string str() const;  // UTF-8
+  // The UTF-8 path of relative inside the folder, with the system's separator.
+  std::string sub(const std::string& relative) const;
   // Writes a file (creating its folders) and returns its path.
   std::filesystem::path write(const std::string& relative, const std::string& content = "") const;
   std::filesystem::path mkdir(const std::string& relative) const;
@@ -33,6 +35,15 @@ class TempFolder {
 };
 
 std::string readFile(const std::filesystem::path& file);
+
+// folder and name (UTF-8) joined with the system's separator, as the file
+// system would join them; the tests never join paths with a literal "/".
+#ifdef _WIN32
+inline constexpr const char* kSeparator = "\\";
+#else
+inline constexpr const char* kSeparator = "/";
+#endif
+std::string joinPath(const std::string& folder, const std::string& name);
 
 // Reads the time the test set; dates and times in fixed forms, so journal
 // lines can be compared byte for byte.
@@ -48,6 +59,7 @@ class FixedClock : public replace::Clock {
   std::tm time_{};
 };
 
+#ifndef _WIN32
 // Compiles locale (for example "zh_CN") in charmap ("GBK") with localedef into
 // folder and points LOCPATH there, so no system set-up is needed; false when
 // localedef fails.
@@ -66,6 +78,7 @@ class LocaleScope {
   std::string previous_;
   bool active_;
 };
+#endif
 
 class RecordingView : public ui::FormView {
  public:
@@ -94,6 +107,7 @@ struct WindowRig {
   office::ServerRegistry servers;
   FakeOffice office;
   RecordingView view;
+  std::string codeset = "UTF-8";  // the journal's
   std::unique_ptr<ui::Form1> form;
 
   // Builds the window on the given start folder (the work folder by default).

@@ -214,6 +214,7 @@ Object makeWorkbook(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
           if (!a.positional.empty() && a.positional[0].toBool()) {
             office.workbooks[book->path] = book->sheets;
             office.saved.push_back(book->path);
+            if (office.onSave) office.onSave(book->path);
           }
           return Variant();
         }
@@ -259,6 +260,7 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                 [&office, app](std::string_view member, CallKind, const Arguments& args) {
                   if (office::sameName(member, "Open")) {
                     const std::string path = args.positional.at(0).toText();
+                    if (office.onOpen) office.onOpen(path);
                     auto it = office.documents.find(path);
                     if (it == office.documents.end()) throw AutomationError(5174, "找不到文件");
                     auto doc = std::make_shared<App::Doc>(App::Doc{path, it->second});
@@ -271,6 +273,7 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                       if (save) {
                         office.documents[doc->path] = doc->content;
                         office.saved.push_back(doc->path);
+                        if (office.onSave) office.onSave(doc->path);
                       }
                     }
                     app->openDocs.clear();
@@ -285,6 +288,7 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                 [&office, app](std::string_view member, CallKind, const Arguments& args) {
                   if (!office::sameName(member, "Open")) unknownMember();
                   const std::string path = args.positional.at(0).toText();
+                  if (office.onOpen) office.onOpen(path);
                   auto it = office.workbooks.find(path);
                   if (it == office.workbooks.end()) throw AutomationError(1004, "找不到文件");
                   return Variant(

@@ -65,6 +65,11 @@ class FakeOffice {
 
   // Called with every call's text before it is answered.
   std::function<void(const std::string&)> onCall;
+  // Called with the path before a document or workbook is looked up on the
+  // "disk", and after one is saved (a server of its own process keeps its
+  // disk in real files).
+  std::function<void(const std::string&)> onOpen;
+  std::function<void(const std::string&)> onSave;
 
   // Calls whose text contains needle.
   std::vector<std::string> callsContaining(const std::string& needle) const;

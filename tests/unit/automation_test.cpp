@@ -40,6 +40,23 @@ TEST(ServerRegistry, CreatesByProgIdIgnoringCaseAndRefusesUnknownWith429) {
   EXPECT_FALSE(registry.has("excel.application"));
 }
 
+TEST(ServerRegistry, AProgIdItDoesNotKnowGoesToTheFallback) {
+  office::ServerRegistry registry;
+  testsupport::FakeOffice office;
+  office.serve(registry, "word.Application");
+  std::vector<std::string> asked;
+  registry.setFallback([&](std::string_view progId) -> office::Object {
+    asked.emplace_back(progId);
+    if (progId == "Gone.Application") throw AutomationError(429, "no class");
+    return registry.create("word.Application");
+  });
+  EXPECT_TRUE(registry.create("Scripting.Dictionary"));
+  EXPECT_TRUE(registry.create("WORD.application"));
+  EXPECT_EQ(codeOf([&] { registry.create("Gone.Application"); }), 429);
+  EXPECT_EQ(asked, (std::vector<std::string>{"Scripting.Dictionary", "Gone.Application"}));
+  EXPECT_EQ(office.created, 2);
+}
+
 TEST(Object, CallsByMemberNameWithPositionalAndNamedArguments) {
   office::ServerRegistry registry;
   testsupport::FakeOffice office;
@@ -110,9 +127,11 @@ TEST(FormatNumber, WritesTheShortestOrdinaryDecimalForm) {
 }
 
 TEST(ServerGone, RecognisesTheCodesOfADeadServer) {
-  EXPECT_TRUE(office::isServerGone(office::kErrServerUnavailable));
-  EXPECT_TRUE(office::isServerGone(office::kErrServerDied));
-  EXPECT_TRUE(office::isServerGone(office::kErrDisconnected));
+  // RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, RPC_E_SERVER_DIED,
+  // RPC_E_SERVER_DIED_DNE, RPC_E_DISCONNECTED.
+  for (std::uint32_t code : {0x800706BAu, 0x800706BEu, 0x80010007u, 0x80010012u, 0x80010108u}) {
+    EXPECT_TRUE(office::isServerGone(static_cast<std::int32_t>(code))) << std::hex << code;
+  }
   EXPECT_FALSE(office::isServerGone(429));
   EXPECT_FALSE(office::isServerGone(5174));
 }

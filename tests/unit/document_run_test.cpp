@@ -23,11 +23,11 @@ class DocumentRun : public ::testing::Test {
   std::string folder;
 
   ui::Form1& prepare(const std::vector<std::pair<std::string, std::string>>& docs, int option = 1) {
-    folder = (rig.work.path() / "docs").string();
+    folder = rig.work.sub("docs");
     rig.work.mkdir("docs");
     for (const auto& [name, text] : docs) {
       rig.work.write("docs/" + name, "on disk");
-      rig.office.documents[folder + "/" + name] = text;
+      rig.office.documents[testsupport::joinPath(folder, name)] = text;
     }
     ui::Form1& form = rig.build();
     form.Form_Load();
@@ -40,7 +40,7 @@ class DocumentRun : public ::testing::Test {
     journalBefore = fs::exists(rig.journalFile()) ? rig.journal().size() : 0;
     return form;
   }
-  std::string path(const std::string& name) const { return folder + "/" + name; }
+  std::string path(const std::string& name) const { return testsupport::joinPath(folder, name); }
   // The journal lines written since prepare (start-up writes its own first).
   std::string journalLines() const {
     if (!fs::exists(rig.journalFile())) return "";
@@ -94,6 +94,7 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   EXPECT_EQ(rig.office.alive, 0);
 }
 
+#ifndef _WIN32
 // A name in GBK bytes under a UTF-8 locale: the run opens the very file listed,
 // and the journal, which cannot hold the undecodable bytes, has '?' for each.
 TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWithQuestionMarks) {
@@ -111,6 +112,7 @@ TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWit
   EXPECT_EQ(rig.office.documents[path(escaped)], "新");
   EXPECT_EQ(journalLines(), "时间：2026/12/8 9:30:05 ????.doc 已替换内容\r\n");
 }
+#endif
 
 TEST_F(DocumentRun, AnEmptyListStartsAndQuitsTheServerAndWritesNothing) {
   rig.office.serve(rig.servers, "word.Application");
@@ -175,10 +177,12 @@ TEST_F(DocumentRun, NeitherWpsServerCreatableIsReportedOnceWithTheLastProgId) {
 TEST_F(DocumentRun, AFolderEndingInASeparatorStillGetsOneMore) {
   rig.office.serve(rig.servers, "word.Application");
   ui::Form1& form = prepare({{"a.doc", "旧"}});
-  form.openFolder(folder + "/");
-  rig.office.documents[folder + "//a.doc"] = "旧";
+  const std::string sep = testsupport::kSeparator;
+  form.openFolder(folder + sep);
+  rig.office.documents[folder + sep + sep + "a.doc"] = "旧";
   form.Command1_Click();
-  EXPECT_EQ(rig.office.callsContaining("Open").at(0), "Documents.Open(\"" + folder + "//a.doc\")");
+  EXPECT_EQ(rig.office.callsContaining("Open").at(0),
+            "Documents.Open(\"" + folder + sep + sep + "a.doc\")");
   EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
 }
 
@@ -298,17 +302,26 @@ TEST_F(DocumentRun, AServerWithoutTheSafetyMembersIsUsedAsItIs) {
 TEST_F(DocumentRun, TheFileCountIsNotLimitedTo16Bits) {
   rig.office.serve(rig.servers, "word.Application");
   rig.work.mkdir("many");
-  const std::string many = (rig.work.path() / "many").string();
+  const std::string many = rig.work.sub("many");
+  std::vector<std::string> names;
   for (int i = 0; i < 32770; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "%05d.doc", i);
-    std::FILE* f = std::fopen((many + "/" + name).c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    names.push_back(name);
   }
+#ifndef _WIN32
+  for (const std::string& name : names) rig.work.write("many/" + name);
+#endif
   ui::Form1& form = rig.build();
   form.clickOption(1);
   form.openFolder(many);
+#ifdef _WIN32
+  // Making this many files under Wine takes minutes: the list is filled as the
+  // folder would fill it.
+  form.File1.entries = names;
+#else
+  ASSERT_EQ(form.File1.entries, names);
+#endif
   rig.programFolder.write("Journal", "no journal: keeps the test quick");
   form.Command1_Click();
   EXPECT_EQ(rig.office.callsContaining("Documents.Open").size(), 32770u);

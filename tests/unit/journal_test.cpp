@@ -4,7 +4,12 @@
 
 #include <vector>
 
+#include "replace/system_text.h"
 #include "replace/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include "support/fixtures.h"
 
 namespace {
@@ -126,6 +131,7 @@ TEST(TextEncoding, TurnsEveryIllFormedSequenceIntoAQuestionMark) {
   }
 }
 
+#ifndef _WIN32
 // The C library writes %x and %X in the locale's own codeset: under zh_CN.GBK
 // the journal's date and time must still be the locale's characters.
 TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
@@ -168,6 +174,7 @@ TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
     EXPECT_NE(std::string(e.what()).find("（没有那个文件或目录）"), std::string::npos) << e.what();
   }
 }
+#endif
 
 TEST_F(JournalTest, APlainFileInPlaceOfTheDayFolderFailsWithoutTouchingIt) {
   folder.write("2021-03-05", "not a folder");
@@ -194,5 +201,85 @@ TEST(DayName, IsZeroPadded) {
   t.tm_mday = 5;
   EXPECT_EQ(replace::dayName(t), "2021-03-05");
 }
+
+#ifdef _WIN32
+
+TEST(TextEncoding, WindowsCodePagesByNameNeverBestFitAndFlagWhatIsLost) {
+  struct Case {
+    const char* text;
+    const char* codeset;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"表", "GBK", "\xB1\xED"},
+      {"表", "cp936", "\xB1\xED"},
+      {"\xEF\xBC\x9A", "CP1252", "?"},  // a full-width colon is no ":"
+      {"\xC3\xA9\xE2\x82\xAC", "windows-1252", "\xE9\x80"},
+      {"表", "CP1252", "?"},
+      {"a\xE6\x97", "GBK", "a??"},
+      {"表", "UTF-8", "表"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(replace::encodeText(c.text, c.codeset), c.bytes) << c.text << " in " << c.codeset;
+  }
+}
+
+TEST_F(JournalTest, AnUnknownCodePageNameIsAnErrorNotTheAnsiCodePage) {
+  for (const char* name : {"KOI9", "CP99999", "", "CP"}) {
+    EXPECT_THROW(replace::encodeText("a", name), std::invalid_argument) << name;
+    replace::Journal journal(folder.path(), clock, name);
+    EXPECT_THROW(journal.append("x"), replace::JournalError) << name;
+  }
+  EXPECT_FALSE(fs::exists(dayFile("2021-03-05")) && !readFile(dayFile("2021-03-05")).empty());
+}
+
+TEST(SystemClock, WritesTheUsersShortDateAndLongTime) {
+  // What Wine's Chinese and English locales give; other systems are not asked.
+  struct Forms {
+    UINT codePage;
+    const char* date;
+    const char* time;
+  };
+  const Forms forms[] = {{936, "2021/3/5", "08:04:09"}, {1252, "3/5/2021", "8:04:09 AM"}};
+  std::tm t{};
+  t.tm_year = 121;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 8;
+  t.tm_min = 4;
+  t.tm_sec = 9;
+  replace::Clock clock;
+  bool checked = false;
+  for (const Forms& f : forms) {
+    if (GetACP() != f.codePage) continue;
+    EXPECT_EQ(clock.shortDate(t), f.date);
+    EXPECT_EQ(clock.longTime(t), f.time);
+    checked = true;
+  }
+  if (!checked) GTEST_SKIP() << "no known forms for code page " << GetACP();
+}
+
+TEST(SystemText, ErrorsOfTheSystemAreUtf8WithoutTheLineBreak) {
+  // The ANSI forms (system_category().message()) give code page bytes: GBK
+  // under 936 for "the path cannot be found".
+  const std::error_code cases[] = {
+      std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()),
+      std::error_code(ERROR_ACCESS_DENIED, std::system_category()),
+      std::error_code(ENOENT, std::generic_category()),
+  };
+  for (const std::error_code& ec : cases) {
+    const std::string text = replace::errorText(ec);
+    ASSERT_FALSE(text.empty()) << ec.value();
+    EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                  static_cast<int>(text.size()), nullptr, 0),
+              0)
+        << "not UTF-8: " << text;
+    EXPECT_NE(text.back(), '\n') << text;
+    EXPECT_NE(text.back(), '\r') << text;
+  }
+  EXPECT_EQ(replace::windowsErrorText(0xDEADu), "错误 57005");
+}
+
+#endif
 
 }  // namespace

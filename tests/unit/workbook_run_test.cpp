@@ -17,11 +17,11 @@ class WorkbookRun : public ::testing::Test {
   std::string folder;
 
   ui::Form1& prepare(const std::vector<std::pair<std::string, Book>>& books, int option = 2) {
-    folder = (rig.work.path() / "books").string();
+    folder = rig.work.sub("books");
     rig.work.mkdir("books");
     for (const auto& [name, sheets] : books) {
       rig.work.write("books/" + name, "on disk");
-      rig.office.workbooks[folder + "/" + name] = sheets;
+      rig.office.workbooks[testsupport::joinPath(folder, name)] = sheets;
     }
     ui::Form1& form = rig.build();
     form.Form_Load();
@@ -33,7 +33,7 @@ class WorkbookRun : public ::testing::Test {
     form.Text2.text = "new";
     return form;
   }
-  std::string path(const std::string& name) const { return folder + "/" + name; }
+  std::string path(const std::string& name) const { return testsupport::joinPath(folder, name); }
   Book stored(const std::string& name) { return rig.office.workbooks[path(name)]; }
 };
 

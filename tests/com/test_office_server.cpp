@@ -1,0 +1,315 @@
+// A stand-in office for the Windows tests: an out-of-process COM server that
+// registers itself (per machine of the Wine prefix the tests run in, never
+// elsewhere) under word.Application, excel.Application, ET.Application and
+// KET.Application. It answers with the object model of the recording test
+// servers, keeps its "disk" in real files (a document is its text in UTF-8; a
+// workbook has one line per sheet: the name, then the cells, tab-separated),
+// appends every call to a log, and can be told to die in the middle of a
+// batch. Settings come from HKCU\Software\Ravelsk\TestOffice:
+//   Log     the call log (UTF-8, one call a line)
+//   KillAt  the process dies during the KillNth call containing this text,
+//           once: it sets Killed to 1, and later processes live on.
+//
+//   ravelsk_test_office.exe /regserver | /unregserver
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "office/com/com_backend.h"
+#include "replace/system_text.h"
+#include "replace/text_encoding.h"
+#include "support/recording_server.h"
+
+namespace {
+
+using replace::pathFromUtf8;
+using replace::utf8FromWide;
+using replace::wideFromUtf8;
+
+struct ServedClass {
+  const wchar_t* progId;
+  CLSID clsid;
+  const char* defaultValue;
+  const char* version;
+};
+
+// {5E0B7A10-2C4D-4E8F-9A61-0D3B5C7E9F01} and its neighbours.
+const ServedClass kClasses[] = {
+    {L"word.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x01}},
+     "Microsoft Word",
+     "16.0"},
+    {L"excel.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x02}},
+     "Microsoft Excel",
+     "16.0"},
+    {L"ET.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x03}},
+     "ET",
+     "8.1"},
+    {L"KET.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x04}},
+     "KET",
+     "9.1"},
+};
+
+constexpr const wchar_t* kSettingsKey = L"Software\\Ravelsk\\TestOffice";
+
+std::wstring readSetting(const wchar_t* name) {
+  wchar_t buffer[1024];
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  return buffer;
+}
+
+DWORD readNumber(const wchar_t* name) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value,
+                   &size) != ERROR_SUCCESS) {
+    return 0;
+  }
+  return value;
+}
+
+std::wstring guidText(const CLSID& clsid) {
+  wchar_t text[64];
+  StringFromGUID2(clsid, text, 64);
+  return text;
+}
+
+std::wstring ownPath() {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return path;
+}
+
+// Per machine: Wine's HKEY_CLASSES_ROOT reads the machine's classes.
+int registerServer(bool add) {
+  for (const ServedClass& c : kClasses) {
+    const std::wstring clsidKey = L"Software\\Classes\\CLSID\\" + guidText(c.clsid);
+    const std::wstring progIdKey = std::wstring(L"Software\\Classes\\") + c.progId;
+    if (!add) {
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, clsidKey.c_str());
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, progIdKey.c_str());
+      continue;
+    }
+    const std::wstring command = L"\"" + ownPath() + L"\" -progid " + c.progId;
+    const std::wstring clsid = guidText(c.clsid);
+    auto set = [](const std::wstring& key, const std::wstring& value) {
+      return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, REG_SZ, value.c_str(),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    if (set(clsidKey + L"\\LocalServer32", command) != ERROR_SUCCESS ||
+        set(clsidKey + L"\\ProgID", c.progId) != ERROR_SUCCESS ||
+        set(progIdKey + L"\\CLSID", clsid) != ERROR_SUCCESS) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// ---- the "disk" ----
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool isWorkbook(const std::string& path) {
+  return path.size() > 4 && _stricmp(path.c_str() + path.size() - 4, ".xls") == 0;
+}
+
+void load(testsupport::FakeOffice& office, const std::string& path) {
+  std::ifstream probe(pathFromUtf8(path), std::ios::binary);
+  if (!probe) return;  // the server answers "file not found"
+  const std::string content = readAll(path);
+  if (!isWorkbook(path)) {
+    office.documents[path] = content;
+    return;
+  }
+  std::vector<testsupport::FakeSheet> sheets;
+  std::istringstream lines(content);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    testsupport::FakeSheet sheet;
+    std::istringstream cells(line);
+    std::string cell;
+    std::getline(cells, sheet.name, '\t');
+    while (std::getline(cells, cell, '\t')) sheet.cells.push_back(cell);
+    sheets.push_back(sheet);
+  }
+  office.workbooks[path] = sheets;
+}
+
+void store(testsupport::FakeOffice& office, const std::string& path) {
+  std::ofstream out(pathFromUtf8(path), std::ios::binary | std::ios::trunc);
+  if (!isWorkbook(path)) {
+    out << office.documents[path];
+    return;
+  }
+  for (const testsupport::FakeSheet& sheet : office.workbooks[path]) {
+    out << sheet.name;
+    for (const std::string& cell : sheet.cells) out << '\t' << cell;
+    out << "\r\n";
+  }
+}
+
+// ---- the server ----
+
+class Server {
+ public:
+  explicit Server(const ServedClass& served) : served_(served) {
+    log_ = readSetting(L"Log");
+    killAt_ = utf8FromWide(readSetting(L"KillAt"));
+    killNth_ = static_cast<int>(readNumber(L"KillNth"));
+    office_.serve(registry_, utf8FromWide(served.progId),
+                  testsupport::FakeAppSettings{served.defaultValue, served.version});
+    office_.onOpen = [this](const std::string& path) { load(office_, path); };
+    office_.onSave = [this](const std::string& path) { store(office_, path); };
+    office_.onCall = [this](const std::string& text) { called(text); };
+  }
+
+  void record(const std::string& text) {
+    if (log_.empty()) return;
+    std::string line;
+    for (char c : text) {
+      if (c == '\r') {
+        line += "\\r";
+      } else if (c == '\n') {
+        line += "\\n";
+      } else {
+        line += c;
+      }
+    }
+    std::FILE* out = _wfopen(log_.c_str(), L"ab");
+    if (out == nullptr) return;
+    line += "\n";
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fclose(out);
+  }
+
+  office::Object create() {
+    record("CreateObject(" + utf8FromWide(served_.progId) + ")");
+    created_ = true;
+    return registry_.create(utf8FromWide(served_.progId));
+  }
+
+  bool created() const { return created_; }
+
+ private:
+  void called(const std::string& text) {
+    record(text);
+    if (killAt_.empty() || text.find(killAt_) == std::string::npos) return;
+    if (++seen_ != killNth_ || readNumber(L"Killed") != 0) return;
+    DWORD one = 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"Killed", REG_DWORD, &one, sizeof one);
+    record("<died>");
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+
+  const ServedClass& served_;
+  std::wstring log_;
+  std::string killAt_;
+  int killNth_ = 0;
+  int seen_ = 0;
+  bool created_ = false;
+  office::ServerRegistry registry_;
+  testsupport::FakeOffice office_;
+};
+
+class Factory : public IClassFactory {
+ public:
+  explicit Factory(Server& server) : server_(server) {}
+  virtual ~Factory() = default;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    try {
+      IDispatch* app = office::com::toDispatch(server_.create());
+      const HRESULT hr = app->QueryInterface(riid, out);
+      app->Release();
+      return hr;
+    } catch (...) {
+      return E_FAIL;
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  Server& server_;
+};
+
+int serve(const ServedClass& served) {
+  office::com::Apartment apartment;
+  DWORD cookie = 0;
+  {
+    Server server(served);
+    Factory factory(server);
+    // One process per created server, as an office started for each
+    // CreateObject: killing one leaves the others.
+    if (FAILED(CoRegisterClassObject(served.clsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE,
+                                     &cookie))) {
+      return 1;
+    }
+    // Ends once the client has let go of every object, or when nobody
+    // comes for a minute.
+    const UINT_PTR timer = SetTimer(nullptr, 0, 100, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      if (msg.message == WM_TIMER && msg.hwnd == nullptr) {
+        const bool released = server.created() && office::com::ownObjectsAlive() == 0;
+        const bool unused = !server.created() && GetTickCount64() - start > 60000;
+        if (released || unused) break;
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    KillTimer(nullptr, timer);
+    CoRevokeClassObject(cookie);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"/regserver") return registerServer(true);
+    if (arg == L"/unregserver") return registerServer(false);
+    if (arg == L"-progid" && i + 1 < argc) {
+      for (const ServedClass& c : kClasses) {
+        if (_wcsicmp(c.progId, argv[i + 1]) == 0) return serve(c);
+      }
+    }
+  }
+  std::fprintf(stderr, "usage: ravelsk_test_office.exe /regserver | /unregserver\n");
+  return 2;
+}
