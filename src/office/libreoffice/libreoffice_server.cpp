@@ -231,7 +231,7 @@ class Session {
   Session(Installation installation, const Options& options)
       : installation_(installation),
         options_(options),
-        process_(std::move(installation), options.startTimeout) {}
+        process_(std::move(installation), options.startTimeout, options.messagesSent) {}
 
   ~Session() { quit(); }
   Session(const Session&) = delete;
