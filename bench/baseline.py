@@ -3,7 +3,7 @@ python3-uno, as a user would write it instead of running the program. It does
 what the program does for a file: loads it hidden with macros off, links not
 updated and every question answered "abort"; finds with the same literal
 search; replaces only where found; stores only a changed file, through a
-temporary file beside it and a rename; in a workbook, walks every sheet, keeps
+synced temporary file beside it and a rename (the folder synced after); in a workbook, walks every sheet, keeps
 their names and leaves the last one active. Its office runs with autosave off,
 as the program's does.
 
@@ -62,7 +62,13 @@ def store_if_modified(document, path, active_sheet=None):
     filter_name = next(a.Value for a in document.getArgs() if a.Name == "FilterName")
     temp = os.path.join(os.path.dirname(path), ".~baseline." + os.path.basename(path))
     document.storeToURL(url(temp), props(FilterName=filter_name, Overwrite=True))
+    written = os.open(temp, os.O_RDONLY)
+    os.fsync(written)
+    os.close(written)
     os.replace(temp, path)
+    folder = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+    os.fsync(folder)
+    os.close(folder)
 
 
 def replace_in_document(office, path, find, replace):

@@ -97,6 +97,13 @@ def main():
             print(f"  {label:<16}" + "".join(f"{c:>30}" for c in cells)
                   + f"{medians['ravelsk'] / medians['plain']:>15.2f}"
                   + f"{medians['ravelsk'] / medians['peer']:>14.2f}")
+        # The contenders of one round ran minutes apart at most, under much
+        # the same load: the ratio within each round, then their median.
+        paired = {other: statistics.median(
+            o["warm"] / p["warm"] for o, p in zip(figures[(case, "ravelsk")], figures[(case, other)]))
+            for other in ("plain", "peer")}
+        label = "ms per file: the median of each round's own ratio"
+        print(f"  {label:<106}{paired['plain']:>15.2f}{paired['peer']:>14.2f}")
 
 
 main()

@@ -3,9 +3,12 @@
 // It does what the program does for a file — loads it hidden with macros off,
 // links not updated and every question answered "abort"; finds with the same
 // literal search; replaces only where found; stores only a changed file,
-// through a temporary file beside it and a rename; in a workbook, walks every
+// through a synced temporary file beside it and a rename; in a workbook, walks every
 // sheet, keeps their names and leaves the last one active — and no more.
 #pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -112,8 +115,9 @@ inline Reference<css::util::XSearchDescriptor> descriptor(
   return Reference<css::util::XSearchDescriptor>(d.get());
 }
 
-// Stores a changed file in its own format: a temporary file beside it, then a
-// rename over it.
+// Stores a changed file in its own format: a temporary file beside it, synced,
+// then a rename over it, and the folder synced (as durable as the program's
+// store).
 inline void storeIfModified(const Reference<css::lang::XComponent>& component,
                             const std::filesystem::path& file,
                             const Reference<css::sheet::XSpreadsheet>& activeSheet = nullptr) {
@@ -132,7 +136,17 @@ inline void storeIfModified(const Reference<css::lang::XComponent>& component,
   Reference<css::frame::XStorable>(component, UNO_QUERY_THROW)
       ->storeToURL(fileUrl(temporary), properties({property("FilterName", Any(filter)),
                                                    property("Overwrite", Any(true))}));
+  const int written = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (written >= 0) {
+    ::fsync(written);
+    ::close(written);
+  }
   std::filesystem::rename(temporary, file);
+  const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
 }
 
 inline void close(const Reference<css::lang::XComponent>& component) {
