@@ -1,10 +1,15 @@
-// Times whole batches through the window model with the real LibreOffice
-// server: one document batch, then one workbook batch.
-// Usage: ravelsk_bench DOC_FOLDER XLS_FOLDER FIND REPLACE
-// Prints "start_ms", "doc_ms_per_file" and "xls_ms_per_file".
+// One batch through the window model with the real LibreOffice server, for the
+// benchmark: the documents (or the workbooks) of one folder, as a user's click
+// on the button runs them.
+// Usage: ravelsk_bench doc|xls FOLDER FIND REPLACE
+// Prints "file NS" for each file once its last result line is shown (NS: the
+// system clock's nanoseconds since the epoch, so that the caller can set them
+// against its own), in the list's order.
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "office/libreoffice/libreoffice_server.h"
@@ -13,29 +18,26 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Notes when each result line arrives.
 class TimingView : public ui::FormView {
  public:
-  std::vector<Clock::time_point> lines;
+  std::vector<std::pair<std::string, std::chrono::system_clock::time_point>> lines;
   void showMessage(const std::string&) override {}
   void showForm3(ui::Form3&) override {}
-  void text3Appended(const std::string&) override { lines.push_back(Clock::now()); }
+  void text3Appended(const std::string& line) override {
+    lines.emplace_back(line, std::chrono::system_clock::now());
+  }
   void refresh() override {}
 };
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: %s DOC_FOLDER XLS_FOLDER FIND REPLACE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s doc|xls FOLDER FIND REPLACE\n", argv[0]);
     return 2;
   }
+  const bool workbooks = std::string(argv[1]) == "xls";
   office::ServerRegistry servers;
   if (!office::libreoffice::registerServers(servers)) {
     std::fprintf(stderr, "no LibreOffice installed\n");
@@ -45,39 +47,45 @@ int main(int argc, char** argv) {
   ui::Form1Context context;
   context.servers = &servers;
   context.clock = &clock;
-  context.programFolder = std::filesystem::temp_directory_path() / "ravelsk-bench";
+  context.programFolder =
+      std::filesystem::temp_directory_path() / ("ravelsk-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(context.programFolder);
-  context.startFolder = argv[1];
+  context.startFolder = argv[2];
   context.codeset = "UTF-8";
   TimingView view;
   ui::Form1 form(context, &view);
   form.Form_Load();
 
-  // Documents: the first line carries the office start with it.
-  form.clickOption(1);
-  form.openFolder(argv[1]);
-  form.Text1.text = argv[3];
-  form.Text2.text = argv[4];
-  const auto docStart = Clock::now();
-  form.Command1_Click();
-  const std::size_t docs = form.File1.entries.size();
-  const double docPerFile = ms(view.lines.back() - view.lines.front()) / double(docs - 1);
-  const double start = ms(view.lines.front() - docStart) - docPerFile;
-
-  // Workbooks: per file from the end of one workbook's lines to the next.
-  form.clickOption(2);
+  form.clickOption(workbooks ? 2 : 1);
   form.openFolder(argv[2]);
   form.Text1.text = argv[3];
   form.Text2.text = argv[4];
-  view.lines.clear();
-  const auto xlsStart = Clock::now();
-  form.Command2_Click();
-  const auto xlsEnd = Clock::now();
-  const std::size_t books = form.File1.entries.size();
-  const double xlsPerFile = (ms(xlsEnd - xlsStart) - start) / double(books);
+  if (workbooks) {
+    form.Command2_Click();
+  } else {
+    form.Command1_Click();
+  }
 
-  std::printf("start_ms %.1f\ndoc_ms_per_file %.1f\nxls_ms_per_file %.1f\n", start, docPerFile,
-              xlsPerFile);
+  // A workbook's lines (one per sheet) come together once it is stored: its
+  // time is its last line's.
+  int missing = 0;
+  for (const auto& entry : form.File1.entries) {
+    std::chrono::system_clock::time_point done{};
+    for (const auto& [line, at] : view.lines) {
+      if (line.rfind(entry, 0) == 0 && line.size() > entry.size() &&
+          (line[entry.size()] == ' ' || line[entry.size()] == '-')) {
+        done = at;
+      }
+    }
+    if (done == std::chrono::system_clock::time_point{}) {
+      ++missing;
+      continue;
+    }
+    std::printf(
+        "file %lld\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(done.time_since_epoch()).count()));
+  }
   std::filesystem::remove_all(context.programFolder);
-  return 0;
+  return missing == 0 ? 0 : 1;
 }

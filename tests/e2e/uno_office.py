@@ -28,7 +28,7 @@ def url(path):
 
 
 class Office:
-    def __init__(self):
+    def __init__(self, autosave=True):
         self.folder = tempfile.mkdtemp(prefix="uno-office-")
         profile = os.path.join(self.folder, "profile")
         os.makedirs(os.path.join(profile, "user"))
@@ -41,7 +41,13 @@ class Office:
             xcu.write('<?xml version="1.0" encoding="UTF-8"?>\n<oor:items xmlns:oor="http://openoffice.org/2001/registry" '
                       'xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">'
                       '<item oor:path="/org.openoffice.Setup/Product"><prop oor:name="ooSetupLastVersion" oor:op="fuse">'
-                      f'<value>{version}</value></prop></item></oor:items>\n')
+                      f'<value>{version}</value></prop></item>')
+            if not autosave:
+                xcu.write('<item oor:path="/org.openoffice.Office.Recovery/AutoSave"><prop oor:name="Enabled" oor:op="fuse">'
+                          '<value>false</value></prop></item>'
+                          '<item oor:path="/org.openoffice.Office.Recovery/RecoveryInfo"><prop oor:name="Enabled" oor:op="fuse">'
+                          '<value>false</value></prop></item>')
+            xcu.write('</oor:items>\n')
         pipe = f"unooffice{os.getpid()}"
         args = [os.path.join(PROGRAM, "soffice.bin"), "--headless", "--invisible", "--norestore",
                 "--nologo", "--nodefault", "--nolockcheck",

@@ -4,8 +4,11 @@
 // reference to any of its objects.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 
 #include "office/automation.h"
 
@@ -22,6 +25,8 @@ struct Options {
   // documents after this many, or once it holds more than this much.
   unsigned recycleAfterDocuments = 400;
   std::size_t recycleAboveBytes = 200u << 20;
+  // For tests: when set, counts every UNO message sent to the offices.
+  std::shared_ptr<std::atomic<std::uint64_t>> messagesSent;
 };
 
 // Registers both ProgIDs; false (and nothing registered) when no LibreOffice

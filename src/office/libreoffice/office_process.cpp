@@ -21,11 +21,14 @@
 #include <vector>
 
 #include <rtl/digest.h>
-#include <com/sun/star/bridge/UnoUrlResolver.hpp>
-#include <com/sun/star/bridge/XUnoUrlResolver.hpp>
+#include <com/sun/star/bridge/BridgeFactory.hpp>
+#include <com/sun/star/bridge/XBridge.hpp>
+#include <com/sun/star/connection/Connector.hpp>
 #include <com/sun/star/connection/NoConnectException.hpp>
+#include <com/sun/star/connection/XConnection.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <cppuhelper/bootstrap.hxx>
+#include <cppuhelper/implbase1.hxx>
 #include <osl/file.hxx>
 
 #include "office/automation.h"
@@ -178,6 +181,30 @@ void endOffice(const std::atomic<bool>& folderMade, const std::atomic<pid_t>& li
   removeTree(folder);
 }
 
+// The office's end of the bridge, counting the messages we send it: the bridge
+// writes each message whole, in one call.
+class CountingConnection : public cppu::WeakImplHelper1<css::connection::XConnection> {
+ public:
+  CountingConnection(Reference<css::connection::XConnection> inner,
+                     std::shared_ptr<std::atomic<std::uint64_t>> sent)
+      : inner_(std::move(inner)), sent_(std::move(sent)) {}
+
+  sal_Int32 SAL_CALL read(css::uno::Sequence<sal_Int8>& bytes, sal_Int32 count) override {
+    return inner_->read(bytes, count);
+  }
+  void SAL_CALL write(const css::uno::Sequence<sal_Int8>& bytes) override {
+    inner_->write(bytes);
+    if (sent_) ++*sent_;
+  }
+  void SAL_CALL flush() override { inner_->flush(); }
+  void SAL_CALL close() override { inner_->close(); }
+  OUString SAL_CALL getDescription() override { return inner_->getDescription(); }
+
+ private:
+  Reference<css::connection::XConnection> inner_;
+  std::shared_ptr<std::atomic<std::uint64_t>> sent_;
+};
+
 std::string randomName(std::random_device& random) {
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -236,8 +263,11 @@ std::optional<Installation> findInstallation(const fs::path& programFolder) {
   return found;
 }
 
-OfficeProcess::OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout)
-    : installation_(std::move(installation)), startTimeout_(startTimeout) {}
+OfficeProcess::OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout,
+                             std::shared_ptr<std::atomic<std::uint64_t>> messagesSent)
+    : installation_(std::move(installation)),
+      startTimeout_(startTimeout),
+      messagesSent_(std::move(messagesSent)) {}
 
 OfficeProcess::~OfficeProcess() {
   stop();
@@ -406,11 +436,16 @@ void OfficeProcess::start() {
     removeLeftovers();
     cannotStart(e.what());
   }
-  const auto url = toOUString("uno:pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext");
+  const auto pipe = toOUString("pipe,name=" + pipeName);
 
-  Reference<css::bridge::XUnoUrlResolver> resolver;
+  // What UnoUrlResolver does, with our connection between the bridge and the
+  // pipe.
+  Reference<css::connection::XConnector> connector;
+  Reference<css::bridge::XBridgeFactory2> bridges;
   try {
-    resolver = css::bridge::UnoUrlResolver::create(localContext(installation_.programFolder));
+    const auto local = localContext(installation_.programFolder);
+    connector = css::connection::Connector::create(local);
+    bridges = css::bridge::BridgeFactory::create(local);
   } catch (const css::uno::Exception& e) {
     removeLeftovers();
     cannotStart(toUtf8(e.Message));
@@ -435,7 +470,10 @@ void OfficeProcess::start() {
   int restarts = 0;
   for (;;) {
     try {
-      remoteContext_.set(resolver->resolve(url), UNO_QUERY_THROW);
+      Reference<css::connection::XConnection> connection(
+          new CountingConnection(connector->connect(pipe), messagesSent_));
+      const auto bridge = bridges->createBridge(OUString(), "urp", connection, nullptr);
+      remoteContext_.set(bridge->getInstance("StarOffice.ComponentContext"), UNO_QUERY_THROW);
       break;
     } catch (const css::connection::NoConnectException&) {
     } catch (const css::uno::Exception& e) {

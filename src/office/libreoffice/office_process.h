@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -49,7 +50,9 @@ std::filesystem::path temporaryRoot();
 
 class OfficeProcess {
  public:
-  OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout);
+  // messagesSent, when given, counts every UNO message sent to the office.
+  OfficeProcess(Installation installation, std::chrono::milliseconds startTimeout,
+                std::shared_ptr<std::atomic<std::uint64_t>> messagesSent = nullptr);
   ~OfficeProcess();
   OfficeProcess(const OfficeProcess&) = delete;
   OfficeProcess& operator=(const OfficeProcess&) = delete;
@@ -108,6 +111,7 @@ class OfficeProcess {
 
   Installation installation_;
   std::chrono::milliseconds startTimeout_;
+  std::shared_ptr<std::atomic<std::uint64_t>> messagesSent_;
   std::filesystem::path folder_;
   std::filesystem::path profile_;
   std::vector<std::filesystem::path> sockets_;
