@@ -85,28 +85,6 @@ struct Progress {
   std::vector<Job> jobs;
 };
 
-// A text box's stand-in: its default member is its text, which the server
-// may also set, as on the window.
-class TextObject : public office::Dispatch {
- public:
-  explicit TextObject(std::string& text) : text_(text) {}
-  office::Variant invoke(std::string_view member, office::CallKind kind,
-                         const office::Arguments& args) override {
-    if (!member.empty() && !office::sameName(member, "Text")) {
-      throw office::AutomationError(office::kErrNoSuchMember,
-                                    std::string(office::kNoSuchMemberText));
-    }
-    if (kind == office::CallKind::Put && !args.positional.empty()) {
-      text_ = args.positional.front().toText();
-      return {};
-    }
-    return text_;
-  }
-
- private:
-  std::string& text_;
-};
-
 // The window as one job sees it: its share of the list, and every line it
 // reports filed under the file being worked on.
 class JobWindow : public replace::RunWindow {
@@ -136,12 +114,8 @@ class JobWindow : public replace::RunWindow {
   std::string folder() const override { return batch_.folder; }
   std::string findText() const override { return findText_; }
   std::string replaceText() const override { return replaceText_; }
-  office::Object findTextBox() override {
-    return office::Object(std::make_shared<TextObject>(findText_));
-  }
-  office::Object replaceTextBox() override {
-    return office::Object(std::make_shared<TextObject>(replaceText_));
-  }
+  office::Object findTextBox() override { return replace::textBoxObject(findText_); }
+  office::Object replaceTextBox() override { return replace::textBoxObject(replaceText_); }
   void report(const std::string& text) override {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];

@@ -1,10 +1,41 @@
 #include "replace/batch_server.h"
 
+#include <memory>
+
+#include "replace/run_window.h"
+
 namespace replace {
 
 using office::AutomationError;
 using office::Object;
 using office::Variant;
+
+namespace {
+
+class TextBoxObject : public office::Dispatch {
+ public:
+  explicit TextBoxObject(std::string& text) : text_(text) {}
+  Variant invoke(std::string_view member, office::CallKind kind,
+                 const office::Arguments& args) override {
+    if (!member.empty() && !office::sameName(member, "Text")) {
+      throw AutomationError(office::kErrNoSuchMember, std::string(office::kNoSuchMemberText));
+    }
+    if (kind == office::CallKind::Put && !args.positional.empty()) {
+      text_ = args.positional.front().toText();
+      return {};
+    }
+    return text_;
+  }
+
+ private:
+  std::string& text_;
+};
+
+}  // namespace
+
+Object textBoxObject(std::string& text) {
+  return Object(std::make_shared<TextBoxObject>(text));
+}
 
 std::string composePath(const std::string& folder, const std::string& name) {
 #ifdef _WIN32

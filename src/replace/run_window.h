@@ -27,4 +27,8 @@ class RunWindow {
   virtual void report(const std::string& text) = 0;
 };
 
+// A text box as a server sees it: an object whose default member (or "Text")
+// is the box's text, which the server may also set.
+office::Object textBoxObject(std::string& text);
+
 }  // namespace replace

@@ -23,27 +23,6 @@ namespace {
 constexpr const char* kOldTextPrompt = "请输入要替换原内容";
 constexpr const char* kNewTextPrompt = "请输入新替换内容";
 
-// A text box handed to a server as an object: its default member is its text.
-class TextBoxObject : public office::Dispatch {
- public:
-  explicit TextBoxObject(TextBox& box) : box_(box) {}
-  office::Variant invoke(std::string_view member, office::CallKind kind,
-                         const office::Arguments& args) override {
-    if (!member.empty() && !office::sameName(member, "Text")) {
-      throw office::AutomationError(office::kErrNoSuchMember,
-                                    std::string(office::kNoSuchMemberText));
-    }
-    if (kind == office::CallKind::Put && !args.positional.empty()) {
-      box_.text = args.positional.front().toText();
-      return {};
-    }
-    return box_.text;
-  }
-
- private:
-  TextBox& box_;
-};
-
 bool isWritableFolder(const fs::path& folder) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return false;
@@ -328,11 +307,11 @@ void Form1::das_Click() {
 // ---- batch runs ----
 
 office::Object Form1::findTextBox() {
-  return office::Object(std::make_shared<TextBoxObject>(Text1));
+  return replace::textBoxObject(Text1.text);
 }
 
 office::Object Form1::replaceTextBox() {
-  return office::Object(std::make_shared<TextBoxObject>(Text2));
+  return replace::textBoxObject(Text2.text);
 }
 
 void Form1::report(const std::string& text) {
