@@ -102,7 +102,9 @@ def replace_in_workbook(office, path, find, replace):
 def main():
     kind, folder, find, replace = sys.argv[1:5]
     ending = ".xls" if kind == "xls" else ".doc"
-    files = sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(ending))
+    # As the program lists them: "*.doc" also takes .docx and .docm.
+    files = sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                   if not n.startswith(".") and os.path.splitext(n)[1].lower().startswith(ending))
     office = Office(autosave=False)
     work = replace_in_workbook if kind == "xls" else replace_in_document
     failures = 0

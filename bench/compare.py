@@ -25,6 +25,11 @@ FIND, REPLACE = "旧文本", "新文本"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("BUILD", os.path.join(ROOT, "build"))
 
+
+def listed(name, kind):
+    """As the program lists them: "*.doc" also takes .docx and .docm, "*.xls" .xlsx."""
+    return not name.startswith(".") and os.path.splitext(name)[1].lower().startswith("." + kind)
+
 CONTENDERS = [
     ("ravelsk", lambda kind, folder: [os.path.join(BUILD, "ravelsk_bench"), kind, folder, FIND, REPLACE]),
     ("plain", lambda kind, folder: [os.path.join(BUILD, "ravelsk_plain_loop"), kind, folder, FIND, REPLACE]),
@@ -48,7 +53,7 @@ def run_once(name, command, kind, source, scratch):
     if done.returncode != 0:
         sys.exit(f"{name} failed on {source}:\n{done.stderr}")
     stamps = [int(line.split()[1]) for line in done.stdout.splitlines() if line.startswith("file ")]
-    files = [n for n in os.listdir(source) if n.endswith("." + kind)]
+    files = [n for n in os.listdir(source) if listed(n, kind)]
     if len(stamps) != len(files) or len(stamps) < 2:
         sys.exit(f"{name}: {len(stamps)} files done of {len(files)} in {source}")
     before, after = digests(source), digests(folder)
@@ -84,7 +89,7 @@ def main():
 
     names = [n for n, _ in CONTENDERS]
     for case, kind in cases:
-        count = len([n for n in os.listdir(os.path.join(work, case)) if n.endswith("." + kind)])
+        count = len([n for n in os.listdir(os.path.join(work, case)) if listed(n, kind)])
         print(f"\n{case} ({count} .{kind} files, {rounds} rounds)")
         print(f"  {'':<16}" + "".join(f"{n + ' min/median/max':>30}" for n in names)
               + f"{'ravelsk/plain':>15}{'ravelsk/peer':>14}")

@@ -61,7 +61,10 @@ int main(int argc, char** argv) {
   const std::string find = argv[3], replace = argv[4];
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(argv[2])) {
-    if (entry.path().extension() == (workbooks ? ".xls" : ".doc")) files.push_back(entry.path());
+    // As the program lists them: "*.doc" also takes .docx and .docm.
+    if (entry.path().extension().string().rfind(workbooks ? ".xls" : ".doc", 0) == 0) {
+      files.push_back(entry.path());
+    }
   }
   std::sort(files.begin(), files.end());
 
