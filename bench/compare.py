@@ -89,8 +89,9 @@ def main():
 
     names = [n for n, _ in CONTENDERS]
     for case, kind in cases:
-        count = len([n for n in os.listdir(os.path.join(work, case)) if listed(n, kind)])
-        print(f"\n{case} ({count} .{kind} files, {rounds} rounds)")
+        names_of_case = [n for n in os.listdir(os.path.join(work, case)) if listed(n, kind)]
+        endings = "/".join(sorted({os.path.splitext(n)[1].lower() for n in names_of_case}))
+        print(f"\n{case} ({len(names_of_case)} {endings} files, {rounds} rounds)")
         print(f"  {'':<16}" + "".join(f"{n + ' min/median/max':>30}" for n in names)
               + f"{'ravelsk/plain':>15}{'ravelsk/peer':>14}")
         for key, label in (("warm", "ms per file"), ("start", "start ms"), ("job", "whole job ms")):
