@@ -301,7 +301,6 @@ class Session {
     held_->clear();
     docs_.clear();
     books_.clear();
-    loading_.clear();
     process_.stop();
     return serverGone(goneWhy_);
   }
@@ -345,6 +344,12 @@ class Session {
   // The URL the office loads a document from: its own path, or for a name
   // that is not UTF-8, a link to it in our private folder.
   OUString loadUrl(const fs::path& file);
+  // A file of ours in the private folder standing for document: the office
+  // tells formats by the extension, which is kept where it is UTF-8.
+  fs::path privateFile(const std::string& stem, const fs::path& document) const {
+    const std::string extension = document.extension().native();
+    return process_.folder() / (stem + (isUtf8Name(extension) ? extension : std::string()));
+  }
   // Fails a document the office could read but not write back, before anything
   // is changed in it.
   void requireWritableFormat(const std::string& filter, bool workbook);
@@ -358,7 +363,6 @@ class Session {
   std::vector<std::shared_ptr<OpenDocument>> docs_;
   std::vector<std::shared_ptr<OpenDocument>> books_;
   std::optional<AutomationError> startFailure_;
-  fs::path loading_;  // the document being loaded, whose lock a kill would leave
   std::set<fs::path> recoveredFolders_;
   const std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
   TerminationCleanup endWithLocks_{[held = held_] { held->removeLockFiles(); }};
@@ -396,7 +400,6 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   const OUString url = loadUrl(file);
 
   process_.arm(options_.documentTimeout);
-  loading_ = file;
   held_->add(file, process_.profileFolder());
   rtl::Reference<AbortingHandler> handler(new AbortingHandler);
   const auto loadProperties = properties({
@@ -415,20 +418,17 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     // A gone office is handled by the caller, who needs to know what it was
     // loading; one that is still there just failed this document.
     if (process_.running()) {
-      loading_.clear();
       held_->remove(file);
       process_.disarm();
     }
     throw;
   } catch (const css::uno::Exception& e) {
-    loading_.clear();
     held_->remove(file);
     process_.disarm();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed,
                           "无法打开文档：" + (why.empty() ? toUtf8(e.Message) : why));
   }
-  loading_.clear();
   if (!component.is()) {
     held_->remove(file);
     process_.disarm();
@@ -476,10 +476,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
 OUString Session::loadUrl(const fs::path& file) {
   fs::path target = file;
   if (!isUtf8Name(file.native())) {
-    // Only the extension tells the office what it opens; the rest of the name
-    // is ours to choose.
-    const std::string extension = file.extension().native();
-    target = process_.folder() / ("open" + (isUtf8Name(extension) ? extension : std::string()));
+    target = privateFile("open", file);
     std::error_code ec;
     fs::remove(target, ec);
     fs::create_symlink(file, target, ec);
@@ -535,9 +532,7 @@ void Session::store(OpenDocument& document) {
         model.is() ? model->getCurrentController() : nullptr, UNO_QUERY);
     if (view.is()) view->setActiveSheet(document.active);
   }
-  const std::string extension = document.path.extension().native();
-  const fs::path content =
-      process_.folder() / ("new" + (isUtf8Name(extension) ? extension : std::string()));
+  const fs::path content = privateFile("new", document.path);
   OUString url;
   osl::FileBase::getFileURLFromSystemPath(toOUString(content.native()), url);
   auto discard = [&content] {

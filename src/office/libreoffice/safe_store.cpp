@@ -151,14 +151,18 @@ struct Location {
   std::string name;
 };
 
-Location locate(const fs::path& document) {
-  fs::path target = document;
+// Where a document really is: through a symbolic link, its target, so that
+// the link stays a link. The document itself when it is no link.
+fs::path linkTarget(const fs::path& document, std::error_code& error) {
   struct stat st {};
-  if (::lstat(document.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    std::error_code error;
-    target = fs::canonical(document, error);
-    if (error) fail("查找链接指向的文档", error.value());
-  }
+  if (::lstat(document.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return document;
+  return fs::canonical(document, error);
+}
+
+Location locate(const fs::path& document) {
+  std::error_code error;
+  const fs::path target = linkTarget(document, error);
+  if (error) fail("查找链接指向的文档", error.value());
   Location location;
   location.name = target.filename().string();
   if (location.name.empty() || location.name == "." || location.name == "..")
@@ -569,13 +573,10 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
 }  // namespace safe_store
 
 WriteBlock writeBlock(const fs::path& document) {
-  fs::path target = document;
+  std::error_code error;
+  fs::path target = linkTarget(document, error);
+  if (error) target = document;
   struct stat st {};
-  if (::lstat(document.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    std::error_code error;
-    fs::path resolved = fs::canonical(document, error);
-    if (!error) target = resolved;
-  }
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
 
