@@ -86,14 +86,31 @@ BSTR bstrOf(const std::string& utf8) {
   throw AutomationError(code, std::string(describe(code)));
 }
 
-// ---- objects of ours as IDispatch ----
+// ---- objects of ours as COM objects ----
+
+// One COM interface implemented by an object of ours: it lives as long as
+// somebody holds a reference, starting with its creator's.
+template <typename Interface>
+class Counted : public Interface {
+ public:
+  virtual ~Counted() = default;
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
 
 std::atomic<std::size_t> ownAlive{0};
 
-class OwnDispatch : public IDispatch {
+class OwnDispatch : public Counted<IDispatch> {
  public:
   explicit OwnDispatch(Object object) : object_(std::move(object)) { ++ownAlive; }
-  virtual ~OwnDispatch() { --ownAlive; }
+  ~OwnDispatch() override { --ownAlive; }
   OwnDispatch(const OwnDispatch&) = delete;
   OwnDispatch& operator=(const OwnDispatch&) = delete;
 
@@ -109,12 +126,6 @@ class OwnDispatch : public IDispatch {
     }
     *out = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
@@ -187,7 +198,6 @@ class OwnDispatch : public IDispatch {
 
   Object object_;
   std::vector<std::string> names_;
-  std::atomic<ULONG> references_{1};
 };
 
 // ---- COM objects as automation objects ----
@@ -316,10 +326,9 @@ class ComObject : public Dispatch {
 
 // ---- the message filter ----
 
-class RetryFilter : public IMessageFilter {
+class RetryFilter : public Counted<IMessageFilter> {
  public:
   explicit RetryFilter(unsigned retryMilliseconds) : retry_(retryMilliseconds) {}
-  virtual ~RetryFilter() = default;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter)) {
@@ -329,12 +338,6 @@ class RetryFilter : public IMessageFilter {
     }
     *out = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
   }
 
   DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
@@ -354,7 +357,6 @@ class RetryFilter : public IMessageFilter {
 
  private:
   DWORD retry_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
