@@ -1,5 +1,6 @@
 #include "cli/batch.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
@@ -72,44 +73,69 @@ bool isSuccessLine(FileKind kind, const std::string& entry, const std::string& l
 
 namespace {
 
-// What the jobs report and the caller's thread hands on in order.
+// What the jobs report, and what the caller's thread hands on in order. A job
+// takes the next file of the list each time it is ready for one, so a slow
+// office or a folder of heavy files keeps no other job waiting, and a job
+// whose server cannot start leaves its files to the others.
 struct Progress {
   struct Job {
     std::vector<std::string> startLines;  // reported before its first file
-    std::ptrdiff_t reached = -1;          // the last of its files begun
+    std::vector<std::size_t> taken;       // positions in the list, in order
+    std::size_t begun = 0;                // of taken
     bool finished = false;
+  };
+  // A file is complete once its job has moved on to another or ended: no
+  // line of its can come after that.
+  struct File {
+    static constexpr unsigned kNobody = ~0u;
+    unsigned job = kNobody;
+    bool begun = false;
+    bool complete = false;
+    std::vector<std::string> lines;
   };
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::vector<std::string>> fileLines;  // by position in the file list
+  std::size_t next = 0;  // the first file no job has taken
+  std::vector<File> files;
   std::vector<Job> jobs;
+
+  bool allFinished() const {
+    return std::all_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.finished; });
+  }
 };
 
-// The window as one job sees it: its share of the list, and every line it
-// reports filed under the file being worked on.
+// The window as one job sees it: the files it has taken so far, and every line
+// it reports filed under the file being worked on. The runs read the count
+// at every turn, which is when a job takes its next file.
 class JobWindow : public replace::RunWindow {
  public:
-  JobWindow(const Batch& batch, Progress& progress, unsigned job, unsigned jobs)
+  JobWindow(const Batch& batch, Progress& progress, unsigned job)
       : batch_(batch),
         progress_(progress),
         job_(job),
-        jobs_(jobs),
         findText_(batch.findText),
         replaceText_(batch.replaceText) {}
 
   std::size_t fileCount() const override {
-    return (batch_.files.size() - job_ + jobs_ - 1) / jobs_;
+    std::lock_guard lock(progress_.mutex);
+    Progress::Job& state = progress_.jobs[job_];
+    if (state.begun == state.taken.size() && progress_.next < progress_.files.size()) {
+      if (!state.taken.empty()) progress_.files[state.taken.back()].complete = true;
+      state.taken.push_back(progress_.next);
+      progress_.files[progress_.next++].job = job_;
+      progress_.changed.notify_all();
+    }
+    return state.taken.size();
   }
   std::string fileEntry(std::size_t index) const override {
-    {
-      std::lock_guard lock(progress_.mutex);
-      Progress::Job& state = progress_.jobs[job_];
-      if (static_cast<std::ptrdiff_t>(index) > state.reached) {
-        state.reached = static_cast<std::ptrdiff_t>(index);
-        progress_.changed.notify_all();
-      }
+    std::lock_guard lock(progress_.mutex);
+    Progress::Job& state = progress_.jobs[job_];
+    const std::size_t position = state.taken.at(index);
+    if (index >= state.begun) {
+      state.begun = index + 1;
+      progress_.files[position].begun = true;
     }
-    return batch_.files.at(position(index));
+    return batch_.files.at(position);
   }
   std::string folder() const override { return batch_.folder; }
   std::string findText() const override { return findText_; }
@@ -119,27 +145,24 @@ class JobWindow : public replace::RunWindow {
   void report(const std::string& text) override {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];
-    if (state.reached < 0) {
+    if (state.begun == 0) {
       state.startLines.push_back(text);
     } else {
-      progress_.fileLines[position(static_cast<std::size_t>(state.reached))].push_back(text);
+      progress_.files[state.taken[state.begun - 1]].lines.push_back(text);
     }
   }
 
  private:
-  std::size_t position(std::size_t index) const { return job_ + index * jobs_; }
-
   const Batch& batch_;
   Progress& progress_;
   unsigned job_;
-  unsigned jobs_;
   std::string findText_;
   std::string replaceText_;
 };
 
 void runJob(const Batch& batch, const office::ServerRegistry& servers, Progress& progress,
-            unsigned job, unsigned jobs) {
-  JobWindow window(batch, progress, job, jobs);
+            unsigned job) {
+  JobWindow window(batch, progress, job);
   const replace::ServerChoice choice = serverChoice(batch.kind, batch.suite);
   if (batch.kind == FileKind::Documents) {
     replace::runDocuments(servers, choice, window);
@@ -158,7 +181,7 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
       static_cast<unsigned>(std::min<std::size_t>(std::max(batch.jobs, 1u), total));
 
   Progress progress;
-  progress.fileLines.resize(total);
+  progress.files.resize(total);
   progress.jobs.resize(jobs);
   std::vector<std::exception_ptr> errors(jobs);
   std::vector<std::thread> threads;
@@ -166,12 +189,14 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
   for (unsigned job = 0; job < jobs; ++job) {
     threads.emplace_back([&, job] {
       try {
-        runJob(batch, registryFor(job), progress, job, jobs);
+        runJob(batch, registryFor(job), progress, job);
       } catch (...) {
         errors[job] = std::current_exception();
       }
       std::lock_guard lock(progress.mutex);
       progress.jobs[job].finished = true;
+      for (std::size_t position : progress.jobs[job].taken)
+        progress.files[position].complete = true;
       progress.changed.notify_all();
     });
   }
@@ -179,26 +204,33 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
   // Several jobs that cannot start say the same thing: it is said once, as
   // one server would.
   std::set<std::string> startLinesShown;
-  unsigned jobsStarted = 0;
+  const auto takeStartLines = [&](Progress::Job& job, std::vector<std::string>& lines) {
+    for (std::string& line : job.startLines) {
+      if (startLinesShown.insert(line).second) lines.push_back(std::move(line));
+    }
+    job.startLines.clear();
+  };
   for (std::size_t p = 0; p < total; ++p) {
-    const unsigned job = static_cast<unsigned>(p % jobs);
-    const auto index = static_cast<std::ptrdiff_t>(p / jobs);
     std::vector<std::string> lines;
     std::size_t ownLines = 0;  // where the file's own lines begin
     bool ran;
     {
       std::unique_lock lock(progress.mutex);
-      Progress::Job& state = progress.jobs[job];
-      progress.changed.wait(lock, [&] { return state.finished || state.reached > index; });
-      if (index == 0) {
-        for (std::string& line : state.startLines) {
-          if (startLinesShown.insert(line).second) lines.push_back(std::move(line));
-        }
+      Progress::File& file = progress.files[p];
+      progress.changed.wait(lock, [&] {
+        return file.complete || (file.job == Progress::File::kNobody && progress.allFinished());
+      });
+      if (file.job != Progress::File::kNobody) {
+        Progress::Job& job = progress.jobs[file.job];
+        if (job.taken.front() == p) takeStartLines(job, lines);
+      } else {
+        // Nobody could take it: what stopped them is said here, as one
+        // server says it before the files it never reaches.
+        for (Progress::Job& job : progress.jobs) takeStartLines(job, lines);
       }
-      ran = state.reached >= index;
-      if (index == 0 && ran) ++jobsStarted;
+      ran = file.begun;
       ownLines = lines.size();
-      for (std::string& line : progress.fileLines[p]) lines.push_back(std::move(line));
+      for (std::string& line : file.lines) lines.push_back(std::move(line));
     }
     if (ran) {
       ++result.filesDone;
@@ -210,10 +242,14 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
     output.fileDone(p + 1, total);
   }
   for (std::thread& thread : threads) thread.join();
+  // A job whose server could not start while the others did all the work.
+  std::vector<std::string> lines;
+  for (Progress::Job& job : progress.jobs) takeStartLines(job, lines);
+  for (const std::string& line : lines) output.line(line);
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }
-  result.noServer = jobsStarted == 0;
+  result.noServer = result.filesDone == 0;
   result.serverLost = !result.noServer && result.filesDone < total;
   return result;
 }

@@ -60,7 +60,9 @@ struct BatchResult {
 // own server; the registry must allow that from the job's thread.
 using RegistryForJob = std::function<const office::ServerRegistry&(unsigned job)>;
 
-// Job k of n runs the files k, k + n, k + 2n, ... in that order.
+// Each job takes the next file of the list whenever it is ready for one, so
+// the files are shared by demand; every job works through its own in list
+// order.
 BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, BatchOutput& output);
 
 // Whether a result line of the file named entry says it was replaced or had

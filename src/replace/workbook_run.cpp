@@ -50,8 +50,10 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
   BatchServer server(servers, choice, window);
   if (!server.start()) return;
 
-  const std::size_t count = window.fileCount();
-  for (std::size_t i = 0; i < count; ++i) {
+  // The count is read at every turn: a command-line job learns only as it
+  // goes whether another file is left for it. A window's list is fixed
+  // during a run.
+  for (std::size_t i = 0; i < window.fileCount(); ++i) {
     const Object& app = server.app();
     const std::string fileName = window.fileEntry(i);
     std::string sheetLabel;
