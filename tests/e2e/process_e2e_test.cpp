@@ -398,6 +398,72 @@ TEST_F(OneOffice, StartsAfreshAfterStopWithAWorkingWatchdog) {
   EXPECT_TRUE(namesIn(tmp->path(), "ravelsk-office-").empty());
 }
 
+// A fresh profile makes the office build its extension registry and ask to be
+// started again. The registry is kept in the user's cache, only in a folder
+// of ours, and one the office cannot use is replaced.
+TEST_F(OneOffice, FreshProfilesAreSeededWithTheRegistryTheFirstOfficeKept) {
+  TempFolder cache;
+  const std::optional<std::string> oldCache =
+      std::getenv("XDG_CACHE_HOME") ? std::optional<std::string>(std::getenv("XDG_CACHE_HOME"))
+                                    : std::nullopt;
+  ::setenv("XDG_CACHE_HOME", cache.str().c_str(), 1);
+  const fs::path ours = cache.path() / "ravelsk";
+  const fs::path elsewhere = cache.mkdir("elsewhere");
+  const auto kept = [&] { return namesIn(ours, "office-"); };
+  struct Case {
+    std::string name;
+    std::function<void()> before;
+    std::vector<unsigned> launches;  // of two starts, one after the other
+    std::size_t registriesKept;
+  };
+  const std::vector<Case> cases = {
+      {"an empty cache", [] {}, {2, 1}, 1},
+      {"a kept registry spoilt",
+       [&] {
+         for (const auto& entry : fs::recursive_directory_iterator(ours)) {
+           if (entry.is_regular_file()) std::ofstream(entry.path()) << "spoilt";
+         }
+       },
+       {2, 1},
+       1},
+      {"our folder is a link to another",
+       [&] {
+         fs::remove_all(ours);
+         fs::create_directory_symlink(elsewhere, ours);
+       },
+       {2, 2},
+       0},
+      {"our folder is another user's",
+       [&] {
+         fs::remove(ours);
+         fs::create_directory(ours);
+         ASSERT_EQ(::chown(ours.c_str(), 65534, 65534), 0);
+       },
+       {2, 2},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.before();
+    std::vector<unsigned> launches;
+    for (int start = 0; start < 2; ++start) {
+      office::libreoffice::OfficeProcess process(installation, 60s);
+      process.start();
+      launches.push_back(process.launches());
+      process.stop();
+    }
+    EXPECT_EQ(launches, c.launches);
+    EXPECT_EQ(kept().size(), c.registriesKept);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+  }
+  EXPECT_TRUE(namesIn(tmp->path(), "ravelsk-office-").empty());
+  if (oldCache) {
+    ::setenv("XDG_CACHE_HOME", oldCache->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CACHE_HOME");
+  }
+}
+
 TEST_F(OneOffice, ItsLockFilesNameItsProfileFolder) {
   office::libreoffice::OfficeProcess process(installation, 60s);
   process.start();

@@ -33,6 +33,7 @@
 
 #include "office/automation.h"
 #include "office/libreoffice/lock_files.h"
+#include "office/libreoffice/profile_template.h"
 #include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
 
@@ -417,6 +418,21 @@ void OfficeProcess::removeLeftovers() {
 void OfficeProcess::start() {
   stopHereIfEnding();
   if (started()) return;
+  const ProfileTemplate profileTemplate(installation_);
+  try {
+    startOnce(profileTemplate, true);
+  } catch (const AutomationError&) {
+    if (!seeded_) throw;
+    // A kept registry the office would not start with is forgotten; the
+    // office then builds its own, as on a first start.
+    profileTemplate.drop();
+    startOnce(profileTemplate, false);
+  }
+}
+
+void OfficeProcess::startOnce(const ProfileTemplate& profileTemplate, bool seed) {
+  seeded_ = false;
+  launches_ = 0;
   // What an office that died on its own left, and the watchdog of the last.
   stop();
   {
@@ -432,6 +448,7 @@ void OfficeProcess::start() {
                                std::to_string(counter++) + "_" + std::to_string(random());
   try {
     makePrivateFolder(pipeName);
+    seeded_ = seed && profileTemplate.seed(profile_);
   } catch (const fs::filesystem_error& e) {
     removeLeftovers();
     cannotStart(e.what());
@@ -463,6 +480,7 @@ void OfficeProcess::start() {
       std::lock_guard lock(mutex_);
       pid_ = child;
     }
+    ++launches_;
     guardEnding(child);
   };
   launch();
@@ -483,6 +501,7 @@ void OfficeProcess::start() {
     }
     if (const auto status = exitStatus()) {
       if (WIFEXITED(*status) && WEXITSTATUS(*status) == kRestartExitCode && restarts++ < 2) {
+        if (restarts == 1) profileTemplate.keep(profile_);
         launch();
         continue;
       }
@@ -494,7 +513,7 @@ void OfficeProcess::start() {
       removeLeftovers();
       cannotStart("启动超时");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   try {
     desktop_ = css::frame::Desktop::create(remoteContext_);

@@ -38,6 +38,7 @@ struct Installation {
 std::optional<Installation> findInstallation(const std::filesystem::path& programFolder);
 
 class TerminationCleanup;
+class ProfileTemplate;
 
 // Removes the private folders ("ravelsk-office-*") in tempRoot that belong to
 // this user and whose recorded owner is no longer running, with the pipe
@@ -65,6 +66,9 @@ class OfficeProcess {
   // False once the process has ended (or was never started).
   bool running();
   pid_t pid() const;
+  // How many times soffice.bin was launched for the last start: 2 when the
+  // office asked to be started again after building a fresh profile.
+  unsigned launches() const { return launches_; }
 
   // The office's resident memory in bytes; 0 when it is not running.
   std::size_t residentBytes() const;
@@ -96,6 +100,8 @@ class OfficeProcess {
   bool watchdogFired() const;
 
  private:
+  // One try: seed says whether the profile may be seeded from the template.
+  void startOnce(const ProfileTemplate& profileTemplate, bool seed);
   void makePrivateFolder(const std::string& pipeName);
   pid_t spawn(const std::string& pipeName);
   // Tells the ending's clean-up the PID of the office just started.
@@ -115,6 +121,8 @@ class OfficeProcess {
   std::filesystem::path folder_;
   std::filesystem::path profile_;
   std::vector<std::filesystem::path> sockets_;
+  bool seeded_ = false;  // the profile was seeded from the template
+  unsigned launches_ = 0;
   pid_t pid_ = -1;
   // What the ending's clean-up knows of this office: whether the folder was
   // made (its name may have been someone else's), and the PID, cleared before
