@@ -218,6 +218,7 @@ MainWindowView::~MainWindowView() {
   if (form3_ != nullptr) DestroyWindow(form3_);
   if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
   if (font_ != nullptr) DeleteObject(font_);
+  if (form3Font_ != nullptr) DeleteObject(form3Font_);
   if (picture_ != nullptr) DeleteObject(picture_);
   DeleteObject(label2Brush_);
 }
@@ -225,6 +226,7 @@ MainWindowView::~MainWindowView() {
 void MainWindowView::createControls() {
   int id = 1000;
   std::vector<HWND> frames;
+  std::vector<std::pair<int, HWND>> focusable;
   for (const ControlGeometry& geometry : mainWindowGeometry().controls) {
     const wchar_t* cls = L"BUTTON";
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
@@ -276,7 +278,7 @@ void MainWindowView::createControls() {
     if (geometry.kind == ControlKind::Frame) {
       frames.push_back(child);
     } else if (geometry.kind != ControlKind::Label) {
-      tabOrder_.push_back(child);
+      focusable.emplace_back(geometry.tabIndex, child);
     }
   }
   // Frames lie beneath the controls they hold, containers beneath the frames
@@ -284,15 +286,8 @@ void MainWindowView::createControls() {
   for (HWND frame : std::vector<HWND>(frames.rbegin(), frames.rend())) {
     SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
-  std::sort(tabOrder_.begin(), tabOrder_.end(), [this](HWND a, HWND b) {
-    auto index = [this](HWND h) {
-      for (const auto& [name, hwnd] : controls_) {
-        if (hwnd == h) return findControl(mainWindowGeometry(), name)->tabIndex;
-      }
-      return 0;
-    };
-    return index(a) < index(b);
-  });
+  std::sort(focusable.begin(), focusable.end());
+  for (const auto& [index, child] : focusable) tabOrder_.push_back(child);
   SendMessageW(control("Text3"), EM_SETLIMITTEXT, 0, 0);
 }
 
@@ -343,7 +338,8 @@ void MainWindowView::show() {
   ShowWindow(hwnd_, SW_SHOW);
   UpdateWindow(hwnd_);
   SetForegroundWindow(hwnd_);
-  focusNext(false);
+  // Activation gave the focus to the first control already where it could.
+  if (!IsChild(hwnd_, GetFocus())) focusNext(false);
 }
 
 HWND MainWindowView::control(std::string_view name) const {
@@ -425,8 +421,16 @@ LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     }
+    case WM_ACTIVATE:
+      // The focus comes back where it was when the window is active again.
+      if (LOWORD(wParam) == WA_INACTIVE && IsChild(hwnd_, GetFocus())) lastFocus_ = GetFocus();
+      break;
     case WM_SETFOCUS:
-      focusNext(false);
+      if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_)) {
+        SetFocus(lastFocus_);
+      } else {
+        focusNext(false);
+      }
       return 0;
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -471,11 +475,13 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
       return;
     }
   }
-  if (code == BN_CLICKED && from == control("Command1")) {
-    model_.Command1_Click();
-    refresh();
-  } else if (code == BN_CLICKED && from == control("Command2")) {
-    model_.Command2_Click();
+  const bool run1 = from == control("Command1"), run2 = from == control("Command2");
+  if (code == BN_CLICKED && (run1 || run2)) {
+    // A multi-line box tells nothing of a text set by another program
+    // (WM_SETTEXT): the run takes the texts the boxes show.
+    model_.Text1.text = utf8FromWide(windowText(control("Text1")));
+    model_.Text2.text = utf8FromWide(windowText(control("Text2")));
+    run1 ? model_.Command1_Click() : model_.Command2_Click();
     refresh();
   } else if (code == EN_CHANGE && from == control("Text1")) {
     model_.Text1.text = utf8FromWide(windowText(from));
@@ -616,7 +622,8 @@ HWND MainWindowView::createForm3(const Form3& form) {
       SendMessageW(child, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture_));
       SetWindowPos(child, nullptr, 0, 0, w, h, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     } else {
-      SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+      form3Font_ = messageFont(dpi_);
+      SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(form3Font_), FALSE);
     }
   }
   setClientSize(hwnd, pixels(window.clientWidth, dpi_), pixels(window.clientHeight, dpi_), dpi_,

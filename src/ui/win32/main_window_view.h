@@ -80,9 +80,11 @@ class MainWindowView : public FormView {
   HWND hwnd_ = nullptr;
   HWND form3_ = nullptr;
   HFONT font_ = nullptr;
+  HFONT form3Font_ = nullptr;
   HBITMAP picture_ = nullptr;
   HBRUSH label2Brush_ = nullptr;
   HCURSOR savedCursor_ = nullptr;
+  HWND lastFocus_ = nullptr;
   UINT dpi_ = 96;
   std::map<std::string, HWND, std::less<>> controls_;
   std::vector<HWND> tabOrder_;
