@@ -377,6 +377,15 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   for (std::size_t i = 0; i + 2 < pixels.size(); i += 3)
     colours.insert(RGB(pixels[i + 2], pixels[i + 1], pixels[i]));
   EXPECT_GT(colours.size(), 4u) << "the capture shows the window, not an empty area";
+  // Label2's light green, as painted: a point near its bottom right, below its text.
+  RECT window, label2;
+  GetWindowRect(view->window(), &window);
+  GetWindowRect(control("Label2"), &label2);
+  const int x = label2.right - window.left - 4, y = label2.bottom - window.top - 4;
+  const auto stride = static_cast<std::size_t>((width * 3 + 3) & ~3);
+  const BYTE* pixel =
+      &pixels[static_cast<std::size_t>(height - 1 - y) * stride + static_cast<std::size_t>(x) * 3];
+  EXPECT_EQ(RGB(pixel[2], pixel[1], pixel[0]), RGB(192, 255, 192));
 
   // Browsing: another drive, back, and down to the documents by double-clicks.
   const auto& drives = form().Drive1.drives;
