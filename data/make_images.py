@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Draws the program's icon and the contact window's picture as PNG files.
+"""Draws the program's icon (PNG, and a Windows icon) and the contact window's picture.
 
 Plain Python (zlib, struct): run it again after changing a drawing.
 """
 import hashlib
+import os
 import struct
 import zlib
 
@@ -24,6 +25,35 @@ def png(path, width, height, pixel):
         out.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)))
         out.write(chunk(b"IDAT", zlib.compress(bytes(rows), 9)))
         out.write(chunk(b"IEND", b""))
+
+
+def ico(path, sizes, pixel, source):
+    """A Windows icon of PNG images, each averaged down from the drawing."""
+    images = []
+    for size in sizes:
+        step = source // size
+
+        def averaged(x, y, step=step):
+            total = [0, 0, 0, 0]
+            for sy in range(y * step, (y + 1) * step):
+                for sx in range(x * step, (x + 1) * step):
+                    total = [t + c for t, c in zip(total, pixel(sx, sy))]
+            return bytes(t // (step * step) for t in total)
+
+        tmp = f"{path}.{size}.png"
+        png(tmp, size, size, averaged)
+        with open(tmp, "rb") as f:
+            images.append((size, f.read()))
+        os.remove(tmp)
+    header = struct.pack("<HHH", 0, 1, len(images))
+    offset = len(header) + 16 * len(images)
+    entries, data = b"", b""
+    for size, image in images:
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+        data += image
+    with open(path, "wb") as out:
+        out.write(header + entries + data)
 
 
 def inside_rounded(x, y, left, top, right, bottom, radius):
@@ -78,3 +108,4 @@ def contact(x, y):
 if __name__ == "__main__":
     png("ravelsk.png", 256, 256, icon)
     png("contact.png", 430, 430, contact)
+    ico("ravelsk.ico", (16, 32, 48, 256), icon, 256)

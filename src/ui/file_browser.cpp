@@ -205,6 +205,9 @@ std::vector<std::string> folderChain(const std::string& path) {
   for (const fs::path& part : p) {
     if (part.empty()) continue;
     built /= part;
+    // "C:" alone names the drive's current folder, not its root: the chain
+    // begins at "C:\".
+    if (built.has_root_name() && !built.has_root_directory()) continue;
     chain.push_back(utf8FromPath(built));
   }
   return chain;

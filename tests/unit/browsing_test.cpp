@@ -127,6 +127,25 @@ TEST(Drives, ListTheRootAndHomeAndFindTheDriveOfAPath) {
 }
 #endif
 
+// The folder list's way down: every folder from the root to the open one, and
+// never a drive without its root ("C:" is the drive's working folder).
+TEST(FolderChain, RunsFromTheRootDownToTheFolder) {
+#ifdef _WIN32
+  const std::pair<const char*, Names> cases[] = {
+      {"C:\\", {"C:\\"}},
+      {"C:\\docs", {"C:\\", "C:\\docs"}},
+      {"D:\\文档\\年报", {"D:\\", "D:\\文档", "D:\\文档\\年报"}},
+  };
+#else
+  const std::pair<const char*, Names> cases[] = {
+      {"/", {"/"}},
+      {"/home", {"/", "/home"}},
+      {"/home/u/文档", {"/", "/home", "/home/u", "/home/u/文档"}},
+  };
+#endif
+  for (const auto& [path, chain] : cases) EXPECT_EQ(ui::folderChain(path), chain) << path;
+}
+
 class Browsing : public ::testing::Test {
  protected:
   WindowRig rig;

@@ -1,0 +1,679 @@
+#include "ui/win32/main_window_view.h"
+
+#include <wincodec.h>
+
+#include <algorithm>
+
+#include "replace/system_text.h"
+#include "replace/text_encoding.h"
+#include "ui/file_browser.h"
+#include "ui/win32/resource.h"
+
+namespace ui::win32 {
+
+namespace {
+
+using replace::utf8FromWide;
+
+// Entry points of newer systems, looked up so the program still starts on
+// Windows 7, where the system DPI applies to every window.
+template <typename F>
+F user32(const char* name) {
+  FARPROC proc = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(proc));
+}
+
+UINT systemDpi() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+UINT windowDpi(HWND hwnd) {
+  static const auto getDpiForWindow = user32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  const UINT dpi = getDpiForWindow != nullptr ? getDpiForWindow(hwnd) : 0;
+  return dpi != 0 ? dpi : systemDpi();
+}
+
+// The system's message font at a DPI: a CJK font on a Chinese system.
+HFONT messageFont(UINT dpi) {
+  static const auto forDpi =
+      user32<BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT)>("SystemParametersInfoForDpi");
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (forDpi == nullptr || !forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
+                                            static_cast<int>(systemDpi()));
+  }
+  return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+// The outer size of a window whose client area has the given size.
+SIZE outerSize(HWND hwnd, int width, int height, UINT dpi) {
+  static const auto forDpi =
+      user32<BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  RECT rect{0, 0, width, height};
+  const auto style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
+  const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE));
+  const BOOL menu = GetMenu(hwnd) != nullptr;
+  if (forDpi == nullptr || !forDpi(&rect, style, menu, exStyle, dpi)) {
+    AdjustWindowRectEx(&rect, style, menu, exStyle);
+  }
+  return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+// Gives the window a client area of exactly the given size (the menu bar may
+// take more than the one line the system's sum allows for).
+void setClientSize(HWND hwnd, int width, int height, UINT dpi, const POINT* topLeft) {
+  SIZE outer = outerSize(hwnd, width, height, dpi);
+  UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | (topLeft == nullptr ? SWP_NOMOVE : 0);
+  const int x = topLeft != nullptr ? topLeft->x : 0, y = topLeft != nullptr ? topLeft->y : 0;
+  SetWindowPos(hwnd, nullptr, x, y, outer.cx, outer.cy, flags);
+  RECT client;
+  GetClientRect(hwnd, &client);
+  const int dx = width - client.right, dy = height - client.bottom;
+  if (dx != 0 || dy != 0) {
+    SetWindowPos(hwnd, nullptr, 0, 0, outer.cx + dx, outer.cy + dy,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+  }
+}
+
+void centreOnMonitor(HWND hwnd) {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  RECT window;
+  GetWindowRect(hwnd, &window);
+  const RECT& work = monitor.rcWork;
+  const int x = work.left + (work.right - work.left - (window.right - window.left)) / 2;
+  const int y = work.top + (work.bottom - work.top - (window.bottom - window.top)) / 2;
+  SetWindowPos(hwnd, nullptr, std::max(x, static_cast<int>(work.left)),
+               std::max(y, static_cast<int>(work.top)), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+std::wstring windowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+COLORREF colorOf(const Rgb& rgb) {
+  return RGB(rgb.r, rgb.g, rgb.b);
+}
+
+template <typename T>
+void release(T*& com) {
+  if (com != nullptr) com->Release();
+  com = nullptr;
+}
+
+// The contact picture, decoded from the program's resources and scaled to
+// the given size; nullptr when the system cannot decode it.
+HBITMAP loadPicture(HINSTANCE instance, int width, int height) {
+  HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(IDR_CONTACT), MAKEINTRESOURCEW(10));
+  if (found == nullptr || width <= 0 || height <= 0) return nullptr;
+  auto* data = static_cast<BYTE*>(LockResource(LoadResource(instance, found)));
+  const DWORD size = SizeofResource(instance, found);
+  IWICImagingFactory* factory = nullptr;
+  IWICStream* stream = nullptr;
+  IWICBitmapDecoder* decoder = nullptr;
+  IWICBitmapFrameDecode* frame = nullptr;
+  IWICBitmapScaler* scaler = nullptr;
+  IWICFormatConverter* converter = nullptr;
+  HBITMAP bitmap = nullptr;
+  const UINT w = static_cast<UINT>(width), h = static_cast<UINT>(height);
+  const UINT stride = (w * 3 + 3) & ~3u;
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_PPV_ARGS(&factory))) &&
+      SUCCEEDED(factory->CreateStream(&stream)) &&
+      SUCCEEDED(stream->InitializeFromMemory(data, size)) &&
+      SUCCEEDED(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand,
+                                                 &decoder)) &&
+      SUCCEEDED(decoder->GetFrame(0, &frame)) && SUCCEEDED(factory->CreateBitmapScaler(&scaler)) &&
+      SUCCEEDED(scaler->Initialize(frame, w, h, WICBitmapInterpolationModeFant)) &&
+      SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
+      SUCCEEDED(converter->Initialize(scaler, GUID_WICPixelFormat24bppBGR, WICBitmapDitherTypeNone,
+                                      nullptr, 0, WICBitmapPaletteTypeCustom))) {
+    bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr &&
+        FAILED(converter->CopyPixels(nullptr, stride, stride * h, static_cast<BYTE*>(bits)))) {
+      DeleteObject(bitmap);
+      bitmap = nullptr;
+    }
+  }
+  release(converter);
+  release(scaler);
+  release(frame);
+  release(decoder);
+  release(stream);
+  release(factory);
+  return bitmap;
+}
+
+void registerClass(HINSTANCE instance, const wchar_t* name, WNDPROC proc, HICON icon) {
+  WNDCLASSEXW cls{};
+  if (GetClassInfoExW(instance, name, &cls)) return;
+  cls.cbSize = sizeof cls;
+  cls.lpfnWndProc = proc;
+  cls.hInstance = instance;
+  cls.hIcon = icon;
+  cls.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  cls.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+  cls.lpszClassName = name;
+  RegisterClassExW(&cls);
+}
+
+}  // namespace
+
+int pixels(int twips, UINT dpi) {
+  return MulDiv(twips, static_cast<int>(dpi), 1440);
+}
+
+std::wstring displayText(std::string_view text, bool breakLines) {
+  std::wstring wide = replace::wideFromUtf8(replace::displayName(text));
+  if (!breakLines) return wide;
+  std::wstring out;
+  out.reserve(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] == L'\r' || wide[i] == L'\n') {
+      out += L"\r\n";
+      if (wide[i] == L'\r' && i + 1 < wide.size() && wide[i + 1] == L'\n') ++i;
+    } else {
+      out += wide[i];
+    }
+  }
+  return out;
+}
+
+MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
+    : model_(model), instance_(instance) {
+  HICON icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_RAVELSK), IMAGE_ICON, 0,
+                                             0, LR_DEFAULTSIZE | LR_SHARED));
+  registerClass(instance, kForm1Class, form1Proc, icon);
+  HMENU menu = CreateMenu();
+  AppendMenuW(menu, MF_STRING, kMenuGy, L"关于");
+  AppendMenuW(menu, MF_STRING, kMenuDas, L"微信好友");
+  const std::wstring caption = displayText(mainWindowGeometry().caption, false);
+  // Fixed size: no sizing border and no maximise box.
+  CreateWindowExW(0, kForm1Class, caption.c_str(),
+                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                  CW_USEDEFAULT, 100, 100, nullptr, menu, instance, this);
+  label2Brush_ =
+      CreateSolidBrush(colorOf(*findControl(mainWindowGeometry(), "Label2")->background));
+  createControls();
+  layout(windowDpi(hwnd_));
+  model_.setView(this);
+  refresh();
+}
+
+MainWindowView::~MainWindowView() {
+  model_.setView(nullptr);
+  if (form3_ != nullptr) DestroyWindow(form3_);
+  if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
+  if (font_ != nullptr) DeleteObject(font_);
+  if (form3Font_ != nullptr) DeleteObject(form3Font_);
+  if (picture_ != nullptr) DeleteObject(picture_);
+  DeleteObject(label2Brush_);
+}
+
+void MainWindowView::createControls() {
+  int id = 1000;
+  std::vector<HWND> frames;
+  std::vector<std::pair<int, HWND>> focusable;
+  for (const ControlGeometry& geometry : mainWindowGeometry().controls) {
+    const wchar_t* cls = L"BUTTON";
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    DWORD exStyle = 0;
+    switch (geometry.kind) {
+      case ControlKind::Frame:
+        style |= BS_GROUPBOX;
+        break;
+      case ControlKind::Label:
+        cls = L"STATIC";
+        style |= SS_LEFT | SS_NOPREFIX;
+        break;
+      case ControlKind::OptionButton:
+        // Not an auto button: the model keeps the group exclusive and may
+        // clear every button.
+        style |= BS_RADIOBUTTON;
+        break;
+      case ControlKind::CommandButton:
+        style |= BS_PUSHBUTTON;
+        break;
+      case ControlKind::TextBox:
+        cls = L"EDIT";
+        exStyle = WS_EX_CLIENTEDGE;
+        style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN;
+        if (geometry.name == "Text3") {
+          style |= ES_READONLY | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL;
+        }
+        break;
+      case ControlKind::DriveList:
+        cls = L"COMBOBOX";
+        style |= CBS_DROPDOWNLIST | WS_VSCROLL;
+        break;
+      case ControlKind::FolderList:
+      case ControlKind::FileList:
+        cls = L"LISTBOX";
+        exStyle = WS_EX_CLIENTEDGE;
+        style |= LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL;
+        break;
+      case ControlKind::Image:
+        cls = L"STATIC";
+        style |= SS_BITMAP;
+        break;
+    }
+    const std::wstring text = displayText(geometry.caption, false);
+    HWND child = CreateWindowExW(
+        exStyle, cls, geometry.kind == ControlKind::TextBox ? L"" : text.c_str(), style, 0, 0, 0, 0,
+        hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance_, nullptr);
+    controls_.emplace(std::string(geometry.name), child);
+    if (geometry.kind == ControlKind::Frame) {
+      frames.push_back(child);
+    } else if (geometry.kind != ControlKind::Label) {
+      focusable.emplace_back(geometry.tabIndex, child);
+    }
+  }
+  // Frames lie beneath the controls they hold, containers beneath the frames
+  // inside them; a frame paints no inside of its own, the window does.
+  for (HWND frame : std::vector<HWND>(frames.rbegin(), frames.rend())) {
+    SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+  std::sort(focusable.begin(), focusable.end());
+  for (const auto& [index, child] : focusable) tabOrder_.push_back(child);
+  SendMessageW(control("Text3"), EM_SETLIMITTEXT, 0, 0);
+}
+
+void MainWindowView::layout(UINT dpi) {
+  dpi_ = dpi;
+  HFONT previous = font_;
+  font_ = messageFont(dpi);
+  // Each control's place is its container's place plus its own, so its
+  // offset in the container is exactly the table's.
+  std::map<std::string_view, POINT> origin;
+  for (const ControlGeometry& geometry : mainWindowGeometry().controls) {
+    const POINT base = geometry.container.empty() ? POINT{0, 0} : origin[geometry.container];
+    const POINT at{base.x + pixels(geometry.left, dpi), base.y + pixels(geometry.top, dpi)};
+    origin[geometry.name] = at;
+    HWND child = control(geometry.name);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    const int height = pixels(geometry.height, dpi);
+    // A drop-down list's height is that of its open list; the closed box is sized below.
+    const int windowHeight = geometry.kind == ControlKind::DriveList ? height * 8 : height;
+    SetWindowPos(child, nullptr, at.x, at.y, pixels(geometry.width, dpi), windowHeight,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (geometry.kind == ControlKind::DriveList) fitComboHeight(child, height);
+  }
+  if (previous != nullptr) DeleteObject(previous);
+  const WindowGeometry& window = mainWindowGeometry();
+  setClientSize(hwnd_, pixels(window.clientWidth, dpi), pixels(window.clientHeight, dpi), dpi,
+                nullptr);
+  InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void MainWindowView::fitComboHeight(HWND combo, int height) {
+  // The closed box's height follows its selection field: the field is set
+  // until the box is as high as the table says (some systems add a margin
+  // of their own to the height asked for).
+  auto field = static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, WPARAM(-1), 0));
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    RECT rect;
+    GetWindowRect(combo, &rect);
+    const int delta = height - (rect.bottom - rect.top);
+    if (delta == 0 || field + delta < 1) return;
+    field += delta;
+    SendMessageW(combo, CB_SETITEMHEIGHT, WPARAM(-1), field);
+  }
+}
+
+void MainWindowView::show() {
+  centreOnMonitor(hwnd_);
+  ShowWindow(hwnd_, SW_SHOW);
+  UpdateWindow(hwnd_);
+  SetForegroundWindow(hwnd_);
+  // Activation gave the focus to the first control already where it could.
+  if (!IsChild(hwnd_, GetFocus())) focusNext(false);
+}
+
+HWND MainWindowView::control(std::string_view name) const {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+bool MainWindowView::preTranslate(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd))) return false;
+  if (msg.wParam == VK_TAB) {
+    focusNext(GetKeyState(VK_SHIFT) < 0);
+    return true;
+  }
+  if (msg.wParam == VK_RETURN && msg.hwnd == control("Dir1")) {
+    openSelectedFolder();
+    return true;
+  }
+  return false;
+}
+
+void MainWindowView::focusNext(bool backwards) {
+  // The window's own order: it interleaves the option buttons with other
+  // controls, which no radio group or dialog navigation can follow.
+  const auto count = static_cast<int>(tabOrder_.size());
+  HWND focus = GetFocus();
+  auto at = std::find(tabOrder_.begin(), tabOrder_.end(), focus);
+  int index =
+      at == tabOrder_.end() ? (backwards ? 0 : -1) : static_cast<int>(at - tabOrder_.begin());
+  for (int step = 0; step < count; ++step) {
+    index = (index + (backwards ? count - 1 : 1)) % count;
+    HWND next = tabOrder_[static_cast<std::size_t>(index)];
+    if (IsWindowEnabled(next) && IsWindowVisible(next)) {
+      SetFocus(next);
+      return;
+    }
+  }
+}
+
+void MainWindowView::openSelectedFolder() {
+  const auto row = SendMessageW(control("Dir1"), LB_GETCURSEL, 0, 0);
+  if (row >= 0 && static_cast<std::size_t>(row) < dirPaths_.size()) {
+    model_.openFolder(dirPaths_[static_cast<std::size_t>(row)]);
+  }
+}
+
+LRESULT CALLBACK MainWindowView::form1Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* view =
+        static_cast<MainWindowView*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    view->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
+  }
+  auto* view = reinterpret_cast<MainWindowView*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (view == nullptr || view->controls_.empty())
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  return view->handle(message, wParam, lParam);
+}
+
+LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      // A run holds the window: nothing the user does reaches the model.
+      if (!running_) command(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      auto dc = reinterpret_cast<HDC>(wParam);
+      auto from = reinterpret_cast<HWND>(lParam);
+      for (const ControlGeometry& geometry : mainWindowGeometry().controls) {
+        if (control(geometry.name) != from) continue;
+        if (geometry.background) {
+          SetBkColor(dc, colorOf(*geometry.background));
+          return reinterpret_cast<LRESULT>(label2Brush_);
+        }
+        if (geometry.foreground) {
+          LRESULT brush = DefWindowProcW(hwnd_, message, wParam, lParam);
+          SetTextColor(dc, colorOf(*geometry.foreground));
+          return brush;
+        }
+      }
+      break;
+    }
+    case WM_ACTIVATE:
+      // The focus comes back where it was when the window is active again.
+      if (LOWORD(wParam) == WA_INACTIVE && IsChild(hwnd_, GetFocus())) lastFocus_ = GetFocus();
+      break;
+    case WM_SETFOCUS:
+      if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_)) {
+        SetFocus(lastFocus_);
+      } else {
+        focusNext(false);
+      }
+      return 0;
+    case WM_DPICHANGED: {
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+      layout(LOWORD(wParam));
+      const POINT topLeft{suggested->left, suggested->top};
+      const WindowGeometry& window = mainWindowGeometry();
+      setClientSize(hwnd_, pixels(window.clientWidth, dpi_), pixels(window.clientHeight, dpi_),
+                    dpi_, &topLeft);
+      return 0;
+    }
+    case WM_CLOSE:
+      if (running_) {
+        closePending_ = true;
+        return 0;
+      }
+      DestroyWindow(hwnd_);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void MainWindowView::command(UINT id, UINT code, HWND from) {
+  if (from == nullptr) {
+    if (id == kMenuGy) model_.gy_Click();
+    if (id == kMenuDas) model_.das_Click();
+    return;
+  }
+  if (syncing_) return;
+  for (int n = 1; n <= 4; ++n) {
+    if (from == control("Option" + std::to_string(n)) && code == BN_CLICKED) {
+      // Clicking the selected button changes nothing.
+      if (model_.option(n).value) {
+        refresh();
+      } else {
+        model_.clickOption(n);
+      }
+      return;
+    }
+  }
+  const bool run1 = from == control("Command1"), run2 = from == control("Command2");
+  if (code == BN_CLICKED && (run1 || run2)) {
+    // A multi-line box tells nothing of a text set by another program
+    // (WM_SETTEXT): the run takes the texts the boxes show.
+    model_.Text1.text = utf8FromWide(windowText(control("Text1")));
+    model_.Text2.text = utf8FromWide(windowText(control("Text2")));
+    run1 ? model_.Command1_Click() : model_.Command2_Click();
+    refresh();
+  } else if (code == EN_CHANGE && from == control("Text1")) {
+    model_.Text1.text = utf8FromWide(windowText(from));
+  } else if (code == EN_CHANGE && from == control("Text2")) {
+    model_.Text2.text = utf8FromWide(windowText(from));
+  } else if (code == CBN_SELCHANGE && from == control("Drive1")) {
+    const auto row = SendMessageW(from, CB_GETCURSEL, 0, 0);
+    if (row >= 0 && static_cast<std::size_t>(row) < model_.Drive1.drives.size()) {
+      model_.pickDrive(model_.Drive1.drives[static_cast<std::size_t>(row)]);
+    }
+  } else if (code == LBN_DBLCLK && from == control("Dir1")) {
+    openSelectedFolder();
+  }
+}
+
+void MainWindowView::showEditText(HWND box, const std::string& text) {
+  if (utf8FromWide(windowText(box)) != text) SetWindowTextW(box, displayText(text, false).c_str());
+}
+
+void MainWindowView::refresh() {
+  syncing_ = true;
+  for (int n = 1; n <= 4; ++n) {
+    const OptionButton& option = model_.option(n);
+    HWND button = control("Option" + std::to_string(n));
+    SetWindowTextW(button, displayText(option.caption, false).c_str());
+    EnableWindow(button, option.enabled);
+    SendMessageW(button, BM_SETCHECK, option.value ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  for (const auto& [name, button] :
+       {std::pair{"Command1", &model_.Command1}, std::pair{"Command2", &model_.Command2}}) {
+    SetWindowTextW(control(name), displayText(button->caption, false).c_str());
+    EnableWindow(control(name), button->enabled);
+  }
+  showEditText(control("Text1"), model_.Text1.text);
+  showEditText(control("Text2"), model_.Text2.text);
+  SetWindowTextW(control("Label2"), displayText(model_.Label2.caption, true).c_str());
+  const std::string& status = model_.Text3.text();
+  if (status.size() < text3Shown_) {
+    SetWindowTextW(control("Text3"), L"");
+    text3Shown_ = 0;
+  }
+  if (status.size() > text3Shown_) text3Appended(status.substr(text3Shown_));
+  refreshLists();
+  syncing_ = false;
+}
+
+void MainWindowView::refreshLists() {
+  HWND drive1 = control("Drive1");
+  SendMessageW(drive1, CB_RESETCONTENT, 0, 0);
+  const auto& drives = model_.Drive1.drives;
+  for (const std::string& drive : drives) {
+    SendMessageW(drive1, CB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(displayText(drive, false).c_str()));
+  }
+  const auto selected = std::find(drives.begin(), drives.end(), model_.Drive1.drive);
+  SendMessageW(drive1, CB_SETCURSEL,
+               selected == drives.end() ? WPARAM(-1) : WPARAM(selected - drives.begin()), 0);
+
+  // The folder list shows the way down to the open folder, then its subfolders.
+  HWND dir1 = control("Dir1");
+  SendMessageW(dir1, LB_RESETCONTENT, 0, 0);
+  dirPaths_.clear();
+  std::size_t depth = 0;
+  auto add = [&](const std::string& name, std::string path) {
+    const std::wstring row = std::wstring(depth * 2, L' ') + displayText(name, false);
+    SendMessageW(dir1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
+    dirPaths_.push_back(std::move(path));
+  };
+  for (const std::string& folder : folderChain(model_.Dir1.path)) {
+    std::string name = replace::utf8FromPath(replace::pathFromUtf8(folder).filename());
+    add(name.empty() ? folder : name, folder);
+    ++depth;
+  }
+  SendMessageW(dir1, LB_SETCURSEL, dirPaths_.size() - 1, 0);
+  for (const std::string& sub : model_.Dir1.subfolders) {
+    add(sub, replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
+                                   replace::pathFromUtf8(sub)));
+  }
+
+  HWND file1 = control("File1");
+  SendMessageW(file1, LB_RESETCONTENT, 0, 0);
+  for (const std::string& entry : model_.File1.entries) {
+    SendMessageW(file1, LB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(displayText(entry, false).c_str()));
+  }
+}
+
+void MainWindowView::text3Appended(const std::string& line) {
+  text3Shown_ += line.size();
+  HWND text3 = control("Text3");
+  const auto end = static_cast<WPARAM>(GetWindowTextLengthW(text3));
+  SendMessageW(text3, EM_SETSEL, end, static_cast<LPARAM>(end));
+  SendMessageW(text3, EM_REPLACESEL, FALSE,
+               reinterpret_cast<LPARAM>(displayText(line, true).c_str()));
+  SendMessageW(text3, EM_SCROLLCARET, 0, 0);
+  // Painted now: during a run the loop that would paint it is not running.
+  UpdateWindow(text3);
+  if (running_) answerSystem();
+}
+
+void MainWindowView::answerSystem() {
+  // Between documents of a run: paint, run timers and answer what the system
+  // sends, so the window is never marked "Not Responding", but leave the
+  // user's input (keys, clicks) queued, in order, until the run ends.
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0,
+                      PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    DispatchMessageW(&msg);
+  }
+}
+
+void MainWindowView::showMessage(const std::string& text) {
+  MessageBoxW(hwnd_, displayText(text, true).c_str(),
+              displayText(mainWindowGeometry().caption, false).c_str(), MB_OK);
+}
+
+HWND MainWindowView::createForm3(const Form3& form) {
+  registerClass(instance_, kForm3Class, form3Proc, nullptr);
+  const WindowGeometry& window = contactWindowGeometry();
+  // A modal frame: no icon of its own in the caption.
+  HWND hwnd = CreateWindowExW(
+      WS_EX_DLGMODALFRAME, kForm3Class, displayText(form.caption, false).c_str(),
+      WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0, 100, 100, hwnd_, nullptr, instance_, nullptr);
+  for (const ControlGeometry& geometry : window.controls) {
+    const bool image = geometry.kind == ControlKind::Image;
+    const int w = pixels(geometry.width, dpi_), h = pixels(geometry.height, dpi_);
+    HWND child =
+        CreateWindowExW(0, L"STATIC", image ? L"" : displayText(form.label1, false).c_str(),
+                        WS_CHILD | WS_VISIBLE | (image ? SS_BITMAP : SS_LEFT | SS_NOPREFIX),
+                        pixels(geometry.left, dpi_), pixels(geometry.top, dpi_), w, h, hwnd,
+                        nullptr, instance_, nullptr);
+    if (image) {
+      picture_ = loadPicture(instance_, w, h);
+      SendMessageW(child, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture_));
+      SetWindowPos(child, nullptr, 0, 0, w, h, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    } else {
+      form3Font_ = messageFont(dpi_);
+      SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(form3Font_), FALSE);
+    }
+  }
+  setClientSize(hwnd, pixels(window.clientWidth, dpi_), pixels(window.clientHeight, dpi_), dpi_,
+                nullptr);
+  centreOnMonitor(hwnd);
+  return hwnd;
+}
+
+LRESULT CALLBACK MainWindowView::form3Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CLOSE) {
+    // Kept for the next time: the owner is enabled first, so it and not
+    // another program gets the activation back.
+    EnableWindow(GetWindow(hwnd, GW_OWNER), TRUE);
+    ShowWindow(hwnd, SW_HIDE);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void MainWindowView::showForm3(Form3& form) {
+  if (form3_ == nullptr) form3_ = createForm3(form);
+  EnableWindow(hwnd_, FALSE);
+  ShowWindow(form3_, SW_SHOW);
+  SetForegroundWindow(form3_);
+  MSG msg;
+  while (IsWindowVisible(form3_)) {
+    if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  EnableWindow(hwnd_, TRUE);
+  SetActiveWindow(hwnd_);
+}
+
+void MainWindowView::runStarted() {
+  running_ = true;
+  savedCursor_ = SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
+  answerSystem();
+}
+
+void MainWindowView::runEnded() {
+  running_ = false;
+  SetCursor(savedCursor_);
+  if (closePending_) {
+    closePending_ = false;
+    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+  }
+}
+
+}  // namespace ui::win32

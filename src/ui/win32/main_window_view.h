@@ -1,0 +1,98 @@
+// Form1 on screen with Win32 controls (wide API only): every control built
+// from the layout table; every user action forwarded to the model, every
+// model change read back. No behaviour of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/layout.h"
+#include "ui/main_window.h"
+
+namespace ui::win32 {
+
+// Menu command identifiers of the two top-level entries.
+inline constexpr UINT kMenuGy = 101;
+inline constexpr UINT kMenuDas = 102;
+
+// Window classes, for tests and tools that look the windows up.
+inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
+inline constexpr const wchar_t* kForm3Class = L"RavelskForm3";
+
+// Pixels of a length in twips at a DPI, rounded to nearest.
+int pixels(int twips, UINT dpi);
+
+// The model's text as a Win32 control shows it: escaped bytes of file names
+// U+FFFD; with breakLines every line end (CR LF, lone CR or LF) becomes CR LF.
+std::wstring displayText(std::string_view text, bool breakLines);
+
+class MainWindowView : public FormView {
+ public:
+  // Creates the window hidden, its controls at the window's DPI.
+  explicit MainWindowView(Form1& model, HINSTANCE instance = GetModuleHandleW(nullptr));
+  ~MainWindowView() override;
+  MainWindowView(const MainWindowView&) = delete;
+  MainWindowView& operator=(const MainWindowView&) = delete;
+
+  // Shows the window centred on its monitor.
+  void show();
+
+  HWND window() const { return hwnd_; }
+  // The control of the layout table by its name; nullptr for none.
+  HWND control(std::string_view name) const;
+  UINT dpi() const { return dpi_; }
+
+  // Called by the message loop for each message before it is dispatched:
+  // true when the view handled it (Tab and Shift+Tab along the window's tab
+  // order, Enter in the folder list), and it must not be dispatched.
+  bool preTranslate(const MSG& msg);
+
+  // FormView
+  void showMessage(const std::string& text) override;
+  void showForm3(Form3& form) override;
+  void text3Appended(const std::string& line) override;
+  void refresh() override;
+  void runStarted() override;
+  void runEnded() override;
+
+ private:
+  static LRESULT CALLBACK form1Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK form3Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void command(UINT id, UINT code, HWND from);
+
+  void createControls();
+  void layout(UINT dpi);
+  void fitComboHeight(HWND combo, int height);
+  void focusNext(bool backwards);
+  void openSelectedFolder();
+  void refreshLists();
+  void showEditText(HWND box, const std::string& text);
+  void answerSystem();
+  HWND createForm3(const Form3& form);
+
+  Form1& model_;
+  HINSTANCE instance_;
+  HWND hwnd_ = nullptr;
+  HWND form3_ = nullptr;
+  HFONT font_ = nullptr;
+  HFONT form3Font_ = nullptr;
+  HBITMAP picture_ = nullptr;
+  HBRUSH label2Brush_ = nullptr;
+  HCURSOR savedCursor_ = nullptr;
+  HWND lastFocus_ = nullptr;
+  UINT dpi_ = 96;
+  std::map<std::string, HWND, std::less<>> controls_;
+  std::vector<HWND> tabOrder_;
+  std::vector<std::string> dirPaths_;  // the folder of each row of Dir1
+  std::size_t text3Shown_ = 0;         // bytes of the model's Text3 on screen
+  bool syncing_ = false;               // the view is writing the model's state into controls
+  bool running_ = false;               // a batch run is in progress
+  bool closePending_ = false;          // closed during a run: closes once it ends
+};
+
+}  // namespace ui::win32
