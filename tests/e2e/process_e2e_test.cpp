@@ -409,6 +409,8 @@ TEST_F(OneOffice, FreshProfilesAreSeededWithTheRegistryTheFirstOfficeKept) {
   ::setenv("XDG_CACHE_HOME", cache.str().c_str(), 1);
   const fs::path ours = cache.path() / "ravelsk";
   const fs::path elsewhere = cache.mkdir("elsewhere");
+  const fs::path theirs = cache.mkdir("theirs");
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
   const auto kept = [&] { return namesIn(ours, "office-"); };
   struct Case {
     std::string name;
@@ -441,6 +443,10 @@ TEST_F(OneOffice, FreshProfilesAreSeededWithTheRegistryTheFirstOfficeKept) {
        },
        {2, 2},
        0},
+      {"the cache is to be made in another user's home",
+       [&] { ::setenv("XDG_CACHE_HOME", (theirs / ".cache").c_str(), 1); },
+       {2, 2},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -455,6 +461,7 @@ TEST_F(OneOffice, FreshProfilesAreSeededWithTheRegistryTheFirstOfficeKept) {
     EXPECT_EQ(launches, c.launches);
     EXPECT_EQ(kept().size(), c.registriesKept);
     EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_FALSE(fs::exists(theirs / ".cache" / "ravelsk"));
   }
   EXPECT_TRUE(namesIn(tmp->path(), "ravelsk-office-").empty());
   if (oldCache) {

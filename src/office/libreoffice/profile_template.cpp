@@ -33,8 +33,12 @@ fs::path cacheFolder() {
   } else {
     return {};
   }
-  std::error_code ec;
-  fs::create_directories(base, ec);
+  if (!base.has_filename()) base = base.parent_path();  // a trailing '/'
+  // Only in a home of ours: run by root with somebody else's HOME, it must
+  // not leave that user folders they cannot write.
+  if (!ownFolder(base.parent_path())) return {};
+  ::mkdir(base.c_str(), 0700);
+  if (!ownFolder(base)) return {};
   const fs::path ours = base / "ravelsk";
   ::mkdir(ours.c_str(), 0700);
   return ownFolder(ours) ? ours : fs::path();
