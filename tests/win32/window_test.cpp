@@ -166,6 +166,19 @@ std::vector<BYTE> screenshot(HWND window, const std::string& name, int& width, i
   return pixels;
 }
 
+// Windows' own radio buttons tell their parent they were clicked when they
+// get the focus unchecked; Wine's do not. The option buttons are made to.
+WNDPROC buttonProc = nullptr;
+LRESULT CALLBACK clickedOnFocus(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CallWindowProcW(buttonProc, hwnd, message, wParam, lParam);
+  if (message == WM_SETFOCUS && SendMessageW(hwnd, BM_GETCHECK, 0, 0) == BST_UNCHECKED) {
+    SendMessageW(GetParent(hwnd), WM_COMMAND,
+                 MAKEWPARAM(static_cast<WORD>(GetDlgCtrlID(hwnd)), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(hwnd));
+  }
+  return result;
+}
+
 class Win32Window : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -341,6 +354,39 @@ TEST_F(Win32Window, TabAndShiftTabFollowTheWindowsOrderThroughTheTextBoxes) {
   // The tab key moved on and typed nothing.
   EXPECT_EQ(form().Text1.text, "请输入要替换的内容");
   EXPECT_EQ(text("Text1"), "请输入要替换的内容");
+}
+
+TEST_F(Win32Window, TheFocusSelectsNoOptionButtonOnlyAClickDoes) {
+  rig.work.write("a.doc", "x");
+  open();
+  for (int n = 1; n <= 4; ++n) {
+    buttonProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(control("Option" + std::to_string(n)), GWLP_WNDPROC,
+                          reinterpret_cast<LONG_PTR>(clickedOnFocus)));
+  }
+  form().openFolder(rig.work.str());
+  view->show();
+  pump();
+  ASSERT_EQ(GetFocus(), control("Option1"));
+  expectChecked(0);
+  for (int step = 0; step < 12; ++step) key(VK_TAB);
+  ASSERT_EQ(GetFocus(), control("Option1"));
+  key(VK_TAB);
+  ASSERT_EQ(GetFocus(), control("Option2"));
+  // Back from a modal box, the focus returns to the unchecked Option2.
+  SetTimer(nullptr, 0, 100, closeAboutBox);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(ui::win32::kMenuGy, 0), 0);
+  pump();
+  EXPECT_EQ(GetFocus(), control("Option2"));
+  expectChecked(0);
+  EXPECT_EQ(form().File1.pattern, "*.doc");
+  EXPECT_EQ(text("Command1"), "doc文档替换");
+  EXPECT_EQ(text("Command2"), "xls表格替换");
+  EXPECT_EQ(text("Text1"), "请输入要替换的内容");
+
+  click("Option3");
+  expectChecked(3);
+  EXPECT_EQ(text("Text1"), "请输入要替换原内容");
 }
 
 TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringARun) {
