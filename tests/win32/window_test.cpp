@@ -445,6 +445,22 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   const BYTE* pixel =
       &pixels[static_cast<std::size_t>(height - 1 - y) * stride + static_cast<std::size_t>(x) * 3];
   EXPECT_EQ(RGB(pixel[2], pixel[1], pixel[0]), RGB(192, 255, 192));
+  // The two headings' text colours, as painted: somewhere in each label's strokes.
+  auto paintedIn = [&](HWND label) {
+    RECT at;
+    GetWindowRect(label, &at);
+    std::set<COLORREF> painted;
+    for (LONG ly = at.top - window.top; ly < at.bottom - window.top; ++ly) {
+      for (LONG lx = at.left - window.left; lx < at.right - window.left; ++lx) {
+        const BYTE* p = &pixels[static_cast<std::size_t>(height - 1 - ly) * stride +
+                                static_cast<std::size_t>(lx) * 3];
+        painted.insert(RGB(p[2], p[1], p[0]));
+      }
+    }
+    return painted;
+  };
+  EXPECT_EQ(paintedIn(control("Label1")).count(RGB(255, 0, 0)), 1u);
+  EXPECT_EQ(paintedIn(control("Label3")).count(RGB(192, 0, 192)), 1u);
 
   // Browsing: another drive, back, and down to the documents by double-clicks.
   const auto& drives = form().Drive1.drives;
