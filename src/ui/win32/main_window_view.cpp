@@ -372,10 +372,19 @@ void MainWindowView::focusNext(bool backwards) {
     index = (index + (backwards ? count - 1 : 1)) % count;
     HWND next = tabOrder_[static_cast<std::size_t>(index)];
     if (IsWindowEnabled(next) && IsWindowVisible(next)) {
-      SetFocus(next);
+      moveFocus(next);
       return;
     }
   }
+}
+
+void MainWindowView::moveFocus(HWND to) {
+  // Windows' radio buttons report a click when they get the focus unchecked;
+  // a focus the window moves itself selects nothing.
+  const bool outer = movingFocus_;
+  movingFocus_ = true;
+  SetFocus(to);
+  movingFocus_ = outer;
 }
 
 void MainWindowView::openSelectedFolder() {
@@ -427,7 +436,7 @@ LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_SETFOCUS:
       if (lastFocus_ != nullptr && IsWindowEnabled(lastFocus_)) {
-        SetFocus(lastFocus_);
+        moveFocus(lastFocus_);
       } else {
         focusNext(false);
       }
@@ -466,6 +475,7 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
   if (syncing_) return;
   for (int n = 1; n <= 4; ++n) {
     if (from == control("Option" + std::to_string(n)) && code == BN_CLICKED) {
+      if (movingFocus_) return;
       // Clicking the selected button changes nothing.
       if (model_.option(n).value) {
         refresh();

@@ -69,6 +69,7 @@ class MainWindowView : public FormView {
   void layout(UINT dpi);
   void fitComboHeight(HWND combo, int height);
   void focusNext(bool backwards);
+  void moveFocus(HWND to);
   void openSelectedFolder();
   void refreshLists();
   void showEditText(HWND box, const std::string& text);
@@ -91,6 +92,7 @@ class MainWindowView : public FormView {
   std::vector<std::string> dirPaths_;  // the folder of each row of Dir1
   std::size_t text3Shown_ = 0;         // bytes of the model's Text3 on screen
   bool syncing_ = false;               // the view is writing the model's state into controls
+  bool movingFocus_ = false;           // the view is moving the focus itself
   bool running_ = false;               // a batch run is in progress
   bool closePending_ = false;          // closed during a run: closes once it ends
 };
