@@ -54,6 +54,7 @@ bool isUtf8Name(const std::string& codeset) {
   return lower == "utf8";
 }
 
+#ifndef _WIN32
 // A byte of a file name that does not decode is carried as U+DC80..U+DCFF, as
 // Python's "surrogateescape" does; in UTF-8 that is ED B2 80 .. ED B3 BF.
 void appendEscape(std::string& out, unsigned char byte) {
@@ -65,6 +66,7 @@ void appendEscape(std::string& out, unsigned char byte) {
 bool isEscape(const Unit& unit) {
   return unit.length == 3 && unit.value >= 0xDC80 && unit.value <= 0xDCFF;
 }
+#endif
 
 bool isAscii(std::string_view s) {
   for (char c : s) {

@@ -200,6 +200,30 @@ std::string driveOf(const std::vector<std::string>& drives, const std::string& p
 
 std::vector<std::string> folderChain(const std::string& path) {
   std::vector<std::string> chain;
+#ifdef _WIN32
+  // A network path: \\server\ alone is no folder, so the chain begins at
+  // the share. The library does not take \\server for a root name.
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  if (path.size() > 2 && separator(path[0]) && separator(path[1])) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path.substr(2) + "\\") {
+      if (!separator(c)) {
+        part += c;
+      } else if (!part.empty()) {
+        parts.push_back(std::move(part));
+        part.clear();
+      }
+    }
+    if (parts.size() < 2) return chain;
+    std::string built = "\\\\" + parts[0];
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+      built += "\\" + parts[i];
+      chain.push_back(built);
+    }
+    return chain;
+  }
+#endif
   fs::path p = pathFromUtf8(path);
   fs::path built;
   for (const fs::path& part : p) {

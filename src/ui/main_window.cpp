@@ -324,26 +324,37 @@ void Form1::report(const std::string& text) {
   }
 }
 
+// The view leaves its busy state however the run ends, or it would ignore
+// the user for good.
+void Form1::run(const std::function<void()>& runs) {
+  beginRun();
+  if (view_ == nullptr) return runs();
+  view_->runStarted();
+  struct Ended {
+    FormView* view;
+    ~Ended() { view->runEnded(); }
+  } ended{view_};
+  runs();
+}
+
 void Form1::Command1_Click() {
   if (!Option1.value && !Option3.value) return;
-  beginRun();
-  if (view_ != nullptr) view_->runStarted();
-  if (Option1.value) replace::runDocuments(*context_.servers, {"word.Application", ""}, *this);
-  if (Option3.value) {
-    replace::runDocuments(*context_.servers, {"ET.Application", "KET.Application"}, *this);
-  }
-  if (view_ != nullptr) view_->runEnded();
+  run([this] {
+    if (Option1.value) replace::runDocuments(*context_.servers, {"word.Application", ""}, *this);
+    if (Option3.value) {
+      replace::runDocuments(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+    }
+  });
 }
 
 void Form1::Command2_Click() {
   if (!Option2.value && !Option4.value) return;
-  beginRun();
-  if (view_ != nullptr) view_->runStarted();
-  if (Option2.value) replace::runWorkbooks(*context_.servers, {"excel.application", ""}, *this);
-  if (Option4.value) {
-    replace::runWorkbooks(*context_.servers, {"ET.Application", "KET.Application"}, *this);
-  }
-  if (view_ != nullptr) view_->runEnded();
+  run([this] {
+    if (Option2.value) replace::runWorkbooks(*context_.servers, {"excel.application", ""}, *this);
+    if (Option4.value) {
+      replace::runWorkbooks(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+    }
+  });
 }
 
 }  // namespace ui

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -169,6 +170,7 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   void resolveJournalFolder();
   void reportJournalFailure(const replace::JournalError& error);
   void beginRun();
+  void run(const std::function<void()>& runs);
   void refreshView();
 
   // office::ProbeWindow

@@ -135,6 +135,7 @@ TEST(FolderChain, RunsFromTheRootDownToTheFolder) {
       {"C:\\", {"C:\\"}},
       {"C:\\docs", {"C:\\", "C:\\docs"}},
       {"D:\\文档\\年报", {"D:\\", "D:\\文档", "D:\\文档\\年报"}},
+      {"\\\\srv\\共享\\年报", {"\\\\srv\\共享", "\\\\srv\\共享\\年报"}},
   };
 #else
   const std::pair<const char*, Names> cases[] = {

@@ -114,6 +114,20 @@ TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWit
 }
 #endif
 
+// However a run ends, the view leaves its busy state and the server is quit.
+TEST_F(DocumentRun, AnExceptionOutOfTheRunStillEndsItInTheView) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  struct FailingView : testsupport::RecordingView {
+    void text3Appended(const std::string&) override { throw std::runtime_error("no paint"); }
+  } view;
+  form.setView(&view);
+  EXPECT_THROW(form.Command1_Click(), std::runtime_error);
+  EXPECT_EQ(view.runsStarted, 1);
+  EXPECT_EQ(view.runsEnded, 1);
+  EXPECT_EQ(rig.office.alive, 0);
+}
+
 TEST_F(DocumentRun, AnEmptyListStartsAndQuitsTheServerAndWritesNothing) {
   rig.office.serve(rig.servers, "word.Application");
   ui::Form1& form = prepare({});
