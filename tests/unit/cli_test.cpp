@@ -519,9 +519,14 @@ TEST(CommandLineRun, RecursiveRunNamesFilesRelativeToTheFolderOnOneServerPerJob)
     EXPECT_EQ(rig.replace("--doc", jobs, {"--recursive"}), 0);
     EXPECT_EQ(rig.output(), (Lines{"top.doc 已替换内容", "sub/a.doc 已替换内容",
                                    "sub/b/inner.doc 没找到替换的内容"}));
-    for (FakeOffice& office : rig.offices) EXPECT_EQ(office.created, 1);
-    EXPECT_EQ(rig.offices[0].callsContaining(".Open(").front(),
-              "Documents.Open(\"" + rig.folder + "/top.doc\")");
+    Lines opens;
+    for (FakeOffice& office : rig.offices) {
+      EXPECT_EQ(office.created, 1);
+      for (const std::string& call : office.callsContaining(".Open(")) opens.push_back(call);
+    }
+    EXPECT_NE(
+        std::find(opens.begin(), opens.end(), "Documents.Open(\"" + rig.folder + "/top.doc\")"),
+        opens.end());
   }
 }
 
