@@ -43,6 +43,19 @@ bool isWritableFolder(const fs::path& folder) {
 
 }  // namespace
 
+Form1Context userContext(const office::ServerRegistry& servers, const replace::Clock& clock,
+                         std::filesystem::path programFolder) {
+  std::error_code ec;
+  Form1Context context;
+  context.servers = &servers;
+  context.clock = &clock;
+  context.programFolder = std::move(programFolder);
+  context.userJournalFolder = defaultUserJournalFolder();
+  context.startFolder = replace::utf8FromPath(std::filesystem::current_path(ec));
+  context.codeset = replace::systemCodeset();
+  return context;
+}
+
 fs::path defaultUserJournalFolder() {
 #ifdef _WIN32
   if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && *local != 0) {

@@ -197,6 +197,12 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   bool journalFailureShown_ = false;
 };
 
+// Form1's context as a user starts the program: the lists start in the
+// working folder, the journal falls back to the per-user folder and is
+// written in the system's code page.
+Form1Context userContext(const office::ServerRegistry& servers, const replace::Clock& clock,
+                         std::filesystem::path programFolder);
+
 // The per-user journal folder: $XDG_DATA_HOME/ravelsk/Journal, else
 // ~/.local/share/ravelsk/Journal; on Windows %LOCALAPPDATA%\Ravelsk\Journal.
 std::filesystem::path defaultUserJournalFolder();

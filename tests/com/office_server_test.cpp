@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/test_office.h"
 #include "office/com/com_backend.h"
 #include "replace/system_text.h"
 #include "replace/text_encoding.h"
@@ -23,29 +24,7 @@ using testsupport::readFile;
 using testsupport::WindowRig;
 using Lines = std::vector<std::string>;
 
-constexpr const wchar_t* kSettingsKey = L"Software\\Ravelsk\\TestOffice";
-
-fs::path besideThisProgram(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return fs::path(path).parent_path() / name;
-}
-
-DWORD runAndWait(std::wstring commandLine) {
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi)) {
-    return GetLastError();
-  }
-  WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
-}
+using testoffice::kSettingsKey;
 
 void setSetting(const wchar_t* name, const std::string& value) {
   const std::wstring wide = wideFromUtf8(value);
@@ -68,10 +47,7 @@ Lines linesOf(const std::string& text) {
 
 class OfficeServer : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    const fs::path server = besideThisProgram(L"ravelsk_test_office.exe");
-    ASSERT_EQ(runAndWait(L"\"" + server.wstring() + L"\" /regserver"), 0u);
-  }
+  static void SetUpTestSuite() { ASSERT_EQ(testoffice::registerServer(), 0u); }
 
   office::com::Apartment apartment;
   WindowRig rig;

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "com/test_office.h"
 #include "office/com/com_backend.h"
 #include "replace/system_text.h"
 #include "replace/text_encoding.h"
@@ -58,7 +59,7 @@ const ServedClass kClasses[] = {
      "9.1"},
 };
 
-constexpr const wchar_t* kSettingsKey = L"Software\\Ravelsk\\TestOffice";
+using testoffice::kSettingsKey;
 
 std::wstring readSetting(const wchar_t* name) {
   wchar_t buffer[1024];

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/test_office.h"
 #include "office/com/com_backend.h"
 #include "replace/system_text.h"
 #include "replace/text_encoding.h"
@@ -28,28 +29,6 @@ using replace::utf8FromWide;
 using testsupport::readFile;
 using testsupport::WindowRig;
 using ui::win32::MainWindowView;
-
-fs::path besideThisProgram(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return fs::path(path).parent_path() / name;
-}
-
-DWORD runAndWait(std::wstring commandLine) {
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi)) {
-    return GetLastError();
-  }
-  WaitForSingleObject(pi.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
-}
 
 std::string textOf(HWND hwnd) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -158,7 +137,7 @@ std::vector<BYTE> screenshot(HWND window, const std::string& name, int& width, i
   DeleteDC(memory);
   ReleaseDC(window, screen);
 
-  const fs::path folder = besideThisProgram(L"screenshots");
+  const fs::path folder = testoffice::besideThisProgram(L"screenshots");
   fs::create_directories(folder);
   std::ofstream out(folder / pathFromUtf8(name + "-" + std::to_string(GetACP()) + ".bmp"),
                     std::ios::binary);
@@ -187,10 +166,7 @@ LRESULT CALLBACK clickedOnFocus(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
 
 class Win32Window : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    const fs::path server = besideThisProgram(L"ravelsk_test_office.exe");
-    ASSERT_EQ(runAndWait(L"\"" + server.wstring() + L"\" /regserver"), 0u);
-  }
+  static void SetUpTestSuite() { ASSERT_EQ(testoffice::registerServer(), 0u); }
 
   office::com::Apartment apartment;
   WindowRig rig;
@@ -198,7 +174,7 @@ class Win32Window : public ::testing::Test {
 
   Win32Window() {
     office::com::createThroughCom(rig.servers);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Ravelsk\\TestOffice");
+    RegDeleteTreeW(HKEY_CURRENT_USER, testoffice::kSettingsKey);
     rig.codeset = replace::systemCodeset();
   }
   ~Win32Window() override {

@@ -70,16 +70,7 @@ int main(int argc, char** argv) {
   office::libreoffice::registerServers(servers);
   replace::Clock clock;
 
-  std::error_code ec;
-  ui::Form1Context context;
-  context.servers = &servers;
-  context.clock = &clock;
-  context.programFolder = programFolder();
-  context.userJournalFolder = ui::defaultUserJournalFolder();
-  context.startFolder = replace::utf8FromPath(std::filesystem::current_path(ec));
-  context.codeset = replace::systemCodeset();
-
-  ui::Form1 form(context);
+  ui::Form1 form(ui::userContext(servers, clock, programFolder()));
   ui::qt::MainWindowView window(form);
   form.Form_Load();
   window.show();

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "office/com/com_backend.h"
 #include "replace/journal.h"
@@ -41,16 +40,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   office::com::createThroughCom(servers);
   replace::Clock clock;
 
-  std::error_code ec;
-  ui::Form1Context context;
-  context.servers = &servers;
-  context.clock = &clock;
-  context.programFolder = programFolder();
-  context.userJournalFolder = ui::defaultUserJournalFolder();
-  context.startFolder = replace::utf8FromPath(std::filesystem::current_path(ec));
-  context.codeset = replace::systemCodeset();
-
-  ui::Form1 form(context);
+  ui::Form1 form(ui::userContext(servers, clock, programFolder()));
   ui::win32::MainWindowView window(form, instance);
   form.Form_Load();
   window.show();
