@@ -1,8 +1,5 @@
 #include "office/libreoffice/libreoffice_server.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,7 +12,6 @@
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
-#include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
@@ -47,6 +43,7 @@
 #include "office/libreoffice/safe_store.h"
 #include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
+#include "replace/system_text.h"
 #include "replace/text_encoding.h"
 
 namespace office::libreoffice {
@@ -106,9 +103,8 @@ Sequence<css::beans::PropertyValue> properties(
 std::string systemErrorText(const std::system_error& e) {
   std::string text = e.what();
   const std::string system = e.code().message();
-  if (text.size() >= system.size() &&
-      text.compare(text.size() - system.size(), system.size(), system) == 0) {
-    text = text.substr(0, text.size() - system.size()) + replace::utf8FromLocale(system);
+  if (text.ends_with(system)) {
+    text.replace(text.size() - system.size(), system.size(), replace::errorText(e.code()));
   }
   return text;
 }
@@ -124,9 +120,10 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
  public:
   void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override {
     const auto continuations = request->getContinuations();
+    const OUString type = request->getRequest().getValueTypeName();
     // A lock file that cannot be made at all (the name leaves no room for
     // ".~lock.…#") means nobody else can hold one either: open it anyway.
-    if (request->getRequest().getValueTypeName().endsWith("LockFileIgnoreRequest")) {
+    if (type.endsWith("LockFileIgnoreRequest")) {
       for (const auto& c : continuations) {
         Reference<css::task::XInteractionApprove> approve(c, UNO_QUERY);
         if (approve.is()) {
@@ -137,7 +134,7 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
     }
     {
       std::lock_guard lock(mutex_);
-      seen_.push_back(toUtf8(request->getRequest().getValueTypeName()));
+      seen_.push_back(toUtf8(type));
     }
     for (const auto& c : continuations) {
       Reference<css::task::XInteractionAbort> abort(c, UNO_QUERY);
@@ -202,7 +199,6 @@ struct OpenDocument {
   // A replacement reported hits: the document must be stored, even where the
   // office opened it read-only and so never counts it as modified.
   bool replaced = false;
-  bool stored = false;
 
   // Reused by every search in the document: building a descriptor costs
   // about nine calls to the office, more than a search in a small file.
@@ -408,6 +404,11 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
       property("UpdateDocMode", Any(css::document::UpdateDocMode::NO_UPDATE)),
       property("InteractionHandler", Any(Reference<css::task::XInteractionHandler>(handler.get()))),
   });
+  // This document holds no lock of ours any more, nor the watchdog.
+  const auto forget = [this, &file] {
+    held_->remove(file);
+    process_.disarm();
+  };
   Reference<css::lang::XComponent> component;
   try {
     Reference<css::frame::XComponentLoader> loader(process_.desktop(), UNO_QUERY_THROW);
@@ -417,21 +418,16 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   } catch (const css::uno::RuntimeException&) {
     // A gone office is handled by the caller, who needs to know what it was
     // loading; one that is still there just failed this document.
-    if (process_.running()) {
-      held_->remove(file);
-      process_.disarm();
-    }
+    if (process_.running()) forget();
     throw;
   } catch (const css::uno::Exception& e) {
-    held_->remove(file);
-    process_.disarm();
+    forget();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed,
                           "无法打开文档：" + (why.empty() ? toUtf8(e.Message) : why));
   }
   if (!component.is()) {
-    held_->remove(file);
-    process_.disarm();
+    forget();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed, "无法打开文档" + (why.empty() ? "" : "：" + why));
   }
@@ -459,10 +455,16 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     requireWritableFormat(filter, workbook);
   } catch (const css::lang::DisposedException&) {
     throw;  // the office is gone: its documents and locks go with markGone
+  } catch (const css::uno::RuntimeException&) {
+    // As while loading: a gone office's lock is the caller's to remove.
+    if (process_.running()) {
+      closeQuietly(component);
+      forget();
+    }
+    throw;
   } catch (...) {
     closeQuietly(component);
-    held_->remove(file);
-    process_.disarm();
+    forget();
     throw;
   }
   auto document = std::make_shared<OpenDocument>();
@@ -481,8 +483,7 @@ OUString Session::loadUrl(const fs::path& file) {
     fs::remove(target, ec);
     fs::create_symlink(file, target, ec);
     if (ec) {
-      throw AutomationError(kErrOfficeFailed,
-                            "无法打开文档：" + replace::utf8FromLocale(ec.message()));
+      throw AutomationError(kErrOfficeFailed, "无法打开文档：" + replace::errorText(ec));
     }
   }
   OUString url;
@@ -543,9 +544,6 @@ void Session::store(OpenDocument& document) {
     Reference<css::frame::XStorable> storable(document.component, UNO_QUERY_THROW);
     storable->storeToURL(url, properties({property("FilterName", Any(toOUString(document.filter))),
                                           property("Overwrite", Any(true))}));
-  } catch (const css::lang::DisposedException&) {
-    discard();
-    throw;
   } catch (const css::uno::RuntimeException&) {
     discard();
     throw;
@@ -570,16 +568,10 @@ void Session::store(OpenDocument& document) {
   }
   process_.arm(options_.documentTimeout);
   discard();
-  document.stored = true;
 }
 
 void Session::close(const std::shared_ptr<OpenDocument>& document, bool save) {
-  if (save) {
-    store(*document);
-    if (document->replaced && !document->stored) {
-      throw AutomationError(kErrOfficeFailed, "无法保存文档：替换后的内容没有写入文件");
-    }
-  }
+  if (save) store(*document);
   closeQuietly(document->component);
   held_->remove(document->path);
   for (auto* list : {&docs_, &books_}) {
@@ -657,21 +649,19 @@ const Reference<css::util::XReplaceDescriptor>& descriptorFor(
   return search.descriptor;
 }
 
-bool findIn(OpenDocument& document, const Reference<css::util::XReplaceable>& target,
-            const std::string& text, bool matchCase = false, bool wholeCell = false) {
-  if (text.empty()) return false;
-  const auto& descriptor =
-      descriptorFor(document, target, text, document.search.with, matchCase, wholeCell);
-  return target->findFirst(Reference<css::util::XSearchDescriptor>(descriptor.get())).is();
-}
-
 Reference<css::uno::XInterface> firstFound(OpenDocument& document,
                                            const Reference<css::util::XReplaceable>& target,
-                                           const std::string& text) {
+                                           const std::string& text, bool matchCase = false,
+                                           bool wholeCell = false) {
   if (text.empty()) return {};
   const auto& descriptor =
-      descriptorFor(document, target, text, document.search.with, false, false);
+      descriptorFor(document, target, text, document.search.with, matchCase, wholeCell);
   return target->findFirst(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+}
+
+bool findIn(OpenDocument& document, const Reference<css::util::XReplaceable>& target,
+            const std::string& text, bool matchCase = false, bool wholeCell = false) {
+  return firstFound(document, target, text, matchCase, wholeCell).is();
 }
 
 sal_Int32 replaceIn(OpenDocument& document, const Reference<css::util::XReplaceable>& target,

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
 
 namespace office::libreoffice {
 

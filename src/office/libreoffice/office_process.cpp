@@ -450,8 +450,7 @@ void OfficeProcess::startOnce(const ProfileTemplate& profileTemplate, bool seed)
     makePrivateFolder(pipeName);
     seeded_ = seed && profileTemplate.seed(profile_);
   } catch (const fs::filesystem_error& e) {
-    removeLeftovers();
-    cannotStart(e.what());
+    abandonStart(e.what());
   }
   const auto pipe = toOUString("pipe,name=" + pipeName);
 
@@ -464,8 +463,7 @@ void OfficeProcess::startOnce(const ProfileTemplate& profileTemplate, bool seed)
     connector = css::connection::Connector::create(local);
     bridges = css::bridge::BridgeFactory::create(local);
   } catch (const css::uno::Exception& e) {
-    removeLeftovers();
-    cannotStart(toUtf8(e.Message));
+    abandonStart(toUtf8(e.Message));
   }
 
   const auto launch = [this, &pipeName] {
@@ -495,9 +493,7 @@ void OfficeProcess::startOnce(const ProfileTemplate& profileTemplate, bool seed)
       break;
     } catch (const css::connection::NoConnectException&) {
     } catch (const css::uno::Exception& e) {
-      reap(std::chrono::milliseconds(0));
-      removeLeftovers();
-      cannotStart(toUtf8(e.Message));
+      abandonStart(toUtf8(e.Message));
     }
     if (const auto status = exitStatus()) {
       if (WIFEXITED(*status) && WEXITSTATUS(*status) == kRestartExitCode && restarts++ < 2) {
@@ -505,24 +501,26 @@ void OfficeProcess::startOnce(const ProfileTemplate& profileTemplate, bool seed)
         launch();
         continue;
       }
-      removeLeftovers();
-      cannotStart("soffice.bin 退出，状态 " + std::to_string(*status));
+      abandonStart("soffice.bin 退出，状态 " + std::to_string(*status));
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      reap(std::chrono::milliseconds(0));
-      removeLeftovers();
-      cannotStart("启动超时");
+      abandonStart("启动超时");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   try {
     desktop_ = css::frame::Desktop::create(remoteContext_);
   } catch (const css::uno::Exception& e) {
-    reap(std::chrono::milliseconds(0));
-    removeLeftovers();
-    cannotStart(toUtf8(e.Message));
+    abandonStart(toUtf8(e.Message));
   }
   watchdog_ = std::thread([this] { watch(); });
+}
+
+// A start that failed leaves nothing behind: no office, no folder, no socket.
+void OfficeProcess::abandonStart(const std::string& why) {
+  reap(std::chrono::milliseconds(0));
+  removeLeftovers();
+  cannotStart(why);
 }
 
 bool OfficeProcess::running() {

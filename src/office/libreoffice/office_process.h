@@ -102,6 +102,7 @@ class OfficeProcess {
  private:
   // One try: seed says whether the profile may be seeded from the template.
   void startOnce(const ProfileTemplate& profileTemplate, bool seed);
+  [[noreturn]] void abandonStart(const std::string& why);
   void makePrivateFolder(const std::string& pipeName);
   pid_t spawn(const std::string& pipeName);
   // Tells the ending's clean-up the PID of the office just started.

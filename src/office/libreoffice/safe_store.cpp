@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <shared_mutex>
@@ -471,15 +470,14 @@ void tidy(int folder, const std::string* document, const std::vector<Leftover>& 
   if (!copies.empty()) {
     // Two copies only if a recovery failed and a later write died too: the
     // newer one is what the user last asked for.
-    std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
-      return std::pair(a.st.st_mtim.tv_sec, a.st.st_mtim.tv_nsec) >
-             std::pair(b.st.st_mtim.tv_sec, b.st.st_mtim.tv_nsec);
+    const auto stamp = [](const struct timespec& t) { return std::pair(t.tv_sec, t.tv_nsec); };
+    std::sort(copies.begin(), copies.end(), [&stamp](const Copy& a, const Copy& b) {
+      return stamp(a.st.st_mtim) > stamp(b.st.st_mtim);
     });
     // The copy was complete before the document's first byte changed, so a
     // document last changed before it was never touched: it stays as it is.
     // One changed long after it was changed by somebody since, who is not to
     // be overwritten with what we wrote then.
-    const auto stamp = [](const struct timespec& t) { return std::pair(t.tv_sec, t.tv_nsec); };
     const auto& copyTime = copies.front().st.st_mtim;
     const bool written = stamp(documentStat.st_mtim) >= stamp(copyTime);
     const bool since = documentStat.st_mtim.tv_sec > copyTime.tv_sec + kLongestWrite;
@@ -534,7 +532,7 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
   // before an ending waiting for the lock may go on.
   std::shared_lock placing(placementMutex());
   OwnFile scratch(folder, place.name, random);
-  copyContent(source.get(), scratch.fd(), "读取新内容", "写入临时文件");
+  const off_t length = copyContent(source.get(), scratch.fd(), "读取新内容", "写入临时文件");
 
   if (replace && takeOverMetadata(original.get(), scratch.fd(), st)) {
     if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
@@ -555,9 +553,7 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
   struct stat now {};
   const Fd target = openDocument(folder, place.name, O_WRONLY, "打开文档以写入", now);
   if (!sameFile(now, st)) fail("文档在保存时被移走或替换", EBUSY);
-  struct stat copyStat {};
-  if (::fstat(scratch.fd(), &copyStat) != 0) fail("读取恢复副本");
-  reserveSpace(target.get(), copyStat.st_size);
+  reserveSpace(target.get(), length);
   try {
     overwrite(scratch.fd(), target.get(), "读取恢复副本");
   } catch (...) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <shared_mutex>
 
 namespace office::libreoffice {
