@@ -237,4 +237,18 @@ std::vector<std::string> folderChain(const std::string& path) {
   return chain;
 }
 
+std::vector<FolderRow> folderRows(const std::string& folder,
+                                  const std::vector<std::string>& subfolders) {
+  std::vector<FolderRow> rows;
+  int depth = 0;
+  for (const std::string& step : folderChain(folder)) {
+    std::string name = utf8FromPath(pathFromUtf8(step).filename());
+    rows.push_back({name.empty() ? step : std::move(name), step, depth++, true});
+  }
+  for (const std::string& sub : subfolders) {
+    rows.push_back({sub, utf8FromPath(pathFromUtf8(folder) / pathFromUtf8(sub)), depth, false});
+  }
+  return rows;
+}
+
 }  // namespace ui

@@ -40,4 +40,17 @@ std::string driveOf(const std::vector<std::string>& drives, const std::string& p
 // The ancestors of path, from the root down to path itself.
 std::vector<std::string> folderChain(const std::string& path);
 
+// One row of the folder list.
+struct FolderRow {
+  std::string name;       // what it shows: the folder's name, a root by its path
+  std::string path;       // the folder it opens
+  int depth = 0;          // how far it is indented
+  bool onTheWay = false;  // on the way down to the open folder, not below it
+};
+
+// The folder list: the way down to folder (its last row is the open folder),
+// then folder's subfolders one level below it.
+std::vector<FolderRow> folderRows(const std::string& folder,
+                                  const std::vector<std::string>& subfolders);
+
 }  // namespace ui

@@ -243,6 +243,8 @@ void Form1::setFile1Path(const std::string& path) {
     File1.entries = listFiles(path, File1.pattern);
     File1.path = path;
   } catch (const BrowseError& e) {
+    // The old folder's names must not be run in the new one.
+    File1.entries.clear();
     appendStatus(std::string(e.what()) + "\r\n");
   }
 }

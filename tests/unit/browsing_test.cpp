@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 
 namespace {
 
+using testsupport::joinPath;
 using testsupport::WindowRig;
 using Names = std::vector<std::string>;
 
@@ -145,6 +147,25 @@ TEST(FolderChain, RunsFromTheRootDownToTheFolder) {
   };
 #endif
   for (const auto& [path, chain] : cases) EXPECT_EQ(ui::folderChain(path), chain) << path;
+}
+
+TEST(FolderRows, TheWayDownThenTheSubfoldersOneLevelBelow) {
+#ifdef _WIN32
+  const std::string folder = "C:\\文档", root = "C:\\";
+#else
+  const std::string folder = "/文档", root = "/";
+#endif
+  const std::string a = joinPath(folder, "a"), b = joinPath(folder, "b c");
+  std::vector<std::tuple<std::string, std::string, int, bool>> rows;
+  for (const ui::FolderRow& row : ui::folderRows(folder, {"a", "b c"})) {
+    rows.emplace_back(row.name, row.path, row.depth, row.onTheWay);
+  }
+  EXPECT_EQ(rows, (std::vector<std::tuple<std::string, std::string, int, bool>>{
+                      {root, root, 0, true},
+                      {"文档", folder, 1, true},
+                      {"a", a, 2, false},
+                      {"b c", b, 2, false},
+                  }));
 }
 
 class Browsing : public ::testing::Test {

@@ -1,6 +1,5 @@
 // Ravelsk on Linux: the Qt window over the window model, with word.Application
 // and excel.Application served by LibreOffice.
-#include <unistd.h>
 
 #include <QApplication>
 #include <clocale>
@@ -15,7 +14,6 @@
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/termination.h"
 #include "replace/journal.h"
-#include "replace/text_encoding.h"
 #include "ui/main_window.h"
 #include "ui/qt/main_window_view.h"
 

@@ -283,10 +283,6 @@ void MainWindowView::refresh() {
   showTextBox(text2_, model_.Text2.text);
   label2_->setText(displayText(model_.Label2.caption));
   const std::string& status = model_.Text3.text();
-  if (status.size() < text3Shown_) {
-    text3_->clear();
-    text3Shown_ = 0;
-  }
   if (status.size() > text3Shown_) text3Appended(status.substr(text3Shown_));
   refreshLists();
   syncing_ = false;
@@ -301,24 +297,15 @@ void MainWindowView::refreshLists() {
 
   // The folder list shows the way down to the open folder, then its subfolders.
   dir1_->clear();
-  const std::vector<std::string> chain = folderChain(model_.Dir1.path);
-  int depth = 0;
-  for (const std::string& folder : chain) {
-    std::string name = replace::utf8FromPath(replace::pathFromUtf8(folder).filename());
-    if (name.empty()) name = folder;
-    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + shownName(name), dir1_);
-    item->setData(Qt::UserRole, bytes(folder));
-    item->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-    ++depth;
+  int openRow = -1;
+  for (const FolderRow& row : folderRows(model_.Dir1.path, model_.Dir1.subfolders)) {
+    auto* item = new QListWidgetItem(QString(row.depth * 2, ' ') + shownName(row.name), dir1_);
+    item->setData(Qt::UserRole, bytes(row.path));
+    item->setIcon(
+        style()->standardIcon(row.onTheWay ? QStyle::SP_DirOpenIcon : QStyle::SP_DirClosedIcon));
+    if (row.onTheWay) ++openRow;
   }
-  dir1_->setCurrentRow(dir1_->count() - 1);
-  for (const std::string& sub : model_.Dir1.subfolders) {
-    auto* item = new QListWidgetItem(QString(depth * 2, ' ') + shownName(sub), dir1_);
-    item->setData(Qt::UserRole,
-                  bytes(replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
-                                              replace::pathFromUtf8(sub))));
-    item->setIcon(style()->standardIcon(QStyle::SP_DirClosedIcon));
-  }
+  dir1_->setCurrentRow(openRow);
 
   file1_->clear();
   for (const std::string& entry : model_.File1.entries) file1_->addItem(shownName(entry));

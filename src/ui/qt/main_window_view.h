@@ -10,7 +10,6 @@
 #include "ui/layout.h"
 #include "ui/main_window.h"
 
-class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QListWidget;

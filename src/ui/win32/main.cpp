@@ -9,7 +9,6 @@
 
 #include "office/com/com_backend.h"
 #include "replace/journal.h"
-#include "replace/text_encoding.h"
 #include "ui/main_window.h"
 #include "ui/win32/main_window_view.h"
 

@@ -291,7 +291,7 @@ void MainWindowView::createControls() {
   SendMessageW(control("Text3"), EM_SETLIMITTEXT, 0, 0);
 }
 
-void MainWindowView::layout(UINT dpi) {
+void MainWindowView::layout(UINT dpi, const POINT* topLeft) {
   dpi_ = dpi;
   HFONT previous = font_;
   font_ = messageFont(dpi);
@@ -314,7 +314,7 @@ void MainWindowView::layout(UINT dpi) {
   if (previous != nullptr) DeleteObject(previous);
   const WindowGeometry& window = mainWindowGeometry();
   setClientSize(hwnd_, pixels(window.clientWidth, dpi), pixels(window.clientHeight, dpi), dpi,
-                nullptr);
+                topLeft);
   InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
@@ -443,11 +443,8 @@ LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-      layout(LOWORD(wParam));
       const POINT topLeft{suggested->left, suggested->top};
-      const WindowGeometry& window = mainWindowGeometry();
-      setClientSize(hwnd_, pixels(window.clientWidth, dpi_), pixels(window.clientHeight, dpi_),
-                    dpi_, &topLeft);
+      layout(LOWORD(wParam), &topLeft);
       return 0;
     }
     case WM_CLOSE:
@@ -529,10 +526,6 @@ void MainWindowView::refresh() {
   showEditText(control("Text2"), model_.Text2.text);
   SetWindowTextW(control("Label2"), displayText(model_.Label2.caption, true).c_str());
   const std::string& status = model_.Text3.text();
-  if (status.size() < text3Shown_) {
-    SetWindowTextW(control("Text3"), L"");
-    text3Shown_ = 0;
-  }
   if (status.size() > text3Shown_) text3Appended(status.substr(text3Shown_));
   refreshLists();
   syncing_ = false;
@@ -554,22 +547,15 @@ void MainWindowView::refreshLists() {
   HWND dir1 = control("Dir1");
   SendMessageW(dir1, LB_RESETCONTENT, 0, 0);
   dirPaths_.clear();
-  std::size_t depth = 0;
-  auto add = [&](const std::string& name, std::string path) {
-    const std::wstring row = std::wstring(depth * 2, L' ') + displayText(name, false);
-    SendMessageW(dir1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
-    dirPaths_.push_back(std::move(path));
-  };
-  for (const std::string& folder : folderChain(model_.Dir1.path)) {
-    std::string name = replace::utf8FromPath(replace::pathFromUtf8(folder).filename());
-    add(name.empty() ? folder : name, folder);
-    ++depth;
+  WPARAM openRow = WPARAM(-1);
+  for (const FolderRow& row : folderRows(model_.Dir1.path, model_.Dir1.subfolders)) {
+    const std::wstring shown =
+        std::wstring(static_cast<std::size_t>(row.depth) * 2, L' ') + displayText(row.name, false);
+    SendMessageW(dir1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+    dirPaths_.push_back(row.path);
+    if (row.onTheWay) ++openRow;
   }
-  SendMessageW(dir1, LB_SETCURSEL, dirPaths_.size() - 1, 0);
-  for (const std::string& sub : model_.Dir1.subfolders) {
-    add(sub, replace::utf8FromPath(replace::pathFromUtf8(model_.Dir1.path) /
-                                   replace::pathFromUtf8(sub)));
-  }
+  SendMessageW(dir1, LB_SETCURSEL, openRow, 0);
 
   HWND file1 = control("File1");
   SendMessageW(file1, LB_RESETCONTENT, 0, 0);

@@ -66,7 +66,8 @@ class MainWindowView : public FormView {
   void command(UINT id, UINT code, HWND from);
 
   void createControls();
-  void layout(UINT dpi);
+  // At dpi; moved to topLeft when given (the system suggests where).
+  void layout(UINT dpi, const POINT* topLeft = nullptr);
   void fitComboHeight(HWND combo, int height);
   void focusNext(bool backwards);
   void moveFocus(HWND to);
