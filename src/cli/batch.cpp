@@ -19,9 +19,8 @@ namespace cli {
 namespace fs = std::filesystem;
 
 replace::ServerChoice serverChoice(FileKind kind, office::Suite suite) {
-  if (suite == office::Suite::Wps) return {"ET.Application", "KET.Application"};
-  return kind == FileKind::Documents ? replace::ServerChoice{"word.Application", ""}
-                                     : replace::ServerChoice{"excel.application", ""};
+  if (suite == office::Suite::Wps) return replace::kWpsServer;
+  return kind == FileKind::Documents ? replace::kWordServer : replace::kExcelServer;
 }
 
 std::string filePattern(FileKind kind) {

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
 #include <system_error>
 
+#include "replace/system_text.h"
 #include "replace/text_encoding.h"
 #include "ui/file_browser.h"
 #include "ui/main_window.h"
@@ -33,7 +33,7 @@ class Failure {
 std::string absoluteFolder(const std::string& given) {
   std::error_code ec;
   fs::path path = fs::absolute(replace::pathFromUtf8(given), ec).lexically_normal();
-  if (ec) throw Failure("无法打开文件夹：" + given + "（" + ec.message() + "）");
+  if (ec) throw Failure("无法打开文件夹：" + given + "（" + replace::errorText(ec) + "）");
   if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
   const fs::file_status status = fs::status(path, ec);
   if (!fs::exists(status)) throw Failure("文件夹不存在：" + given);

@@ -4,7 +4,9 @@
 #define RAVELSK_VERSION "1.0"
 #endif
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -16,18 +18,9 @@ constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",   "--find",
                                               "--replace", "--suite", "--jobs"};
 constexpr std::string_view kFlagOptions[] = {"--recursive", "--help", "--version"};
 
-bool isValueOption(std::string_view name) {
-  for (std::string_view known : kValueOptions) {
-    if (name == known) return true;
-  }
-  return false;
-}
-
-bool isFlagOption(std::string_view name) {
-  for (std::string_view known : kFlagOptions) {
-    if (name == known) return true;
-  }
-  return false;
+template <std::size_t N>
+bool isOneOf(std::string_view name, const std::string_view (&known)[N]) {
+  return std::find(std::begin(known), std::end(known), name) != std::end(known);
 }
 
 // "--name=value" split at the first '='.
@@ -63,13 +56,13 @@ Options parseOptions(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const std::string_view name = optionName(arg);
-    if (isFlagOption(name)) {
+    if (isOneOf(name, kFlagOptions)) {
       if (name.size() != arg.size()) throw UsageError("选项不带值：" + std::string(name));
       if (recursive) throw UsageError("选项重复：" + std::string(name));
       recursive = true;
       continue;
     }
-    if (!isValueOption(name)) {
+    if (!isOneOf(name, kValueOptions)) {
       if (arg.rfind("-", 0) == 0) throw UsageError("未知选项：" + arg);
       throw UsageError("多余的参数：" + arg);
     }

@@ -16,6 +16,11 @@ struct ServerChoice {
   std::string_view fallbackOn429;  // tried only when progId fails with 429; "" for none
 };
 
+// The servers of the run buttons.
+inline constexpr ServerChoice kWordServer{"word.Application", ""};
+inline constexpr ServerChoice kExcelServer{"excel.application", ""};
+inline constexpr ServerChoice kWpsServer{"ET.Application", "KET.Application"};
+
 class BatchServer {
  public:
   BatchServer(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);

@@ -66,7 +66,6 @@ void appendEscape(std::string& out, unsigned char byte) {
 bool isEscape(const Unit& unit) {
   return unit.length == 3 && unit.value >= 0xDC80 && unit.value <= 0xDCFF;
 }
-#endif
 
 bool isAscii(std::string_view s) {
   for (char c : s) {
@@ -74,6 +73,7 @@ bool isAscii(std::string_view s) {
   }
   return true;
 }
+#endif
 
 }  // namespace
 
@@ -92,18 +92,6 @@ std::string displayName(std::string_view utf8) {
 }
 
 #ifdef _WIN32
-
-std::string utf8FromLocale(std::string_view text, int) {
-  if (isAscii(text)) return std::string(text);
-  const int wn =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(wn), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), wn);
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wn, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wn, out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 // Windows names are UTF-16 and always decode.
 std::filesystem::path pathFromUtf8(std::string_view utf8) {

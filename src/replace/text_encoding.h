@@ -25,7 +25,10 @@ std::string displayName(std::string_view utf8);
 // Text the C library wrote in the locale's codeset (dates and times of the
 // category LC_TIME, system error texts of LC_CTYPE) as UTF-8; a byte that does
 // not decode becomes '?'. Called once, where such text enters the program.
+// (Windows hands the program its texts in UTF-16.)
+#ifndef _WIN32
 std::string utf8FromLocale(std::string_view text, int category = LC_CTYPE);
+#endif
 
 // The code page the user's files are written in: the codeset of the user's
 // locale on POSIX (UTF-8 under the C locale), the ANSI code page on Windows.

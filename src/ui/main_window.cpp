@@ -355,9 +355,9 @@ void Form1::run(const std::function<void()>& runs) {
 void Form1::Command1_Click() {
   if (!Option1.value && !Option3.value) return;
   run([this] {
-    if (Option1.value) replace::runDocuments(*context_.servers, {"word.Application", ""}, *this);
+    if (Option1.value) replace::runDocuments(*context_.servers, replace::kWordServer, *this);
     if (Option3.value) {
-      replace::runDocuments(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+      replace::runDocuments(*context_.servers, replace::kWpsServer, *this);
     }
   });
 }
@@ -365,9 +365,9 @@ void Form1::Command1_Click() {
 void Form1::Command2_Click() {
   if (!Option2.value && !Option4.value) return;
   run([this] {
-    if (Option2.value) replace::runWorkbooks(*context_.servers, {"excel.application", ""}, *this);
+    if (Option2.value) replace::runWorkbooks(*context_.servers, replace::kExcelServer, *this);
     if (Option4.value) {
-      replace::runWorkbooks(*context_.servers, {"ET.Application", "KET.Application"}, *this);
+      replace::runWorkbooks(*context_.servers, replace::kWpsServer, *this);
     }
   });
 }

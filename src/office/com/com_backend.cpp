@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <memory>
@@ -29,7 +28,6 @@ const IID kOwnObject = {
     0x6b1f2e4a, 0x8c3d, 0x4f5b, {0x9a, 0x7e, 0x2d, 0x1c, 0x0b, 0x3a, 0x4e, 0x5f}};
 
 constexpr std::int32_t kErrBadCallOrArgument = 5;
-constexpr std::int32_t kErrOverflow = 6;
 constexpr std::int32_t kErrSubscript = 9;
 constexpr std::int32_t kErrNamedArgument = 448;
 constexpr std::int32_t kErrArgumentNotOptional = 449;
@@ -296,8 +294,9 @@ class ComObject : public Dispatch {
       std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
       const HRESULT hr = dispatch_->GetIDsOfNames(
           IID_NULL, names.data(), static_cast<UINT>(names.size()), LOCALE_USER_DEFAULT, ids.data());
-      if (ids[0] == DISPID_UNKNOWN && !member.empty()) fail(kErrNoSuchMember);
+      // A dead server leaves the ids unknown too: it must read as gone.
       if (FAILED(hr) && hr != DISP_E_UNKNOWNNAME) throw errorFrom(hr);
+      if (ids[0] == DISPID_UNKNOWN && !member.empty()) fail(kErrNoSuchMember);
       for (std::size_t i = 1; i < ids.size(); ++i) {
         if (ids[i] == DISPID_UNKNOWN) fail(kErrNamedArgument);
       }
@@ -364,12 +363,12 @@ class RetryFilter : public Counted<IMessageFilter> {
 std::string_view describe(std::int32_t code) {
   static const std::map<std::int32_t, std::string_view> texts = {
       {5, "无效的过程调用或参数"},
-      {6, "溢出"},
-      {7, "内存不足"},
+      {kErrOverflow, "溢出"},
+      {kErrOutOfMemory, "内存不足"},
       {9, "下标越界"},
-      {13, "类型不匹配"},
+      {kErrTypeMismatch, "类型不匹配"},
       {91, "对象变量或 With 块变量未设置"},
-      {424, "要求对象"},
+      {kErrObjectRequired, "要求对象"},
       {kErrCannotCreate, kCannotCreateText},
       {kErrNoSuchMember, kNoSuchMemberText},
       {448, "未找到命名参数"},
@@ -577,7 +576,6 @@ void createThroughCom(ServerRegistry& registry) {
 Apartment::Apartment(unsigned retryMilliseconds) {
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) throw errorFrom(hr);
-  initialised_ = true;
   filter_ = new RetryFilter(retryMilliseconds);
   if (FAILED(CoRegisterMessageFilter(filter_, &previous_))) previous_ = nullptr;
 }
@@ -588,7 +586,7 @@ Apartment::~Apartment() {
   if (ours != nullptr) ours->Release();
   if (previous_ != nullptr) previous_->Release();
   if (filter_ != nullptr) filter_->Release();
-  if (initialised_) CoUninitialize();
+  CoUninitialize();
 }
 
 }  // namespace office::com

@@ -26,7 +26,6 @@ class Apartment {
  private:
   IMessageFilter* filter_ = nullptr;
   IMessageFilter* previous_ = nullptr;
-  bool initialised_ = false;
 };
 
 // CLSIDFromProgID + CoCreateInstance(CLSCTX_SERVER).
