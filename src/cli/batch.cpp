@@ -10,8 +10,8 @@
 
 #include "replace/document_run.h"
 #include "replace/run_window.h"
-#include "replace/text_encoding.h"
 #include "replace/workbook_run.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 
 namespace cli {
@@ -34,7 +34,7 @@ void collectFiles(const std::string& root, const std::string& relative, const st
                   std::set<fs::path>& seen, std::vector<std::string>& files) {
   const std::string folder = relative.empty() ? root : replace::composePath(root, relative);
   std::error_code ec;
-  const fs::path real = fs::canonical(replace::pathFromUtf8(folder), ec);
+  const fs::path real = fs::canonical(text::pathFromUtf8(folder), ec);
   if (!ec && !seen.insert(real).second) return;
   const auto join = [&relative](const std::string& name) {
     return relative.empty() ? name : replace::composePath(relative, name);

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 #include "ui/main_window.h"
 
@@ -32,13 +32,13 @@ class Failure {
 // trailing separator.
 std::string absoluteFolder(const std::string& given) {
   std::error_code ec;
-  fs::path path = fs::absolute(replace::pathFromUtf8(given), ec).lexically_normal();
-  if (ec) throw Failure("无法打开文件夹：" + given + "（" + replace::errorText(ec) + "）");
+  fs::path path = fs::absolute(text::pathFromUtf8(given), ec).lexically_normal();
+  if (ec) throw Failure("无法打开文件夹：" + given + "（" + text::errorText(ec) + "）");
   if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
   const fs::file_status status = fs::status(path, ec);
   if (!fs::exists(status)) throw Failure("文件夹不存在：" + given);
   if (!fs::is_directory(status)) throw Failure("不是文件夹：" + given);
-  return replace::utf8FromPath(path);
+  return text::utf8FromPath(path);
 }
 
 class ConsoleOutput : public BatchOutput {

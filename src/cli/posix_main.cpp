@@ -12,7 +12,7 @@
 #include "cli/command_line.h"
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/termination.h"
-#include "replace/text_encoding.h"
+#include "text/text_encoding.h"
 #include "ui/main_window.h"
 
 namespace cli {
@@ -52,7 +52,7 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   // go on.
   std::signal(SIGPIPE, SIG_IGN);
 
-  const std::string codeset = replace::systemCodeset();
+  const std::string codeset = text::systemCodeset();
   // The texts are converted; a folder is a file name and stays as it is.
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -23,12 +23,12 @@ namespace {
 std::string formatTime(const std::tm& t, const char* format) {
   std::array<char, 128> buf{};
   std::size_t n = std::strftime(buf.data(), buf.size(), format, &t);
-  return utf8FromLocale(std::string_view(buf.data(), n), LC_TIME);
+  return text::utf8FromLocale(std::string_view(buf.data(), n), LC_TIME);
 }
 #endif
 
 std::string failure(std::string_view what, const fs::path& path, const std::string& why) {
-  return std::string(what) + utf8FromPath(path) + "（" + why + "）";
+  return std::string(what) + text::utf8FromPath(path) + "（" + why + "）";
 }
 
 }  // namespace
@@ -69,14 +69,14 @@ std::string Clock::shortDate(const std::tm& t) const {
   wchar_t buf[128];
   int n =
       GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 128, nullptr);
-  return n > 0 ? utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
+  return n > 0 ? text::utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
 }
 
 std::string Clock::longTime(const std::tm& t) const {
   const SYSTEMTIME st = systemTime(t);
   wchar_t buf[128];
   int n = GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, buf, 128);
-  return n > 0 ? utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
+  return n > 0 ? text::utf8FromWide(std::wstring_view(buf, static_cast<std::size_t>(n - 1))) : "";
 }
 
 #else
@@ -107,7 +107,7 @@ void Journal::append(std::string_view text) const {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(dayFolder, ec))) {
     if (!fs::create_directory(dayFolder, ec) && ec) {
-      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, errorText(ec)));
+      throw JournalError(failure("无法创建日志文件夹 ", dayFolder, text::errorText(ec)));
     }
   }
 
@@ -117,7 +117,7 @@ void Journal::append(std::string_view text) const {
   line.append(text);
   std::string bytes;
   try {
-    bytes = encodeText(line, codeset_) + "\r\n";
+    bytes = text::encodeText(line, codeset_) + "\r\n";
   } catch (const std::invalid_argument& e) {
     throw JournalError(e.what());
   }
@@ -128,13 +128,14 @@ void Journal::append(std::string_view text) const {
   std::FILE* out = std::fopen(file.c_str(), "ab");
 #endif
   if (out == nullptr) {
-    throw JournalError(failure("无法打开日志文件 ", file, errnoText(errno)));
+    throw JournalError(failure("无法打开日志文件 ", file, text::errnoText(errno)));
   }
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
   int writeErrno = errno;
   bool closed = std::fclose(out) == 0;
   if (!written || !closed) {
-    throw JournalError(failure("无法写入日志文件 ", file, errnoText(written ? errno : writeErrno)));
+    throw JournalError(
+        failure("无法写入日志文件 ", file, text::errnoText(written ? errno : writeErrno)));
   }
 }
 

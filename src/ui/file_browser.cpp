@@ -7,8 +7,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,8 +17,8 @@
 namespace ui {
 
 namespace fs = std::filesystem;
-using replace::pathFromUtf8;
-using replace::utf8FromPath;
+using text::pathFromUtf8;
+using text::utf8FromPath;
 
 namespace {
 
@@ -52,7 +52,7 @@ template <typename Keep>
 std::vector<std::string> listFolder(const std::string& folder, Keep keep) {
   std::error_code ec;
   fs::directory_iterator it(pathFromUtf8(folder), ec);
-  if (ec) throw BrowseError("无法打开文件夹：" + folder + "（" + replace::errorText(ec) + "）");
+  if (ec) throw BrowseError("无法打开文件夹：" + folder + "（" + text::errorText(ec) + "）");
   std::vector<std::string> names;
   for (const fs::directory_iterator end; it != end; it.increment(ec)) {
     if (ec) break;
@@ -60,7 +60,7 @@ std::vector<std::string> listFolder(const std::string& folder, Keep keep) {
     std::string name = utf8FromPath(it->path().filename());
     if (keep(*it, name)) names.push_back(std::move(name));
   }
-  if (ec) throw BrowseError("无法读取文件夹：" + folder + "（" + replace::errorText(ec) + "）");
+  if (ec) throw BrowseError("无法读取文件夹：" + folder + "（" + text::errorText(ec) + "）");
   std::sort(names.begin(), names.end(), lessIgnoringCase);
   return names;
 }

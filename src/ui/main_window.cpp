@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "replace/document_run.h"
-#include "replace/text_encoding.h"
 #include "replace/workbook_run.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 
 #ifdef _WIN32
@@ -51,8 +51,8 @@ Form1Context userContext(const office::ServerRegistry& servers, const replace::C
   context.clock = &clock;
   context.programFolder = std::move(programFolder);
   context.userJournalFolder = defaultUserJournalFolder();
-  context.startFolder = replace::utf8FromPath(std::filesystem::current_path(ec));
-  context.codeset = replace::systemCodeset();
+  context.startFolder = text::utf8FromPath(std::filesystem::current_path(ec));
+  context.codeset = text::systemCodeset();
   return context;
 }
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 
 namespace {
 

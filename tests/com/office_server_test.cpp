@@ -10,18 +10,18 @@
 
 #include "com/test_office.h"
 #include "office/com/com_backend.h"
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using replace::pathFromUtf8;
-using replace::wideFromUtf8;
 using testsupport::joinPath;
 using testsupport::readFile;
 using testsupport::WindowRig;
+using text::pathFromUtf8;
+using text::wideFromUtf8;
 using Lines = std::vector<std::string>;
 
 using testoffice::kSettingsKey;
@@ -76,7 +76,7 @@ class OfficeServer : public ::testing::Test {
     rig.work.mkdir(sub);
     for (std::size_t i = 0; i < names.size(); ++i)
       rig.work.write(sub + "/" + names[i], contents[i]);
-    rig.codeset = replace::systemCodeset();
+    rig.codeset = text::systemCodeset();
     // No start-up: it costs three server processes, and its own test has it.
     rig.programFolder.mkdir("Journal");
     ui::Form1& form = rig.build();

@@ -22,15 +22,15 @@
 
 #include "com/test_office.h"
 #include "office/com/com_backend.h"
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
 #include "support/recording_server.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 namespace {
 
-using replace::pathFromUtf8;
-using replace::utf8FromWide;
-using replace::wideFromUtf8;
+using text::pathFromUtf8;
+using text::utf8FromWide;
+using text::wideFromUtf8;
 
 struct ServedClass {
   const wchar_t* progId;

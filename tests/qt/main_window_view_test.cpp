@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 #include "ui/qt/contact_dialog.h"
 #include "ui/qt/main_window_view.h"
 
@@ -177,7 +177,7 @@ TEST_F(QtWindow, NamesThatAreNotUtf8AreShownAsReadAndOpenTheFolderListed) {
   QListWidgetItem* gbk = dirs->findItems(unreadable, Qt::MatchEndsWith).value(0);
   ASSERT_NE(gbk, nullptr);
   emit dirs->itemActivated(gbk);
-  EXPECT_EQ(replace::pathFromUtf8(rig.form->Dir1.path), rig.work.path() / "\xB1\xA8\xB8\xE6");
+  EXPECT_EQ(text::pathFromUtf8(rig.form->Dir1.path), rig.work.path() / "\xB1\xA8\xB8\xE6");
   auto* files = widget<QListWidget>(window, "File1");
   ASSERT_EQ(files->count(), 1);
   EXPECT_EQ(files->item(0)->text(), QString(2, QChar::ReplacementCharacter) + ".doc");

@@ -8,13 +8,13 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "replace/text_encoding.h"
+#include "text/text_encoding.h"
 
 namespace testsupport {
 
 namespace fs = std::filesystem;
-using replace::pathFromUtf8;
-using replace::utf8FromPath;
+using text::pathFromUtf8;
+using text::utf8FromPath;
 
 TempFolder::TempFolder() {
   // A fresh name in the temporary folder; create_directory fails on one that

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 
 namespace {
@@ -89,10 +89,10 @@ TEST(NamesThatAreNotUtf8, AreListedAndLeadBackToTheSameBytes) {
     folder.write(c.onDisk, "content");
     const Names listed = ui::listFiles(folder.str(), "*.doc");
     ASSERT_EQ(listed, Names{c.listed});
-    const std::filesystem::path back = replace::pathFromUtf8(folder.str() + "/" + listed.front());
+    const std::filesystem::path back = text::pathFromUtf8(folder.str() + "/" + listed.front());
     EXPECT_EQ(back.filename().native(), c.onDisk);
     EXPECT_EQ(testsupport::readFile(back), "content");
-    EXPECT_EQ(replace::displayName(listed.front()), c.shown);
+    EXPECT_EQ(text::displayName(listed.front()), c.shown);
   }
 }
 #endif
@@ -278,7 +278,7 @@ TEST_F(Browsing, AFolderThatCannotBeReadLeavesTheListsAndSaysWhy) {
 
 TEST_F(Browsing, AFolderRemovedWhileListedEmptiesTheListOnAPatternChange) {
   form.openFolder(sub("docs"));
-  ASSERT_EQ(std::filesystem::remove_all(replace::pathFromUtf8(sub("docs"))), 3u);
+  ASSERT_EQ(std::filesystem::remove_all(text::pathFromUtf8(sub("docs"))), 3u);
   form.clickOption(2);
   EXPECT_TRUE(form.File1.entries.empty());
   EXPECT_NE(form.Text3.text().find(sub("docs")), std::string::npos);

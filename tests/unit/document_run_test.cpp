@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWit
 
   const Calls opens = rig.office.callsContaining("Documents.Open");
   ASSERT_EQ(opens, (Calls{"Documents.Open(\"" + path(escaped) + "\")"}));
-  EXPECT_EQ(testsupport::readFile(replace::pathFromUtf8(path(escaped))), "on disk");
+  EXPECT_EQ(testsupport::readFile(text::pathFromUtf8(path(escaped))), "on disk");
   EXPECT_EQ(rig.office.documents[path(escaped)], "新");
   EXPECT_EQ(journalLines(), "时间：2026/12/8 9:30:05 ????.doc 已替换内容\r\n");
 }

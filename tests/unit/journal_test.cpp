@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -126,8 +126,8 @@ TEST(TextEncoding, TurnsEveryIllFormedSequenceIntoAQuestionMark) {
        "a?????b", "a?????b"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(replace::encodeText(c.in, "UTF-8"), c.utf8) << c.what;
-    EXPECT_EQ(replace::encodeText(c.in, "GBK"), c.gbk) << c.what;
+    EXPECT_EQ(text::encodeText(c.in, "UTF-8"), c.utf8) << c.what;
+    EXPECT_EQ(text::encodeText(c.in, "GBK"), c.gbk) << c.what;
   }
 }
 
@@ -139,7 +139,7 @@ TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
   ASSERT_TRUE(testsupport::buildLocale(locales, "zh_CN", "GBK")) << "localedef failed";
   testsupport::LocaleScope scope("zh_CN.GBK");
   ASSERT_TRUE(scope.active());
-  ASSERT_EQ(replace::systemCodeset(), "GBK");
+  ASSERT_EQ(text::systemCodeset(), "GBK");
 
   struct StoppedClock : replace::Clock {
     std::tm time{};
@@ -153,7 +153,7 @@ TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
   clock.time.tm_sec = 23;
 
   testsupport::TempFolder folder;
-  replace::Journal journal(folder.path(), clock, replace::systemCodeset());
+  replace::Journal journal(folder.path(), clock, text::systemCodeset());
   journal.append("表");
   // 时间：2026年12月08日 05时13分23秒 表, in GBK.
   EXPECT_EQ(testsupport::readFile(folder.path() / "2026-12-08" / "2026-12-08.txt"),
@@ -166,7 +166,7 @@ TEST(JournalUnderALocale, DateAndTimeOfAGbkLocaleAreWrittenAsGbk) {
             "23\xC3\xEB \xB1\xED\r\n");
 
   // The system's reason for a failure is the locale's text, as UTF-8.
-  replace::Journal missing(folder.path() / "missing", clock, replace::systemCodeset());
+  replace::Journal missing(folder.path() / "missing", clock, text::systemCodeset());
   try {
     missing.append("x");
     ADD_FAILURE() << "the folder is missing";
@@ -220,13 +220,13 @@ TEST(TextEncoding, WindowsCodePagesByNameNeverBestFitAndFlagWhatIsLost) {
       {"表", "UTF-8", "表"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(replace::encodeText(c.text, c.codeset), c.bytes) << c.text << " in " << c.codeset;
+    EXPECT_EQ(text::encodeText(c.text, c.codeset), c.bytes) << c.text << " in " << c.codeset;
   }
 }
 
 TEST_F(JournalTest, AnUnknownCodePageNameIsAnErrorNotTheAnsiCodePage) {
   for (const char* name : {"KOI9", "CP99999", "", "CP"}) {
-    EXPECT_THROW(replace::encodeText("a", name), std::invalid_argument) << name;
+    EXPECT_THROW(text::encodeText("a", name), std::invalid_argument) << name;
     replace::Journal journal(folder.path(), clock, name);
     EXPECT_THROW(journal.append("x"), replace::JournalError) << name;
   }
@@ -268,7 +268,7 @@ TEST(SystemText, ErrorsOfTheSystemAreUtf8WithoutTheLineBreak) {
       std::error_code(ENOENT, std::generic_category()),
   };
   for (const std::error_code& ec : cases) {
-    const std::string text = replace::errorText(ec);
+    const std::string text = text::errorText(ec);
     ASSERT_FALSE(text.empty()) << ec.value();
     EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
                                   static_cast<int>(text.size()), nullptr, 0),
@@ -277,7 +277,7 @@ TEST(SystemText, ErrorsOfTheSystemAreUtf8WithoutTheLineBreak) {
     EXPECT_NE(text.back(), '\n') << text;
     EXPECT_NE(text.back(), '\r') << text;
   }
-  EXPECT_EQ(replace::windowsErrorText(0xDEADu), "错误 57005");
+  EXPECT_EQ(text::windowsErrorText(0xDEADu), "错误 57005");
 }
 
 #endif

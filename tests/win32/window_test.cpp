@@ -15,19 +15,19 @@
 
 #include "com/test_office.h"
 #include "office/com/com_backend.h"
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
 #include "support/fixtures.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 #include "ui/layout.h"
 #include "ui/win32/main_window_view.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using replace::pathFromUtf8;
-using replace::utf8FromWide;
 using testsupport::readFile;
 using testsupport::WindowRig;
+using text::pathFromUtf8;
+using text::utf8FromWide;
 using ui::win32::MainWindowView;
 
 std::string textOf(HWND hwnd) {
@@ -175,7 +175,7 @@ class Win32Window : public ::testing::Test {
   Win32Window() {
     office::com::createThroughCom(rig.servers);
     RegDeleteTreeW(HKEY_CURRENT_USER, testoffice::kSettingsKey);
-    rig.codeset = replace::systemCodeset();
+    rig.codeset = text::systemCodeset();
   }
   ~Win32Window() override {
     view.reset();
@@ -455,7 +455,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   notify("Drive1", CBN_SELCHANGE);
   EXPECT_EQ(form().Dir1.path, home + "\\");
   for (const fs::path& part : pathFromUtf8(work).relative_path()) {
-    openFolderRow(replace::utf8FromPath(part));
+    openFolderRow(text::utf8FromPath(part));
   }
   EXPECT_EQ(form().Dir1.path, work);
   openFolderRow("文档");
@@ -538,7 +538,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
 
   // Closed during a run: the run ends, then the window closes.
   click("Option1");
-  openFolderRow(replace::utf8FromPath(pathFromUtf8(work).filename()));
+  openFolderRow(text::utf8FromPath(pathFromUtf8(work).filename()));
   openFolderRow("文档");
   expectCommandButtons(true);
   PostMessageW(view->window(), WM_CLOSE, 0, 0);

@@ -12,12 +12,12 @@
 #include <memory>
 #include <vector>
 
-#include "replace/system_text.h"
+#include "text/system_text.h"
 
 namespace office::com {
 
-using replace::utf8FromWide;
-using replace::wideFromUtf8;
+using text::utf8FromWide;
+using text::wideFromUtf8;
 
 namespace {
 
@@ -406,7 +406,7 @@ AutomationError errorFrom(HRESULT hr, EXCEPINFO* excepinfo) {
   }
   if (description.empty()) description = describe(code);
   if (description.empty()) {
-    description = replace::windowsErrorText(static_cast<unsigned long>(code));
+    description = text::windowsErrorText(static_cast<unsigned long>(code));
   }
   return AutomationError(code, description);
 }

@@ -43,8 +43,8 @@
 #include "office/libreoffice/safe_store.h"
 #include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 
 namespace office::libreoffice {
 
@@ -104,7 +104,7 @@ std::string systemErrorText(const std::system_error& e) {
   std::string text = e.what();
   const std::string system = e.code().message();
   if (text.ends_with(system)) {
-    text.replace(text.size() - system.size(), system.size(), replace::errorText(e.code()));
+    text.replace(text.size() - system.size(), system.size(), text::errorText(e.code()));
   }
   return text;
 }
@@ -372,7 +372,7 @@ class Session {
 
 std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbook) {
   std::error_code ec;
-  const fs::path file = fs::absolute(replace::pathFromUtf8(path), ec).lexically_normal();
+  const fs::path file = fs::absolute(text::pathFromUtf8(path), ec).lexically_normal();
   // A write that a killed run left half done is finished before anything
   // reads the folder's files.
   // (Through a symbolic link, what a write left is beside the link's target.)
@@ -483,7 +483,7 @@ OUString Session::loadUrl(const fs::path& file) {
     fs::remove(target, ec);
     fs::create_symlink(file, target, ec);
     if (ec) {
-      throw AutomationError(kErrOfficeFailed, "无法打开文档：" + replace::errorText(ec));
+      throw AutomationError(kErrOfficeFailed, "无法打开文档：" + text::errorText(ec));
     }
   }
   OUString url;

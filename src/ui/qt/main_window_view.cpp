@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "replace/text_encoding.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 #include "ui/layout.h"
 #include "ui/qt/contact_dialog.h"
@@ -49,7 +49,7 @@ QByteArray bytes(const std::string& name) {
 
 // The locale's reading of a name, for the screen.
 QString shownName(const std::string& name) {
-  return qs(replace::displayName(name));
+  return qs(text::displayName(name));
 }
 
 void colour(QWidget* widget, QPalette::ColorRole role, const Rgb& rgb) {
@@ -70,7 +70,7 @@ void centreOnScreen(QWidget* widget) {
 }  // namespace
 
 QString displayText(const std::string& text) {
-  QString shown = qs(replace::displayName(text));
+  QString shown = qs(text::displayName(text));
   shown.replace("\r\n", "\n");
   shown.replace('\r', '\n');
   return shown;

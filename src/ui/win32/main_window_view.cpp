@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "replace/system_text.h"
-#include "replace/text_encoding.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
 #include "ui/file_browser.h"
 #include "ui/win32/resource.h"
 
@@ -13,7 +13,7 @@ namespace ui::win32 {
 
 namespace {
 
-using replace::utf8FromWide;
+using text::utf8FromWide;
 
 // Entry points of newer systems, looked up so the program still starts on
 // Windows 7, where the system DPI applies to every window.
@@ -177,7 +177,7 @@ int pixels(int twips, UINT dpi) {
 }
 
 std::wstring displayText(std::string_view text, bool breakLines) {
-  std::wstring wide = replace::wideFromUtf8(replace::displayName(text));
+  std::wstring wide = text::wideFromUtf8(text::displayName(text));
   if (!breakLines) return wide;
   std::wstring out;
   out.reserve(wide.size());

@@ -1,5 +1,6 @@
-// Ravelsk on Linux: the Qt window over the window model, with word.Application
-// and excel.Application served by LibreOffice.
+// Ravelsk on Linux: the command line when started with options, else the Qt
+// window over the window model; word.Application and excel.Application are
+// served by LibreOffice.
 
 #include <QApplication>
 #include <clocale>

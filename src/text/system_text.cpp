@@ -1,14 +1,14 @@
-#include "replace/system_text.h"
+#include "text/system_text.h"
 
 #include <cstring>
 
-#include "replace/text_encoding.h"
+#include "text/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-namespace replace {
+namespace text {
 
 #ifdef _WIN32
 
@@ -72,4 +72,4 @@ std::string errnoText(int error) {
 
 #endif
 
-}  // namespace replace
+}  // namespace text

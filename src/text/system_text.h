@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace replace {
+namespace text {
 
 // The system's own description of an error, in UTF-8.
 std::string errorText(const std::error_code& error);
@@ -22,4 +22,4 @@ std::string utf8FromWide(std::wstring_view wide);
 std::string windowsErrorText(unsigned long code);
 #endif
 
-}  // namespace replace
+}  // namespace text

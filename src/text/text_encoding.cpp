@@ -1,4 +1,4 @@
-#include "replace/text_encoding.h"
+#include "text/text_encoding.h"
 
 #include <cerrno>
 #include <clocale>
@@ -14,7 +14,7 @@
 #include <langinfo.h>
 #endif
 
-namespace replace {
+namespace text {
 
 namespace {
 
@@ -350,4 +350,4 @@ std::string encodeText(std::string_view utf8, const std::string& codeset) {
 
 #endif
 
-}  // namespace replace
+}  // namespace text

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace replace {
+namespace text {
 
 // A file name as UTF-8 and back, losslessly. The name's bytes are read in the
 // locale's codeset (systemCodeset()); each byte that does not decode is carried
@@ -42,4 +42,4 @@ std::string systemCodeset();
 // std::invalid_argument.
 std::string encodeText(std::string_view utf8, const std::string& codeset);
 
-}  // namespace replace
+}  // namespace text
