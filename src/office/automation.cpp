@@ -114,6 +114,12 @@ Variant Object::call(std::string_view member,
   return invokeOn(*this, member, CallKind::Method, Arguments{{}, std::move(named)});
 }
 
+Variant Object::call(std::string_view member, std::vector<Variant> positional,
+                     std::vector<std::pair<std::string, Variant>> named) const {
+  return invokeOn(*this, member, CallKind::Method,
+                  Arguments{std::move(positional), std::move(named)});
+}
+
 Variant Object::defaultValue() const {
   return invokeOn(*this, "", CallKind::Get, {});
 }

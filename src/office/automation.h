@@ -24,6 +24,9 @@ inline constexpr std::int32_t kErrOverflow = 6;
 inline constexpr std::int32_t kErrOutOfMemory = 7;
 // E_UNEXPECTED: a server failed in a way it has no code for.
 inline constexpr std::int32_t kErrUnexpected = static_cast<std::int32_t>(0x8000FFFFu);
+// E_FAIL: a file refused before the office opens it (read-only, in use), on
+// every face alike.
+inline constexpr std::int32_t kErrFailed = static_cast<std::int32_t>(0x80004005u);
 inline constexpr std::int32_t kErrTypeMismatch = 13;
 inline constexpr std::int32_t kErrInvalidNull = 94;
 inline constexpr std::int32_t kErrObjectRequired = 424;
@@ -76,6 +79,8 @@ class Object {
   Variant call(std::string_view member) const;
   Variant call(std::string_view member, std::vector<Variant> positional) const;
   Variant call(std::string_view member, std::vector<std::pair<std::string, Variant>> named) const;
+  Variant call(std::string_view member, std::vector<Variant> positional,
+               std::vector<std::pair<std::string, Variant>> named) const;
   // The member with dispatch identifier 0, read as a property.
   Variant defaultValue() const;
 

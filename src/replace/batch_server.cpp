@@ -50,6 +50,34 @@ std::string failureLine(const std::string& name, const AutomationError& error) {
          error.description();
 }
 
+Object openDocumentIn(const Object& documents, const std::string& path) {
+  const std::string password(kNoPassword);
+  return documents
+      .call("Open", {Variant(path)},
+            {
+                {"ConfirmConversions", false},
+                {"ReadOnly", false},
+                {"AddToRecentFiles", false},
+                {"PasswordDocument", password},
+                {"WritePasswordDocument", password},
+            })
+      .toObject();
+}
+
+Object openWorkbookIn(const Object& workbooks, const std::string& path) {
+  const std::string password(kNoPassword);
+  return workbooks
+      .call("Open", {Variant(path)},
+            {
+                {"UpdateLinks", std::int16_t{0}},
+                {"ReadOnly", false},
+                {"Password", password},
+                {"WriteResPassword", password},
+                {"AddToMru", false},
+            })
+      .toObject();
+}
+
 BatchServer::BatchServer(const office::ServerRegistry& servers, ServerChoice choice,
                          RunWindow& window)
     : servers_(servers), choice_(choice), window_(window) {}
@@ -106,6 +134,28 @@ bool BatchServer::restart() {
     return true;
   } catch (const AutomationError& e) {
     reportCannotStart(progId, e);
+    return false;
+  }
+}
+
+bool BatchServer::takeTextServer() {
+  if (!canTakeTextServer()) return false;
+  textServerTaken_ = true;
+  quit();
+  try {
+    app_ = create(choice_.textServer);
+    return true;
+  } catch (const AutomationError& e) {
+    if (e.code() != office::kErrCannotCreate || choice_.textFallbackOn429.empty()) {
+      reportCannotStart(choice_.textServer, e);
+      return false;
+    }
+  }
+  try {
+    app_ = create(choice_.textFallbackOn429);
+    return true;
+  } catch (const AutomationError& e) {
+    reportCannotStart(choice_.textFallbackOn429, e);
     return false;
   }
 }

@@ -14,12 +14,27 @@ namespace replace {
 struct ServerChoice {
   std::string_view progId;
   std::string_view fallbackOn429;  // tried only when progId fails with 429; "" for none
+  // For a document run whose server has no Documents (a spreadsheet server):
+  // the suite's text server, and the one tried when it fails with 429.
+  std::string_view textServer = "";
+  std::string_view textFallbackOn429 = "";
 };
 
-// The servers of the run buttons.
+// The servers of the run buttons. WPS's ET and KET servers are spreadsheet
+// servers only; its text servers are KWPS (newer) and WPS (older).
 inline constexpr ServerChoice kWordServer{"word.Application", ""};
 inline constexpr ServerChoice kExcelServer{"excel.application", ""};
-inline constexpr ServerChoice kWpsServer{"ET.Application", "KET.Application"};
+inline constexpr ServerChoice kWpsServer{"ET.Application", "KET.Application", "KWPS.Application",
+                                         "WPS.Application"};
+
+// Documents.Open and Workbooks.Open: the path, then the named arguments that
+// make a suite fail instead of showing a dialog nobody sees (conversion,
+// read-only, password, link update), and keep the file out of its recent list.
+// The password is one nobody uses: a protected file fails with the suite's own
+// error, an unprotected one ignores it.
+inline constexpr std::string_view kNoPassword = "#ravelsk-no-password#";
+office::Object openDocumentIn(const office::Object& documents, const std::string& path);
+office::Object openWorkbookIn(const office::Object& workbooks, const std::string& path);
 
 class BatchServer {
  public:
@@ -35,6 +50,12 @@ class BatchServer {
   bool restart();
   // Tells the server to quit, ignoring a failure, and releases it.
   void quit();
+  // A document run's server that turned out to have no Documents: quits it
+  // and takes the suite's text server instead. False when the choice has
+  // none, when it was taken already, or when it cannot be created (one
+  // reported line).
+  bool canTakeTextServer() const { return !choice_.textServer.empty() && !textServerTaken_; }
+  bool takeTextServer();
 
   const office::Object& app() const { return app_; }
 
@@ -47,6 +68,7 @@ class BatchServer {
   RunWindow& window_;
   std::string progIdInUse_;
   office::Object app_;
+  bool textServerTaken_ = false;
 };
 
 // The folder and the name joined by one separator, always added, also after a

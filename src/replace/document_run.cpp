@@ -8,8 +8,20 @@ using office::Variant;
 
 namespace {
 
-Object openDocument(const Object& app, const std::string& path) {
-  return app.get("Documents").toObject().call("Open", {Variant(path)}).toObject();
+// The path opened in the server's Documents. A server without Documents (a
+// spreadsheet server behind a WPS ProgID) is traded once for the suite's
+// text server, which gets the same calls; false when none could be had.
+bool openDocument(BatchServer& server, const std::string& path, Object& document) {
+  Object documents;
+  try {
+    documents = server.app().get("Documents").toObject();
+  } catch (const AutomationError& e) {
+    if (e.code() != office::kErrNoSuchMember || !server.canTakeTextServer()) throw;
+    if (!server.takeTextServer()) return false;
+    documents = server.app().get("Documents").toObject();
+  }
+  document = openDocumentIn(documents, path);
+  return true;
 }
 
 void closeDocuments(const Object& app, bool save) {
@@ -51,7 +63,8 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
     bool opened = false;
     try {
       const std::string path = composePath(window.folder(), window.fileEntry(i));
-      Object document = openDocument(app, path);
+      Object document;
+      if (!openDocument(server, path, document)) return;
       opened = true;
       app.put("Visible", false);
       if (findIn(document, window.findText())) {

@@ -59,10 +59,8 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
     std::string sheetLabel;
     Object workbook;
     try {
-      workbook = app.get("Workbooks")
-                     .toObject()
-                     .call("Open", {Variant(composePath(window.folder(), fileName))})
-                     .toObject();
+      workbook =
+          openWorkbookIn(app.get("Workbooks").toObject(), composePath(window.folder(), fileName));
       app.put("Visible", false);
       const std::vector<std::string> results =
           processSheets(workbook, fileName, window, sheetLabel);

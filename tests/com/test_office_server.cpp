@@ -1,20 +1,34 @@
 // A stand-in office for the Windows tests: an out-of-process COM server that
 // registers itself (per machine of the Wine prefix the tests run in, never
-// elsewhere) under word.Application, excel.Application, ET.Application and
-// KET.Application. It answers with the object model of the recording test
-// servers, keeps its "disk" in real files (a document is its text in UTF-8; a
-// workbook has one line per sheet: the name, then the cells, tab-separated),
-// appends every call to a log, and can be told to die in the middle of a
-// batch. Settings come from HKCU\Software\Ravelsk\TestOffice:
+// elsewhere) under word.Application, excel.Application, ET.Application,
+// KET.Application, KWPS.Application and WPS.Application. It answers with the
+// object model of the recording test servers, keeps its "disk" in real files
+// (a document is its text in UTF-8; a workbook has one line per sheet: the
+// name, then the cells, tab-separated), appends every call to a log, and can
+// be told to die in the middle of a batch, or to behave as the real suites
+// do. Word and the WPS text servers tell a window of theirs as Hwnd.
+// Settings come from HKCU\Software\Ravelsk\TestOffice:
 //   Log     the call log (UTF-8, one call a line)
+//   Pids    each process appends its process id to this file (one a line)
 //   KillAt  the process dies during the KillNth call containing this text,
 //           once: it sets Killed to 1, and later processes live on.
+//   HangAt  the first call containing this text never returns (a modal
+//           dialog nobody sees).
+//   BusyAt, BusyMs  after the first call containing BusyAt, every incoming
+//           call is rejected as busy (SERVERCALL_RETRYLATER) for BusyMs ms.
+//   PasswordAt  the files whose path contains this text are protected: an
+//           Open without a password argument waits on its prompt forever,
+//           one with a wrong password fails.
+//   ReadOnlyFailsAtClose  1: a read-only file, or one another program holds,
+//           still opens (read-only) and fails at Close(True).
+//   SpreadsheetOnly  1: ET.Application and KET.Application have no Documents.
 //
 //   ravelsk_test_office.exe /regserver | /unregserver
 #include <windows.h>
 
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -37,6 +51,8 @@ struct ServedClass {
   CLSID clsid;
   const char* defaultValue;
   const char* version;
+  bool text;         // a text server: it tells its window
+  bool spreadsheet;  // ET and KET: no Documents under SpreadsheetOnly
 };
 
 // {5E0B7A10-2C4D-4E8F-9A61-0D3B5C7E9F01} and its neighbours.
@@ -44,19 +60,39 @@ const ServedClass kClasses[] = {
     {L"word.Application",
      {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x01}},
      "Microsoft Word",
-     "16.0"},
+     "16.0",
+     true,
+     false},
     {L"excel.Application",
      {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x02}},
      "Microsoft Excel",
-     "16.0"},
+     "16.0",
+     false,
+     false},
     {L"ET.Application",
      {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x03}},
      "ET",
-     "8.1"},
+     "8.1",
+     false,
+     true},
     {L"KET.Application",
      {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x04}},
      "KET",
-     "9.1"},
+     "9.1",
+     false,
+     true},
+    {L"KWPS.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x05}},
+     "WPS 文字",
+     "11.1",
+     true,
+     false},
+    {L"WPS.Application",
+     {0x5e0b7a10, 0x2c4d, 0x4e8f, {0x9a, 0x61, 0x0d, 0x3b, 0x5c, 0x7e, 0x9f, 0x06}},
+     "WPS 文字",
+     "8.1",
+     true,
+     false},
 };
 
 using testoffice::kSettingsKey;
@@ -154,6 +190,20 @@ void load(testsupport::FakeOffice& office, const std::string& path) {
   office.workbooks[path] = sheets;
 }
 
+// What a suite does with a file it could only open read-only: it fails when
+// the document is saved.
+void requireWritable(const std::string& path) {
+  const std::wstring wide = wideFromUtf8(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (file == INVALID_HANDLE_VALUE ||
+      (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+    throw office::AutomationError(5155, "文档是只读的，无法保存");
+  }
+}
+
 void store(testsupport::FakeOffice& office, const std::string& path) {
   std::ofstream out(pathFromUtf8(path), std::ios::binary | std::ios::trunc);
   if (!isWorkbook(path)) {
@@ -169,16 +219,31 @@ void store(testsupport::FakeOffice& office, const std::string& path) {
 
 // ---- the server ----
 
+// Incoming calls are rejected as busy until the time it holds (GetTickCount64).
+std::atomic<ULONGLONG> busyUntil{0};
+
 class Server {
  public:
-  explicit Server(const ServedClass& served) : served_(served) {
+  Server(const ServedClass& served, HWND window) : served_(served) {
     log_ = readSetting(L"Log");
     killAt_ = utf8FromWide(readSetting(L"KillAt"));
     killNth_ = static_cast<int>(readNumber(L"KillNth"));
-    office_.serve(registry_, utf8FromWide(served.progId),
-                  testsupport::FakeAppSettings{served.defaultValue, served.version});
+    hangAt_ = utf8FromWide(readSetting(L"HangAt"));
+    busyAt_ = utf8FromWide(readSetting(L"BusyAt"));
+    busyMs_ = readNumber(L"BusyMs");
+    passwordAt_ = utf8FromWide(readSetting(L"PasswordAt"));
+    const bool readOnlyFails = readNumber(L"ReadOnlyFailsAtClose") != 0;
+    testsupport::FakeAppSettings settings{served.defaultValue, served.version, {}, true};
+    if (served.text) {
+      settings.hwnd = static_cast<std::int32_t>(reinterpret_cast<INT_PTR>(window));
+    }
+    settings.documents = !(served.spreadsheet && readNumber(L"SpreadsheetOnly") != 0);
+    office_.serve(registry_, utf8FromWide(served.progId), settings);
     office_.onOpen = [this](const std::string& path) { load(office_, path); };
-    office_.onSave = [this](const std::string& path) { store(office_, path); };
+    office_.onSave = [this, readOnlyFails](const std::string& path) {
+      if (readOnlyFails) requireWritable(path);
+      store(office_, path);
+    };
     office_.onCall = [this](const std::string& text) { called(text); };
   }
 
@@ -212,6 +277,20 @@ class Server {
  private:
   void called(const std::string& text) {
     record(text);
+    // A modal dialog nobody sees: the call never comes back.
+    const bool prompt = !passwordAt_.empty() && text.find(".Open(") != std::string::npos &&
+                        text.find(passwordAt_) != std::string::npos;
+    if (prompt && text.find("Password") != std::string::npos) {
+      throw office::AutomationError(5408, "密码不正确");
+    }
+    if (prompt || (!hangAt_.empty() && text.find(hangAt_) != std::string::npos)) {
+      record("<hung>");
+      for (;;) Sleep(INFINITE);
+    }
+    if (!busyAt_.empty() && text.find(busyAt_) != std::string::npos) {
+      busyAt_.clear();
+      busyUntil = GetTickCount64() + busyMs_;
+    }
     if (killAt_.empty() || text.find(killAt_) == std::string::npos) return;
     if (++seen_ != killNth_ || readNumber(L"Killed") != 0) return;
     DWORD one = 1;
@@ -224,6 +303,10 @@ class Server {
   std::wstring log_;
   std::string killAt_;
   int killNth_ = 0;
+  std::string hangAt_;
+  std::string busyAt_;
+  DWORD busyMs_ = 0;
+  std::string passwordAt_;
   int seen_ = 0;
   bool created_ = false;
   office::ServerRegistry registry_;
@@ -265,11 +348,51 @@ class Factory : public IClassFactory {
   Server& server_;
 };
 
+// The server's side of the busy habit; every other call is handled.
+class BusyFilter : public IMessageFilter {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMessageFilter)) {
+      *out = static_cast<IMessageFilter*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+    return GetTickCount64() < busyUntil ? SERVERCALL_RETRYLATER : SERVERCALL_ISHANDLED;
+  }
+  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override {
+    return static_cast<DWORD>(-1);
+  }
+  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override {
+    return PENDINGMSG_WAITDEFPROCESS;
+  }
+};
+
+void notePid() {
+  const std::wstring pids = readSetting(L"Pids");
+  if (pids.empty()) return;
+  std::FILE* out = _wfopen(pids.c_str(), L"ab");
+  if (out == nullptr) return;
+  std::fprintf(out, "%lu\n", GetCurrentProcessId());
+  std::fclose(out);
+}
+
 int serve(const ServedClass& served) {
   office::com::Apartment apartment;
+  BusyFilter busy;
+  IMessageFilter* previous = nullptr;
+  CoRegisterMessageFilter(&busy, &previous);
+  notePid();
+  // The window a text server tells as its Hwnd: never shown.
+  HWND window = CreateWindowExW(0, L"STATIC", served.progId, 0, 0, 0, 0, 0, nullptr, nullptr,
+                                nullptr, nullptr);
   DWORD cookie = 0;
   {
-    Server server(served);
+    Server server(served, window);
     Factory factory(server);
     // One process per created server, as an office started for each
     // CreateObject: killing one leaves the others.
@@ -295,6 +418,10 @@ int serve(const ServedClass& served) {
     KillTimer(nullptr, timer);
     CoRevokeClassObject(cookie);
   }
+  if (window != nullptr) DestroyWindow(window);
+  IMessageFilter* ours = nullptr;
+  CoRegisterMessageFilter(previous, &ours);
+  if (previous != nullptr) previous->Release();
   return 0;
 }
 

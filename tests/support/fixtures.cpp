@@ -85,6 +85,19 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return utf8FromPath(pathFromUtf8(folder) / pathFromUtf8(name));
 }
 
+std::string documentOpenCall(const std::string& path) {
+  return "Documents.Open(\"" + path +
+         "\", ConfirmConversions:=False, ReadOnly:=False, AddToRecentFiles:=False, "
+         "PasswordDocument:=\"#ravelsk-no-password#\", "
+         "WritePasswordDocument:=\"#ravelsk-no-password#\")";
+}
+
+std::string workbookOpenCall(const std::string& path) {
+  return "Workbooks.Open(\"" + path +
+         "\", UpdateLinks:=0%, ReadOnly:=False, Password:=\"#ravelsk-no-password#\", "
+         "WriteResPassword:=\"#ravelsk-no-password#\", AddToMru:=False)";
+}
+
 std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;

@@ -45,6 +45,11 @@ inline constexpr const char* kSeparator = "/";
 #endif
 std::string joinPath(const std::string& folder, const std::string& name);
 
+// Documents.Open and Workbooks.Open of path as the runs call them, as the
+// recording servers write them down.
+std::string documentOpenCall(const std::string& path);
+std::string workbookOpenCall(const std::string& path);
+
 // Reads the time the test set; dates and times in fixed forms, so journal
 // lines can be compared byte for byte.
 class FixedClock : public replace::Clock {

@@ -254,7 +254,10 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
             if (app->openDocs.empty()) throw AutomationError(4248, "没有打开的文档");
             return Variant(makeDocument(office, app, app->openDocs.back()));
           }
-          if (office::sameName(m, "Documents")) {
+          if (office::sameName(m, "Hwnd") && !app->settings.hwnd.isEmpty()) {
+            return app->settings.hwnd;
+          }
+          if (office::sameName(m, "Documents") && app->settings.documents) {
             return Variant(makeObject(
                 office, app, "Documents",
                 [&office, app](std::string_view member, CallKind, const Arguments& args) {

@@ -24,6 +24,8 @@ struct FakeSheet {
 struct FakeAppSettings {
   office::Variant defaultValue = "Microsoft Excel";
   office::Variant version = "14.0";
+  office::Variant hwnd;   // the application's Hwnd; Empty: no such member
+  bool documents = true;  // false: no Documents member, as a spreadsheet server
 };
 
 class FakeOffice {

@@ -60,7 +60,7 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
                 "Application.AutomationSecurity = 3&",
                 "Application.DisplayAlerts = 0&",
                 "Application.Documents",
-                "Documents.Open(\"" + path("a.doc") + "\")",
+                testsupport::documentOpenCall(path("a.doc")),
                 "Application.Visible = False",
                 "Document.Content",
                 "Range.Find",
@@ -72,7 +72,7 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
                 "Application.Documents",
                 "Documents.Close(True)",
                 "Application.Documents",
-                "Documents.Open(\"" + path("b.doc") + "\")",
+                testsupport::documentOpenCall(path("b.doc")),
                 "Application.Visible = False",
                 "Document.Content",
                 "Range.Find",
@@ -107,7 +107,7 @@ TEST_F(DocumentRun, ANameThatIsNotUtf8ReachesTheServerAsListedAndIsJournalledWit
   form.Command1_Click();
 
   const Calls opens = rig.office.callsContaining("Documents.Open");
-  ASSERT_EQ(opens, (Calls{"Documents.Open(\"" + path(escaped) + "\")"}));
+  ASSERT_EQ(opens, (Calls{testsupport::documentOpenCall(path(escaped))}));
   EXPECT_EQ(testsupport::readFile(text::pathFromUtf8(path(escaped))), "on disk");
   EXPECT_EQ(rig.office.documents[path(escaped)], "新");
   EXPECT_EQ(journalLines(), "时间：2026/12/8 9:30:05 ????.doc 已替换内容\r\n");
@@ -176,6 +176,49 @@ TEST_F(DocumentRun, TheWpsChoiceFallsBackToTheNewerServerOnlyOn429) {
   EXPECT_EQ(rig.office.callsContaining("CreateObject"), (Calls{"CreateObject(ET.Application)"}));
 }
 
+// WPS's ET and KET are spreadsheet servers: a server without Documents is
+// traded, once, for WPS's text server, which gets the same calls.
+TEST_F(DocumentRun, AWpsServerWithoutDocumentsIsTradedForTheTextServer) {
+  struct Case {
+    std::vector<std::string> served;  // text servers served; the others are not registered
+    std::string creations;            // CreateObject calls, in order, joined by " "
+    std::string status;
+  };
+  const std::vector<Case> cases = {
+      {{"KWPS.Application"},
+       "CreateObject(ET.Application) CreateObject(KWPS.Application)",
+       "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n"},
+      {{"WPS.Application"},
+       "CreateObject(ET.Application) CreateObject(WPS.Application)",
+       "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n"},
+      {{},
+       "CreateObject(ET.Application)",
+       "无法启动办公软件：WPS.Application，错误代码：429错误描述：ActiveX 部件不能创建对象\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.creations);
+    rig.servers = office::ServerRegistry();
+    rig.office = FakeOffice();
+    rig.office.serve(rig.servers, "ET.Application",
+                     testsupport::FakeAppSettings{"ET", "8.1", {}, false});
+    for (const std::string& progId : c.served) rig.office.serve(rig.servers, progId);
+    ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "没有"}}, 3);
+    form.Command1_Click();
+    std::string creations;
+    for (const std::string& call : rig.office.callsContaining("CreateObject")) {
+      creations += (creations.empty() ? "" : " ") + call;
+    }
+    EXPECT_EQ(creations, c.creations);
+    EXPECT_EQ(form.Text3.text(), c.status);
+    // The spreadsheet server was asked once, and quit before the other came.
+    const Calls& calls = rig.office.calls;
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(Calls(calls.begin() + 1, calls.begin() + 3),
+              (Calls{"Application.Documents", "Application.Quit()"}));
+    EXPECT_EQ(rig.office.alive, 0);
+  }
+}
+
 TEST_F(DocumentRun, NeitherWpsServerCreatableIsReportedOnceWithTheLastProgId) {
   ui::Form1& form = prepare({{"a.doc", "旧"}}, 3);
   form.Command1_Click();
@@ -196,7 +239,7 @@ TEST_F(DocumentRun, AFolderEndingInASeparatorStillGetsOneMore) {
   rig.office.documents[folder + sep + sep + "a.doc"] = "旧";
   form.Command1_Click();
   EXPECT_EQ(rig.office.callsContaining("Open").at(0),
-            "Documents.Open(\"" + folder + sep + sep + "a.doc\")");
+            testsupport::documentOpenCall(folder + sep + sep + "a.doc"));
   EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
 }
 

@@ -48,7 +48,7 @@ TEST_F(WorkbookRun, ReportsEveryWorksheetAndReplacesOnlyWhereFound) {
       "Application.AutomationSecurity = 3&",
       "Application.DisplayAlerts = False",
       "Application.Workbooks",
-      "Workbooks.Open(\"" + path("a.xls") + "\")",
+      testsupport::workbookOpenCall(path("a.xls")),
       "Application.Visible = False",
       "Workbook.Worksheets",
       "Worksheets.Count",
@@ -97,7 +97,7 @@ TEST_F(WorkbookRun, TwoWorkbooksAreDoneOneAfterTheOtherAndAlwaysSaved) {
   EXPECT_EQ(form.Text3.text(), "a-1.xls-S-1已替换内容\r\nb.xls-S没找到替换的内容\r\n");
   EXPECT_EQ(rig.office.saved, (Calls{path("a-1.xls"), path("b.xls")}));
   const Calls order = rig.office.callsContaining("Workbook");
-  EXPECT_EQ(std::find(order.begin(), order.end(), "Workbooks.Open(\"" + path("b.xls") + "\")") -
+  EXPECT_EQ(std::find(order.begin(), order.end(), testsupport::workbookOpenCall(path("b.xls"))) -
                 std::find(order.begin(), order.end(), "Workbook.Close(True)"),
             2);  // b.xls is opened right after a-1.xls is closed (Application.Workbooks between)
 }

@@ -4,12 +4,15 @@
 
 #include <objbase.h>
 #include <oleauto.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "text/system_text.h"
@@ -198,11 +201,120 @@ class OwnDispatch : public Counted<IDispatch> {
   std::vector<std::string> names_;
 };
 
+// ---- the process behind a server we started ----
+
+// Every server process this program starts: when the program ends, however
+// it ends (a crash, Task Manager, a logoff), the system ends them with it.
+HANDLE serverJob() {
+  static const HANDLE job = [] {
+    HANDLE created = CreateJobObjectW(nullptr, nullptr);
+    if (created != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    return created;  // never closed: its handle goes only with the program
+  }();
+  return job;
+}
+
+// One server's process and the watchdog on its documents, shared by every
+// object the server hands out.
+class ServerProcess {
+ public:
+  // process: a handle of ours on the server's process, or null when it is
+  // not known; ours: the process appeared for our creation.
+  ServerProcess(std::string progId, HANDLE process, bool ours, std::chrono::milliseconds limit)
+      : progId_(std::move(progId)), process_(process), ours_(ours), limit_(limit) {
+    if (process_ != nullptr && ours_) {
+      timer_ = CreateThreadpoolTimer(&ServerProcess::expired, this, nullptr);
+    }
+  }
+  ~ServerProcess() {
+    if (timer_ != nullptr) {
+      SetThreadpoolTimer(timer_, nullptr, 0, 0);
+      WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+      CloseThreadpoolTimer(timer_);
+    }
+    if (process_ != nullptr) CloseHandle(process_);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool ours() const { return ours_; }
+  bool ended() const { return ended_; }
+  AutomationError endedError() const {
+    return AutomationError(kErrServerUnavailable, "处理超时，" + progId_ + " 已被终止");
+  }
+
+  // From now on the calls have the whole limit again.
+  void arm() {
+    if (timer_ == nullptr) return;
+    const auto ticks = -static_cast<LONGLONG>(limit_.count()) * 10'000;  // relative, 100 ns
+    FILETIME due;
+    due.dwLowDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(ticks) & 0xFFFFFFFFu);
+    due.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(ticks) >> 32);
+    SetThreadpoolTimer(timer_, &due, 0, 0);
+  }
+  void disarm() {
+    if (timer_ != nullptr) SetThreadpoolTimer(timer_, nullptr, 0, 0);
+  }
+
+ private:
+  // The call that overran is still waiting on the server: ending the process
+  // makes it fail, and the run goes on with a fresh server.
+  static void CALLBACK expired(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+    auto* self = static_cast<ServerProcess*>(context);
+    self->ended_ = true;
+    TerminateProcess(self->process_, 1);
+  }
+
+  std::string progId_;
+  HANDLE process_;
+  bool ours_;
+  std::chrono::milliseconds limit_;
+  PTP_TIMER timer_ = nullptr;
+  std::atomic<bool> ended_{false};
+};
+
+// As on every face, a file the office could not write back, or that another
+// program holds open, is refused before the office opens it: the office would
+// open it read-only, or ask, and fail only when saving.
+void requireFreeToWrite(const std::string& path) {
+  const std::wstring wide = wideFromUtf8(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return;  // the office says what is wrong with it
+  }
+  const AutomationError readOnly(kErrFailed, "文件只读，未作改动");
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) throw readOnly;
+  // Opened for writing and shared with nobody, read nor written: it fails
+  // when somebody has it open, and when the user may not write it.
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return;
+  }
+  switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+      throw readOnly;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      throw AutomationError(kErrFailed, "文件正被其他程序使用，未作改动");
+    default:
+      return;
+  }
+}
+
 // ---- COM objects as automation objects ----
 
 class ComObject : public Dispatch {
  public:
-  explicit ComObject(IDispatch* dispatch) : dispatch_(dispatch) { dispatch_->AddRef(); }
+  explicit ComObject(IDispatch* dispatch, std::shared_ptr<ServerProcess> server = nullptr)
+      : dispatch_(dispatch), server_(std::move(server)) {
+    dispatch_->AddRef();
+  }
   ~ComObject() override { dispatch_->Release(); }
   ComObject(const ComObject&) = delete;
   ComObject& operator=(const ComObject&) = delete;
@@ -210,6 +322,39 @@ class ComObject : public Dispatch {
   IDispatch* dispatch() const { return dispatch_; }
 
   Variant invoke(std::string_view member, CallKind kind, const Arguments& args) override {
+    if (!server_) return call(member, kind, args);
+    if (server_->ended()) throw server_->endedError();
+    // A document's calls are watched from its Open to its Close, and the
+    // server's own ending too.
+    const bool open = sameName(member, "Open") && kind == CallKind::Method;
+    const bool quit = sameName(member, "Quit") && kind == CallKind::Method;
+    if (quit && !server_->ours()) return {};  // somebody else's office stays as it is
+    if (open && !args.positional.empty()) {
+      if (const auto* path = std::get_if<std::string>(&args.positional.front().value())) {
+        requireFreeToWrite(*path);
+      }
+    }
+    if (open || quit) server_->arm();
+    const bool ends = quit || (sameName(member, "Close") && kind == CallKind::Method);
+    try {
+      Variant result = call(member, kind, args);
+      if (ends) server_->disarm();
+      // What the server hands out belongs to it: watched alike.
+      if (result.isObject()) {
+        if (auto* com = dynamic_cast<ComObject*>(result.toObject().get())) {
+          if (!com->server_) com->server_ = server_;
+        }
+      }
+      return result;
+    } catch (const AutomationError&) {
+      if (server_->ended()) throw server_->endedError();
+      if (open || ends) server_->disarm();
+      throw;
+    }
+  }
+
+ private:
+  Variant call(std::string_view member, CallKind kind, const Arguments& args) {
     std::vector<DISPID> named;
     const DISPID id = idsOf(member, args, named);
 
@@ -320,6 +465,7 @@ class ComObject : public Dispatch {
   }
 
   IDispatch* dispatch_;
+  std::shared_ptr<ServerProcess> server_;
   std::map<std::string, DISPID> ids_;
 };
 
@@ -350,7 +496,14 @@ class RetryFilter : public Counted<IMessageFilter> {
     }
     return static_cast<DWORD>(-1);
   }
+  // While a call is outstanding the windows of this thread still repaint
+  // (a document may keep the server busy up to the watchdog's limit); input
+  // stays queued for after the call.
   DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override {
+    MSG msg;
+    for (int i = 0; i < 16 && PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE); ++i) {
+      DispatchMessageW(&msg);
+    }
     return PENDINGMSG_WAITDEFPROCESS;
   }
 
@@ -569,8 +722,101 @@ Object createObject(std::string_view progId) {
   return object;
 }
 
-void createThroughCom(ServerRegistry& registry) {
-  registry.setFallback([](std::string_view progId) { return createObject(progId); });
+namespace {
+
+std::set<DWORD> runningProcesses() {
+  std::set<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    ids.insert(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return ids;
+}
+
+// Word's and WPS's text servers tell their main window, and so their process.
+bool tellsItsWindow(std::string_view progId) {
+  for (std::string_view prefix : {"word.", "kwps.", "wps."}) {
+    if (progId.size() >= prefix.size() && sameName(progId.substr(0, prefix.size()), prefix)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD processOfWindow(const Object& app) {
+  try {
+    const auto handle = app.get("Hwnd").toInteger();
+    DWORD process = 0;
+    if (handle != 0 && GetWindowThreadProcessId(
+                           reinterpret_cast<HWND>(static_cast<INT_PTR>(handle)), &process) != 0) {
+      return process;
+    }
+  } catch (const AutomationError&) {
+  }
+  return 0;
+}
+
+}  // namespace
+
+Object createServer(std::string_view progId, const ServerOptions& options) {
+  const std::wstring name = wideFromUtf8(progId);
+  CLSID clsid;
+  HRESULT hr = CLSIDFromProgID(name.c_str(), &clsid);
+  if (FAILED(hr)) throw errorFrom(hr);
+  // Creations one at a time, so that the process that appears is this one's.
+  static std::mutex creating;
+  std::unique_lock lock(creating);
+  const std::set<DWORD> before = runningProcesses();
+  IDispatch* dispatch = nullptr;
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                        reinterpret_cast<void**>(&dispatch));
+  if (hr == REGDB_E_CLASSNOTREG) {
+    lock.unlock();
+    return createObject(progId);  // no process of its own: nothing to watch
+  }
+  if (FAILED(hr)) throw errorFrom(hr);
+  Object app(std::make_shared<ComObject>(dispatch));
+  dispatch->Release();
+
+  DWORD process = tellsItsWindow(progId) ? processOfWindow(app) : 0;
+  bool ours = false;
+  if (process != 0) {
+    ours = before.count(process) == 0;
+  } else {
+    std::vector<DWORD> appeared;
+    for (DWORD id : runningProcesses()) {
+      if (before.count(id) == 0) appeared.push_back(id);
+    }
+    // None: an office somebody else started serves it. Several: it is not
+    // known which, and none is ended; the server is still ours to quit.
+    ours = !appeared.empty();
+    if (appeared.size() == 1) process = appeared.front();
+  }
+  lock.unlock();
+  HANDLE handle = nullptr;
+  if (ours && process != 0) {
+    handle = OpenProcess(
+        PROCESS_TERMINATE | PROCESS_SET_QUOTA | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+        FALSE, process);
+    if (handle != nullptr && serverJob() != nullptr) AssignProcessToJobObject(serverJob(), handle);
+  }
+  auto server =
+      std::make_shared<ServerProcess>(std::string(progId), handle, ours, options.documentTimeout);
+  // The application object is watched like everything it hands out.
+  IDispatch* own = toDispatch(app);
+  Object watched(std::make_shared<ComObject>(own, server));
+  own->Release();
+  return watched;
+}
+
+void createThroughCom(ServerRegistry& registry, ServerOptions options) {
+  registry.setFallback(
+      [options](std::string_view progId) { return createServer(progId, options); });
 }
 
 Apartment::Apartment(unsigned retryMilliseconds) {

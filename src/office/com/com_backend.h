@@ -3,6 +3,7 @@
 // late-bound caller sees. Windows only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,9 +32,24 @@ class Apartment {
 // CLSIDFromProgID + CoCreateInstance(CLSCTX_SERVER).
 Object createObject(std::string_view progId);
 
+struct ServerOptions {
+  // How long one document's calls, from its Open to its Close, may take
+  // before the server's process is ended.
+  std::chrono::milliseconds documentTimeout{120'000};
+};
+
+// A fresh instance in a process of its own (CLSCTX_LOCAL_SERVER), never one
+// somebody else runs. When its process is new, the program ends it with
+// itself (a job object that kills on close), ends it when a document
+// overruns the limit, refuses read-only files and files in use before its
+// Open, and quits it at the end; a server that lives in a process somebody
+// else started is neither quit nor ended. A class with no local server is
+// created in this process, as createObject does.
+Object createServer(std::string_view progId, const ServerOptions& options);
+
 // From now on every ProgID the registry has no factory for is created
-// through COM.
-void createThroughCom(ServerRegistry& registry);
+// through COM, by createServer.
+void createThroughCom(ServerRegistry& registry, ServerOptions options = {});
 
 // The object behind an IDispatch (one reference added); ours come back as
 // the objects they wrap.

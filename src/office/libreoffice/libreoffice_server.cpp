@@ -777,6 +777,10 @@ class DocumentsObject : public LoObject {
  public:
   using LoObject::LoObject;
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
+    // The runs' named arguments (no conversion dialog, not read-only, a
+    // password nobody uses, out of the recent list) ask what this server
+    // always does: it loads for writing, never lists a file, and answers
+    // every question of the office, a password prompt too, with "abort".
     if (sameName(member, "Open")) {
       return make<DocumentObject>(session_->open(required(args, 0, "FileName").toText(), false));
     }
@@ -906,6 +910,7 @@ class WorkbooksObject : public LoObject {
  public:
   using LoObject::LoObject;
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
+    // Its named arguments are answered as Documents.Open's are.
     if (sameName(member, "Open")) {
       return make<WorkbookObject>(session_->open(required(args, 0, "Filename").toText(), true));
     }
