@@ -444,6 +444,52 @@ TEST_F(OfficeServer, WpsDocumentsGoToTheTextServerWhenTheSpreadsheetServerHasNoD
   expectEveryOfficeEnded();
 }
 
+// An office somebody else started, which serves our creation too: the run
+// uses it, but neither quits it at the end nor ends it when a document hangs.
+TEST_F(OfficeServer, AnOfficeTheProgramDidNotStartIsNeitherQuitNorEnded) {
+  setNumber(L"MultipleUse", 1);
+  ui::Form1& form = prepare("users", {"a.doc", "b.doc"}, {"旧", "旧"}, 1);
+  setSetting(L"HangAt", path("b.doc"));
+  std::wstring commandLine = L"\"" +
+                             testoffice::besideThisProgram(L"ravelsk_test_office.exe").wstring() +
+                             L"\" -progid word.Application";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &si, &pi));
+  CloseHandle(pi.hThread);
+  for (int i = 0; i < 100 && pids().empty(); ++i) Sleep(100);
+  ASSERT_EQ(pids(), std::vector<DWORD>{pi.dwProcessId});
+
+  // A run that goes well: the user's office stays open.
+  form.File1.entries = {"a.doc"};
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n");
+  Lines log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Application.Quit()"), 0);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 1000), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // A document that hangs in it: the program waits for the user, who ends
+  // the office later than the limit.
+  form.File1.entries = {"b.doc"};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread user([&] {
+    Sleep(static_cast<DWORD>(kTestLimit.count()) * 2);
+    TerminateProcess(pi.hProcess, 7);
+  });
+  form.Command1_Click();
+  user.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kTestLimit * 2);
+  DWORD code = 0;
+  WaitForSingleObject(pi.hProcess, 10000);
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(code, 7u) << "the office was ended by the program";
+  log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Application.Quit()"), 0);
+}
+
 // The program killed while its office hangs on a document: the office goes
 // with it. The program here is this test program, started again to run the
 // disabled test below, which never ends by itself.

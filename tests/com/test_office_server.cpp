@@ -22,6 +22,9 @@
 //   ReadOnlyFailsAtClose  1: a read-only file, or one another program holds,
 //           still opens (read-only) and fails at Close(True).
 //   SpreadsheetOnly  1: ET.Application and KET.Application have no Documents.
+//   MultipleUse  1: one process serves every creation and stays when they
+//           are let go (an office the user started, that automation clients
+//           reach too).
 //
 //   ravelsk_test_office.exe /regserver | /unregserver
 #include <windows.h>
@@ -386,7 +389,6 @@ int serve(const ServedClass& served) {
   BusyFilter busy;
   IMessageFilter* previous = nullptr;
   CoRegisterMessageFilter(&busy, &previous);
-  notePid();
   // The window a text server tells as its Hwnd: never shown.
   HWND window = CreateWindowExW(0, L"STATIC", served.progId, 0, 0, 0, 0, 0, nullptr, nullptr,
                                 nullptr, nullptr);
@@ -396,10 +398,11 @@ int serve(const ServedClass& served) {
     Factory factory(server);
     // One process per created server, as an office started for each
     // CreateObject: killing one leaves the others.
-    if (FAILED(CoRegisterClassObject(served.clsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE,
-                                     &cookie))) {
+    const DWORD use = readNumber(L"MultipleUse") != 0 ? REGCLS_MULTIPLEUSE : REGCLS_SINGLEUSE;
+    if (FAILED(CoRegisterClassObject(served.clsid, &factory, CLSCTX_LOCAL_SERVER, use, &cookie))) {
       return 1;
     }
+    notePid();  // once it can be reached
     // Ends once the client has let go of every object, or when nobody
     // comes for a minute.
     const UINT_PTR timer = SetTimer(nullptr, 0, 100, nullptr);
@@ -407,7 +410,8 @@ int serve(const ServedClass& served) {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
       if (msg.message == WM_TIMER && msg.hwnd == nullptr) {
-        const bool released = server.created() && office::com::ownObjectsAlive() == 0;
+        const bool released =
+            server.created() && office::com::ownObjectsAlive() == 0 && use == REGCLS_SINGLEUSE;
         const bool unused = !server.created() && GetTickCount64() - start > 60000;
         if (released || unused) break;
         continue;
