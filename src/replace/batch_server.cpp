@@ -108,20 +108,24 @@ Object BatchServer::create(std::string_view progId) {
 }
 
 bool BatchServer::start() {
+  return createEither(choice_.progId, choice_.fallbackOn429);
+}
+
+bool BatchServer::createEither(std::string_view progId, std::string_view fallbackOn429) {
   try {
-    app_ = create(choice_.progId);
+    app_ = create(progId);
     return true;
   } catch (const AutomationError& e) {
-    if (e.code() != office::kErrCannotCreate || choice_.fallbackOn429.empty()) {
-      reportCannotStart(choice_.progId, e);
+    if (e.code() != office::kErrCannotCreate || fallbackOn429.empty()) {
+      reportCannotStart(progId, e);
       return false;
     }
   }
   try {
-    app_ = create(choice_.fallbackOn429);
+    app_ = create(fallbackOn429);
     return true;
   } catch (const AutomationError& e) {
-    reportCannotStart(choice_.fallbackOn429, e);
+    reportCannotStart(fallbackOn429, e);
     return false;
   }
 }
@@ -142,22 +146,7 @@ bool BatchServer::takeTextServer() {
   if (!canTakeTextServer()) return false;
   textServerTaken_ = true;
   quit();
-  try {
-    app_ = create(choice_.textServer);
-    return true;
-  } catch (const AutomationError& e) {
-    if (e.code() != office::kErrCannotCreate || choice_.textFallbackOn429.empty()) {
-      reportCannotStart(choice_.textServer, e);
-      return false;
-    }
-  }
-  try {
-    app_ = create(choice_.textFallbackOn429);
-    return true;
-  } catch (const AutomationError& e) {
-    reportCannotStart(choice_.textFallbackOn429, e);
-    return false;
-  }
+  return createEither(choice_.textServer, choice_.textFallbackOn429);
 }
 
 void BatchServer::quit() {

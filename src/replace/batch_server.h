@@ -61,6 +61,9 @@ class BatchServer {
 
  private:
   office::Object create(std::string_view progId);
+  // progId, or fallbackOn429 (if any) when progId fails with 429; false (and
+  // one reported line) when no server could be had.
+  bool createEither(std::string_view progId, std::string_view fallbackOn429);
   void reportCannotStart(std::string_view progId, const office::AutomationError& error);
 
   const office::ServerRegistry& servers_;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <string>
 
 namespace testoffice {
 
@@ -13,6 +14,11 @@ inline constexpr const wchar_t* kSettingsKey = L"Software\\Ravelsk\\TestOffice";
 
 // name in the folder of the running test program.
 std::filesystem::path besideThisProgram(const wchar_t* name);
+
+// The event that closes the "dialog" a test office process hangs on.
+inline std::wstring releaseEventName(DWORD pid) {
+  return L"RavelskTestOfficeRelease" + std::to_wstring(pid);
+}
 
 // Registers the test office; the exit code of its /regserver (0: done).
 DWORD registerServer();

@@ -12,8 +12,9 @@
 //   Pids    each process appends its process id to this file (one a line)
 //   KillAt  the process dies during the KillNth call containing this text,
 //           once: it sets Killed to 1, and later processes live on.
-//   HangAt  the first call containing this text never returns (a modal
-//           dialog nobody sees).
+//   HangAt  the first call containing this text does not return (a modal
+//           dialog nobody sees) until the process's release event is set;
+//           the process then ends.
 //   BusyAt, BusyMs  after the first call containing BusyAt, every incoming
 //           call is rejected as busy (SERVERCALL_RETRYLATER) for BusyMs ms.
 //   PasswordAt  the files whose path contains this text are protected: an
@@ -288,7 +289,14 @@ class Server {
     }
     if (prompt || (!hangAt_.empty() && text.find(hangAt_) != std::string::npos)) {
       record("<hung>");
-      for (;;) Sleep(INFINITE);
+      // Until somebody closes the dialog (the event of releaseEventName):
+      // the office then ends as its user would end it.
+      HANDLE release = CreateEventW(nullptr, TRUE, FALSE,
+                                    testoffice::releaseEventName(GetCurrentProcessId()).c_str());
+      WaitForSingleObject(release, INFINITE);
+      CloseHandle(release);
+      PostQuitMessage(0);
+      throw office::AutomationError(office::kErrUnexpected, "对话框已关闭");
     }
     if (!busyAt_.empty() && text.find(busyAt_) != std::string::npos) {
       busyAt_.clear();
