@@ -90,12 +90,13 @@ int windowsMain(const std::vector<std::string>& args, const std::filesystem::pat
   const bool redirected = GetStdHandle(STD_OUTPUT_HANDLE) != nullptr &&
                           GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
   if (!redirected && AttachConsole(ATTACH_PARENT_PROCESS)) {
-    const HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
+    const HANDLE out =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     SetStdHandle(STD_OUTPUT_HANDLE, out);
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (err == nullptr || GetFileType(err) == FILE_TYPE_UNKNOWN) SetStdHandle(STD_ERROR_HANDLE, out);
+    if (err == nullptr || GetFileType(err) == FILE_TYPE_UNKNOWN)
+      SetStdHandle(STD_ERROR_HANDLE, out);
   }
   HandleBuffer outBuffer(STD_OUTPUT_HANDLE);
   HandleBuffer errBuffer(STD_ERROR_HANDLE);
