@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/options.h"
+#include "cli/windows_main.h"
 #include "office/com/com_backend.h"
 #include "replace/journal.h"
 #include "ui/main_window.h"
@@ -30,6 +32,10 @@ std::filesystem::path programFolder() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // With options of ours the batch runs without a window, as on Linux.
+  const std::vector<std::string> args = cli::windowsArguments();
+  if (cli::wantsCommandLine(args)) return cli::windowsMain(args, programFolder());
+
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
   // The suites' servers and the picture decoder want a single-threaded apartment.

@@ -78,9 +78,9 @@ namespace {
 // whose server cannot start leaves its files to the others.
 struct Progress {
   struct Job {
-    std::vector<std::string> startLines;  // reported before its first file
-    std::vector<std::size_t> taken;       // positions in the list, in order
-    std::size_t begun = 0;                // of taken
+    std::vector<replace::RunResult> startLines;  // reported before its first file
+    std::vector<std::size_t> taken;              // positions in the list, in order
+    std::size_t begun = 0;                       // of taken
     bool finished = false;
   };
   // A file is complete once its job has moved on to another or ended: no
@@ -90,7 +90,7 @@ struct Progress {
     unsigned job = kNobody;
     bool begun = false;
     bool complete = false;
-    std::vector<std::string> lines;
+    std::vector<replace::RunResult> lines;
   };
   std::mutex mutex;
   std::condition_variable changed;
@@ -112,8 +112,8 @@ class JobWindow : public replace::RunWindow {
       : batch_(batch),
         progress_(progress),
         job_(job),
-        findText_(batch.findText),
-        replaceText_(batch.replaceText) {}
+        findText_(batch.pairs.at(0).find),
+        replaceText_(batch.pairs.at(0).replace) {}
 
   std::size_t fileCount() const override {
     std::lock_guard lock(progress_.mutex);
@@ -141,13 +141,24 @@ class JobWindow : public replace::RunWindow {
   std::string replaceText() const override { return replaceText_; }
   office::Object findTextBox() override { return replace::textBoxObject(findText_); }
   office::Object replaceTextBox() override { return replace::textBoxObject(replaceText_); }
+  std::size_t pairCount() const override { return batch_.pairs.size(); }
+  void selectPair(std::size_t pair) override {
+    findText_ = batch_.pairs.at(pair).find;
+    replaceText_ = batch_.pairs.at(pair).replace;
+  }
+  bool countOnly() const override { return batch_.countOnly; }
   void report(const std::string& text) override {
+    replace::RunResult result;
+    result.line = text;
+    reportResult(result);
+  }
+  void reportResult(const replace::RunResult& result) override {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];
     if (state.begun == 0) {
-      state.startLines.push_back(text);
+      state.startLines.push_back(result);
     } else {
-      progress_.files[state.taken[state.begun - 1]].lines.push_back(text);
+      progress_.files[state.taken[state.begun - 1]].lines.push_back(result);
     }
   }
 
@@ -203,14 +214,15 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
   // Several jobs that cannot start say the same thing: it is said once, as
   // one server would.
   std::set<std::string> startLinesShown;
-  const auto takeStartLines = [&](Progress::Job& job, std::vector<std::string>& lines) {
-    for (std::string& line : job.startLines) {
-      if (startLinesShown.insert(line).second) lines.push_back(std::move(line));
+  using Results = std::vector<replace::RunResult>;
+  const auto takeStartLines = [&](Progress::Job& job, Results& lines) {
+    for (replace::RunResult& line : job.startLines) {
+      if (startLinesShown.insert(line.line).second) lines.push_back(std::move(line));
     }
     job.startLines.clear();
   };
   for (std::size_t p = 0; p < total; ++p) {
-    std::vector<std::string> lines;
+    Results lines;
     std::size_t ownLines = 0;  // where the file's own lines begin
     bool ran;
     {
@@ -229,22 +241,22 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
       }
       ran = file.begun;
       ownLines = lines.size();
-      for (std::string& line : file.lines) lines.push_back(std::move(line));
+      for (replace::RunResult& line : file.lines) lines.push_back(std::move(line));
     }
     if (ran) {
       ++result.filesDone;
       for (std::size_t n = ownLines; n < lines.size(); ++n) {
-        if (!isSuccessLine(batch.kind, batch.files[p], lines[n])) result.fileFailed = true;
+        if (lines[n].outcome == replace::RunResult::Outcome::Failed) result.fileFailed = true;
       }
     }
-    for (const std::string& line : lines) output.line(line);
+    for (const replace::RunResult& line : lines) output.result(line);
     output.fileDone(p + 1, total);
   }
   for (std::thread& thread : threads) thread.join();
   // A job whose server could not start while the others did all the work.
-  std::vector<std::string> lines;
+  Results lines;
   for (Progress::Job& job : progress.jobs) takeStartLines(job, lines);
-  for (const std::string& line : lines) output.line(line);
+  for (const replace::RunResult& line : lines) output.result(line);
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }

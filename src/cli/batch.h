@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "office/automation.h"
 #include "replace/batch_server.h"
+#include "replace/run_window.h"
 
 namespace cli {
 
@@ -31,17 +32,18 @@ struct Batch {
   office::Suite suite = office::Suite::Microsoft;
   std::string folder;              // what composes each file's path
   std::vector<std::string> files;  // relative to folder, in list order
-  std::string findText;
-  std::string replaceText;
-  unsigned jobs = 1;  // at least 1; never more than there are files
+  std::vector<ReplacePair> pairs;  // applied in order to each file; at least one
+  bool countOnly = false;          // a dry run: count, change nothing
+  unsigned jobs = 1;               // at least 1; never more than there are files
 };
 
 // Where the results go; called on runBatch's caller's thread only.
 class BatchOutput {
  public:
   virtual ~BatchOutput() = default;
-  // A line the window's status box would get, without its line end.
-  virtual void line(const std::string& text) = 0;
+  // A line the window's status box would get, without its line end, with
+  // what it says.
+  virtual void result(const replace::RunResult& result) = 0;
   // After each file's lines.
   virtual void fileDone(std::size_t done, std::size_t total) {
     (void)done;

@@ -3,8 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <system_error>
 
+#include "cli/report.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -41,18 +45,56 @@ std::string absoluteFolder(const std::string& given) {
   return text::utf8FromPath(path);
 }
 
+// The rules file, read whole before any document is touched.
+std::vector<ReplacePair> readRules(const std::string& path) {
+  std::ifstream in(text::pathFromUtf8(path), std::ios::binary);
+  if (!in) throw Failure("无法读取规则文件：" + path);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) throw Failure("无法读取规则文件：" + path);
+  try {
+    return parseRules(content.str());
+  } catch (const UsageError& e) {
+    throw Failure(e.what());
+  }
+}
+
+// The backup folder, absolute; never inside the folder being replaced, whose
+// listing would then take in the backups of an earlier run.
+std::string absoluteBackupFolder(const std::string& given, const std::string& folder) {
+  std::error_code ec;
+  const fs::path path = fs::weakly_canonical(fs::absolute(text::pathFromUtf8(given), ec), ec);
+  if (ec) throw Failure("无法使用备份文件夹：" + given + "（" + text::errorText(ec) + "）");
+  const fs::path root = fs::weakly_canonical(text::pathFromUtf8(folder), ec);
+  const fs::path inside = path.lexically_relative(root);
+  if (!ec && !inside.empty() && *inside.begin() != "..") {
+    throw Failure("备份文件夹不能在要替换的文件夹里：" + given);
+  }
+  if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
+    throw Failure("备份文件夹不是文件夹：" + given);
+  }
+  return text::utf8FromPath(path);
+}
+
 class ConsoleOutput : public BatchOutput {
  public:
-  ConsoleOutput(const Environment& environment, const replace::Journal& journal)
-      : env_(environment), journal_(journal), start_(std::chrono::steady_clock::now()) {}
+  // journal: nullptr for a dry run, which writes none; report: nullptr for none.
+  ConsoleOutput(const Environment& environment, const replace::Journal* journal, ReportFile* report)
+      : env_(environment),
+        journal_(journal),
+        report_(report),
+        start_(std::chrono::steady_clock::now()) {}
 
   ~ConsoleOutput() override { clearProgress(); }
 
-  void line(const std::string& text) override {
+  void result(const replace::RunResult& result) override {
+    const std::string& text = result.line;
     clearProgress();
     *env_.out << text << '\n' << std::flush;
+    if (report_ != nullptr) report_->add(result);
+    if (journal_ == nullptr) return;
     try {
-      journal_.append(text);
+      journal_->append(text);
     } catch (const replace::JournalError& e) {
       if (!journalFailed_) {
         journalFailed_ = true;
@@ -62,6 +104,10 @@ class ConsoleOutput : public BatchOutput {
   }
 
   void fileDone(std::size_t done, std::size_t total) override {
+    if (report_ != nullptr && !report_->flush() && !reportFailed_) {
+      reportFailed_ = true;
+      *env_.err << "ravelsk: 报告文件写入失败\n" << std::flush;
+    }
     if (!env_.showProgress) return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -70,6 +116,7 @@ class ConsoleOutput : public BatchOutput {
   }
 
   bool journalFailed() const { return journalFailed_; }
+  bool reportFailed() const { return reportFailed_; }
 
  private:
   void clearProgress() {
@@ -79,9 +126,11 @@ class ConsoleOutput : public BatchOutput {
   }
 
   const Environment& env_;
-  const replace::Journal& journal_;
+  const replace::Journal* journal_;
+  ReportFile* report_;
   std::chrono::steady_clock::time_point start_;
   bool journalFailed_ = false;
+  bool reportFailed_ = false;
   bool progressShown_ = false;
 };
 
@@ -89,8 +138,10 @@ int run(const Options& options, const Environment& env) {
   Batch batch;
   batch.kind = options.kind;
   batch.suite = options.suite;
-  batch.findText = options.findText;
-  batch.replaceText = options.replaceText;
+  batch.pairs = options.rulesFile.empty()
+                    ? std::vector<ReplacePair>{{options.findText, options.replaceText}}
+                    : readRules(options.rulesFile);
+  batch.countOnly = options.dryRun;
   batch.folder = absoluteFolder(options.folder);
   try {
     batch.files = listBatchFiles(batch.folder, options.kind, options.recursive);
@@ -99,16 +150,31 @@ int run(const Options& options, const Environment& env) {
   }
   batch.jobs = options.jobs == 0 ? std::max(env.cores, 1u) : options.jobs;
 
+  if (!options.backupFolder.empty()) {
+    const std::string backup = absoluteBackupFolder(options.backupFolder, batch.folder);
+    if (!env.useBackup) throw Failure("此版本不支持 --backup");
+    env.useBackup(batch.folder, backup);
+  }
+  std::optional<ReportFile> report;
+  if (!options.reportFile.empty()) {
+    try {
+      report.emplace(options.reportFile);
+    } catch (const std::runtime_error& e) {
+      throw Failure(e.what());
+    }
+  }
+
   const replace::Journal journal(ui::resolveJournalFolder(env.programFolder, env.userJournalFolder),
                                  *env.clock, env.codeset);
-  ConsoleOutput output(env, journal);
+  ConsoleOutput output(env, options.dryRun ? nullptr : &journal, report ? &*report : nullptr);
   const BatchResult result = runBatch(batch, env.servers, output);
   if (result.noServer) {
     *env.err << "ravelsk: 无法启动办公软件，未处理任何文件\n";
     return kExitUsage;
   }
-  return result.fileFailed || result.serverLost || output.journalFailed() ? kExitFailures
-                                                                          : kExitDone;
+  return result.fileFailed || result.serverLost || output.journalFailed() || output.reportFailed()
+             ? kExitFailures
+             : kExitDone;
 }
 
 }  // namespace

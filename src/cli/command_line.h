@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ struct Environment {
   std::ostream* err = nullptr;
   bool showProgress = false;  // a progress line on err (it is a terminal)
   unsigned cores = 1;         // what "--jobs 0" means
+  // With --backup, before any server is created: each changed file's
+  // original is to be kept under backupFolder at its path relative to
+  // folder (both absolute, UTF-8). Unset where the servers cannot do it.
+  std::function<void(const std::string& folder, const std::string& backupFolder)> useBackup;
 };
 
 // args: UTF-8, without the program name. Returns the exit status.

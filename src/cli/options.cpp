@@ -14,9 +14,10 @@ namespace cli {
 
 namespace {
 
-constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",   "--find",
-                                              "--replace", "--suite", "--jobs"};
-constexpr std::string_view kFlagOptions[] = {"--recursive", "--help", "--version"};
+constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",    "--find",
+                                              "--replace", "--suite",  "--jobs",
+                                              "--rules",   "--report", "--backup"};
+constexpr std::string_view kFlagOptions[] = {"--recursive", "--dry-run", "--help", "--version"};
 
 template <std::size_t N>
 bool isOneOf(std::string_view name, const std::string_view (&known)[N]) {
@@ -51,15 +52,17 @@ Options parseOptions(const std::vector<std::string>& args) {
   }
   if (options.help || options.version) return options;
 
-  std::optional<std::string> doc, xls, find, replacement, suite, jobs;
+  std::optional<std::string> doc, xls, find, replacement, suite, jobs, rules, report, backup;
   bool recursive = false;
+  bool dryRun = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const std::string_view name = optionName(arg);
     if (isOneOf(name, kFlagOptions)) {
       if (name.size() != arg.size()) throw UsageError("选项不带值：" + std::string(name));
-      if (recursive) throw UsageError("选项重复：" + std::string(name));
-      recursive = true;
+      bool& flag = name == "--dry-run" ? dryRun : recursive;
+      if (flag) throw UsageError("选项重复：" + std::string(name));
+      flag = true;
       continue;
     }
     if (!isOneOf(name, kValueOptions)) {
@@ -79,7 +82,10 @@ Options parseOptions(const std::vector<std::string>& args) {
                                        : name == "--find"    ? find
                                        : name == "--replace" ? replacement
                                        : name == "--suite"   ? suite
-                                                             : jobs;
+                                       : name == "--jobs"    ? jobs
+                                       : name == "--rules"   ? rules
+                                       : name == "--report"  ? report
+                                                             : backup;
     setOnce(slot, name, std::move(value));
   }
 
@@ -89,11 +95,23 @@ Options parseOptions(const std::vector<std::string>& args) {
   options.kind = doc ? FileKind::Documents : FileKind::Workbooks;
   options.folder = doc ? *doc : *xls;
   if (options.folder.empty()) throw UsageError("文件夹为空");
-  if (!find) throw UsageError("缺少 --find 查找内容");
-  if (find->empty()) throw UsageError("查找内容为空");
-  if (!replacement) throw UsageError("缺少 --replace 替换内容");
-  options.findText = *find;
-  options.replaceText = *replacement;
+  if (rules) {
+    if (find || replacement) throw UsageError("--rules 不能与 --find、--replace 同时使用");
+    if (rules->empty()) throw UsageError("规则文件名为空");
+    options.rulesFile = *rules;
+  } else {
+    if (!find) throw UsageError("缺少 --find 查找内容（或 --rules 规则文件）");
+    if (find->empty()) throw UsageError("查找内容为空");
+    if (!replacement) throw UsageError("缺少 --replace 替换内容");
+    options.findText = *find;
+    options.replaceText = *replacement;
+  }
+  if (report && report->empty()) throw UsageError("报告文件名为空");
+  if (backup && backup->empty()) throw UsageError("备份文件夹为空");
+  if (backup && dryRun) throw UsageError("--backup 不能与 --dry-run 同时使用：试运行不改动文件");
+  options.reportFile = report.value_or("");
+  options.backupFolder = backup.value_or("");
+  options.dryRun = dryRun;
   if (suite) {
     if (*suite == "microsoft") {
       options.suite = office::Suite::Microsoft;
@@ -116,8 +134,30 @@ Options parseOptions(const std::vector<std::string>& args) {
   return options;
 }
 
+std::vector<ReplacePair> parseRules(const std::string& content) {
+  std::vector<ReplacePair> pairs;
+  std::string_view rest(content);
+  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+  for (std::size_t number = 1; !rest.empty(); ++number) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+    const std::size_t tab = line.find('\t');
+    const std::string where = "规则文件第 " + std::to_string(number) + " 行";
+    if (tab == std::string_view::npos) throw UsageError(where + "没有制表符分隔原内容和新内容");
+    if (tab == 0) throw UsageError(where + "的原内容为空");
+    pairs.push_back({std::string(line.substr(0, tab)), std::string(line.substr(tab + 1))});
+  }
+  if (pairs.empty()) throw UsageError("规则文件中没有规则");
+  return pairs;
+}
+
 std::string usageText() {
-  return "用法：ravelsk --doc 文件夹|--xls 文件夹 --find 查找内容 --replace 替换内容\n"
+  return "用法：ravelsk --doc 文件夹|--xls 文件夹 (--find 查找内容 --replace 替换内容 | --rules "
+         "规则文件)\n"
+         "              [--dry-run] [--report 报告.csv] [--backup 备份文件夹]\n"
          "              [--suite microsoft|wps] [--jobs N] [--recursive]\n"
          "       ravelsk --help | --version\n"
          "不带选项启动时打开窗口。\n"
@@ -126,13 +166,26 @@ std::string usageText() {
          "  --xls 文件夹       替换文件夹中每个 *.xls 表格的每个工作表（也包括 .xlsx、.xlsm）\n"
          "  --find 内容        要替换的原内容（不能为空）\n"
          "  --replace 内容     新内容（可以为空）\n"
+         "  --rules 文件       多组替换，每行一组：原内容、制表符、新内容（UTF-8，可带 BOM；\n"
+         "                     # 开头的行和空行跳过）。每个文件只打开一次，各组按顺序替换，\n"
+         "                     后面的一组会看到前面各组替换后的内容。不能与 --find/--replace 同用\n"
+         "  --dry-run          试运行：只统计每个文件（每个工作表）中能替换的处数，\n"
+         "                     不保存、不改动任何文件，也不写日志；工作表数的是含有原内容的单元格\n"
+         "  --report 文件      另写一份 CSV 报告（UTF-8 带 BOM），每个文件或工作表一行：\n"
+         "                     路径、工作表、结果、处数、错误代码、错误描述；每个文件后都是完整的\n"
+         "  --backup 文件夹    替换前把每个要改动的文件的原件按相对路径保存到这个文件夹\n"
+         "                     （同一文件系统上为硬链接，否则为副本）；备份失败的文件不改动\n"
          "  --suite 办公软件   microsoft（默认）或 wps\n"
          "  --jobs N           同时运行 N 个办公软件，各处理文件列表的一部分；\n"
          "                     0 表示每个处理器一个（默认 1）\n"
          "  --recursive        也处理每个子文件夹中的文件，结果行写相对路径\n"
          "\n"
-         "结果行按文件列表的顺序写到标准输出，并写入每日日志。\n"
-         "退出码：0 全部替换或没找到；1 有文件失败、日志写入失败或办公软件中途无法重启；\n"
+         "例如：\n"
+         "  ravelsk --doc 合同 --rules 改名.txt --backup 合同备份 --report 结果.csv\n"
+         "  ravelsk --xls 报表 --find 旧公司名 --replace 新公司名 --dry-run\n"
+         "\n"
+         "结果行按文件列表的顺序写到标准输出，并写入每日日志（试运行不写）。\n"
+         "退出码：0 全部替换或没找到；1 有文件失败、日志或报告写入失败或办公软件中途无法重启；\n"
          "        2 用法错误，或办公软件无法启动（未处理任何文件）。\n";
 }
 

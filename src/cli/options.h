@@ -12,11 +12,22 @@ namespace cli {
 
 enum class FileKind { Documents, Workbooks };
 
+// One old text and its new text.
+struct ReplacePair {
+  std::string find;
+  std::string replace;
+  bool operator==(const ReplacePair&) const = default;
+};
+
 struct Options {
   FileKind kind = FileKind::Documents;
-  std::string folder;  // as given
-  std::string findText;
-  std::string replaceText;
+  std::string folder;       // as given
+  std::string findText;     // with --find
+  std::string replaceText;  // with --replace
+  std::string rulesFile;    // with --rules, instead of the two texts
+  bool dryRun = false;
+  std::string reportFile;    // "" for none
+  std::string backupFolder;  // "" for none
   office::Suite suite = office::Suite::Microsoft;
   unsigned jobs = 1;  // 0: one per core
   bool recursive = false;
@@ -38,6 +49,11 @@ bool wantsCommandLine(const std::vector<std::string>& args);
 // args: without the program name. "--help" or "--version" anywhere wins over
 // everything else. Throws UsageError.
 Options parseOptions(const std::vector<std::string>& args);
+
+// A rules file's pairs, in order: one "old<TAB>new" per line (UTF-8, a BOM
+// allowed, LF or CR LF), '#' lines and empty lines skipped. Throws UsageError
+// naming the first bad line.
+std::vector<ReplacePair> parseRules(const std::string& content);
 
 std::string usageText();
 std::string versionText();

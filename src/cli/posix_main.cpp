@@ -67,14 +67,21 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   std::deque<office::ServerRegistry> registries;
   std::mutex registriesMutex;
   replace::Clock clock;
+  office::libreoffice::Options serverOptions;
 
   Environment env;
   env.servers = [&](unsigned job) -> const office::ServerRegistry& {
     std::lock_guard lock(registriesMutex);
     while (registries.size() <= job) {
-      office::libreoffice::registerServers(registries.emplace_back());
+      office::libreoffice::registerServers(registries.emplace_back(), serverOptions);
     }
     return registries[job];
+  };
+  // The offices' careful store keeps each original as it places the new
+  // content: only there is it known which way the content is placed.
+  env.useBackup = [&](const std::string& folder, const std::string& backupFolder) {
+    serverOptions.backupRoot = text::pathFromUtf8(folder);
+    serverOptions.backupFolder = text::pathFromUtf8(backupFolder);
   };
   env.clock = &clock;
   env.programFolder = programFolder;

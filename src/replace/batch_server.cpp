@@ -78,6 +78,29 @@ Object openWorkbookIn(const Object& workbooks, const std::string& path) {
       .toObject();
 }
 
+RunResult failureResult(const std::string& entry, const std::string& label,
+                        const std::string& sheet, const AutomationError& error) {
+  RunResult result;
+  result.line = failureLine(entry + label, error);
+  result.entry = entry;
+  result.sheet = sheet;
+  result.outcome = RunResult::Outcome::Failed;
+  result.errorCode = error.code();
+  result.errorDescription = error.description();
+  return result;
+}
+
+RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count) {
+  RunResult result;
+  result.line = (sheet.empty() ? entry + " " : entry + "-" + sheet) + "试运行：找到 " +
+                std::to_string(count) + " 处，未作改动";
+  result.entry = entry;
+  result.sheet = sheet;
+  result.outcome = count > 0 ? RunResult::Outcome::WouldReplace : RunResult::Outcome::NotFound;
+  result.count = count;
+  return result;
+}
+
 BatchServer::BatchServer(const office::ServerRegistry& servers, ServerChoice choice,
                          RunWindow& window)
     : servers_(servers), choice_(choice), window_(window) {}

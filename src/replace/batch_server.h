@@ -81,4 +81,13 @@ std::string composePath(const std::string& folder, const std::string& name);
 // "<name> 处理失败，错误代码：<code>错误描述：<description>"
 std::string failureLine(const std::string& name, const office::AutomationError& error);
 
+// The failure of the file entry (on sheet, where one is named): its line names
+// entry followed by label ("-<sheet>" for a workbook's sheet).
+RunResult failureResult(const std::string& entry, const std::string& label,
+                        const std::string& sheet, const office::AutomationError& error);
+
+// A line of a run that only counted: "<name> 试运行：找到 N 处，未作改动" for a
+// document, without the blank after a workbook's "<file>-<sheet>".
+RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count);
+
 }  // namespace replace

@@ -49,6 +49,39 @@ void replaceInActive(const Object& app, const std::string& findText,
                        });
 }
 
+// One pair on the open document: the test on its content (with the pair's
+// find text) and, where found, every occurrence replaced on the active
+// document's fresh content. True when the text was found.
+bool replacePair(const Object& app, const Object& document, const RunWindow& window) {
+  if (!findIn(document, window.findText())) return false;
+  replaceInActive(app, window.findText(), window.replaceText());
+  return true;
+}
+
+// The occurrences of text, counted as a Word macro counts them: one range,
+// each successful find moving it onto the next occurrence, never wrapping
+// round to the start.
+std::int64_t countIn(const Object& document, const std::string& text) {
+  const Object find = document.get("Content").toObject().get("Find").toObject();
+  const std::vector<std::pair<std::string, Variant>> arguments{
+      {"FindText", text}, {"Forward", true}, {"Wrap", std::int16_t{0}},  // wdFindStop
+  };
+  std::int64_t count = 0;
+  for (;;) {
+    const Variant found = find.call("Execute", arguments);
+    if (found.isNull() || !found.toBool()) return count;
+    ++count;
+  }
+}
+
+RunResult fileResult(const std::string& entry, bool replaced) {
+  RunResult result;
+  result.entry = entry;
+  result.outcome = replaced ? RunResult::Outcome::Replaced : RunResult::Outcome::NotFound;
+  result.line = entry + (replaced ? " 已替换内容" : " 没找到替换的内容");
+  return result;
+}
+
 }  // namespace
 
 void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window) {
@@ -67,14 +100,23 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
       if (!openDocument(server, path, document)) return;
       opened = true;
       app.put("Visible", false);
-      if (findIn(document, window.findText())) {
-        replaceInActive(app, window.findText(), window.replaceText());
-        closeDocuments(app, true);
-        window.report(window.fileEntry(i) + " 已替换内容");
-      } else {
+      if (window.countOnly()) {
+        std::int64_t count = 0;
+        for (std::size_t p = 0; p < window.pairCount(); ++p) {
+          window.selectPair(p);
+          count += countIn(document, window.findText());
+        }
         closeDocuments(app, false);
-        window.report(window.fileEntry(i) + " 没找到替换的内容");
+        window.reportResult(countResult(window.fileEntry(i), "", count));
+        continue;
       }
+      bool replaced = false;
+      for (std::size_t p = 0; p < window.pairCount(); ++p) {
+        window.selectPair(p);
+        if (replacePair(app, document, window)) replaced = true;
+      }
+      closeDocuments(app, replaced);
+      window.reportResult(fileResult(window.fileEntry(i), replaced));
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
       if (opened && !gone) {
@@ -84,7 +126,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
         } catch (const AutomationError&) {
         }
       }
-      window.report(failureLine(window.fileEntry(i), e));
+      window.reportResult(failureResult(window.fileEntry(i), "", "", e));
       if (gone && !server.restart()) return;
     }
   }

@@ -2,11 +2,25 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "office/automation.h"
 
 namespace replace {
+
+// One file's or one worksheet's result, as a run reports it.
+struct RunResult {
+  enum class Outcome { Replaced, NotFound, Failed, WouldReplace };
+  std::string line;   // the status box's line, without its line end
+  std::string entry;  // the file list's entry; empty for a line about no file
+  std::string sheet;  // a workbook's sheet, where one is named
+  Outcome outcome = Outcome::Failed;
+  std::optional<std::int64_t> count;  // occurrences, where the run counted them
+  std::int32_t errorCode = 0;
+  std::string errorDescription;
+};
 
 class RunWindow {
  public:
@@ -22,9 +36,21 @@ class RunWindow {
   virtual office::Object findTextBox() = 0;
   virtual office::Object replaceTextBox() = 0;
 
+  // The pairs applied to each open file, in order: the window's two text
+  // boxes are its one pair. After selectPair(p), findText, replaceText and
+  // the text boxes answer for pair p; a later pair sees what an earlier one
+  // wrote.
+  virtual std::size_t pairCount() const { return 1; }
+  virtual void selectPair(std::size_t pair) { (void)pair; }
+  // Count each pair's occurrences and change nothing: no replacement, no save.
+  virtual bool countOnly() const { return false; }
+
   // Reports one result: appends text and CR LF to the status box, sets strRZ
   // to text and calls rz. A journal failure does not stop the run.
   virtual void report(const std::string& text) = 0;
+  // The same with what the line says, for a caller that keeps more than the
+  // line.
+  virtual void reportResult(const RunResult& result) { report(result.line); }
 };
 
 // A text box as a server sees it: an object whose default member (or "Text")

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -540,6 +541,82 @@ TEST(OfficeServerChild, DISABLED_HangsOnADocument) {
   ASSERT_NE(GetEnvironmentVariableW(L"RAVELSK_TEST_FOLDER", folder, MAX_PATH), 0u);
   form.openFolder(text::utf8FromWide(folder));
   form.Command1_Click();
+}
+
+// ravelsk.exe started with options: the batch without a window, its lines on
+// the handle it was given (here a file: UTF-8), its exit status, its report
+// and its journal beside a copy of the program.
+struct ProgramRun {
+  DWORD status = 0;
+  std::string out;
+};
+
+ProgramRun runProgram(const fs::path& program, const std::vector<std::string>& args,
+                      const fs::path& outFile) {
+  std::wstring command = L"\"" + program.wstring() + L"\"";
+  for (const std::string& arg : args) command += L" \"" + wideFromUtf8(arg) + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
+  startup.hStdError = out;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process{};
+  ProgramRun run;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    CloseHandle(out);
+    ADD_FAILURE() << "cannot start " << program.string();
+    return run;
+  }
+  WaitForSingleObject(process.hProcess, 120000);
+  GetExitCodeProcess(process.hProcess, &run.status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(out);
+  run.out = readFile(outFile);
+  return run;
+}
+
+TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
+  prepare("命令行", {"a.doc", "b.doc", "c.doc"}, {"一个旧字，又一个旧字", "没有", "甲"}, 1);
+  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
+  // The program is built one folder above the tests.
+  fs::copy_file(
+      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
+      program);
+  const fs::path outFile = pathFromUtf8(logs.sub("out.txt"));
+  const std::string report = logs.sub("report.csv");
+  rig.work.write("rules.txt", "旧\t新\n甲\t乙\n");
+  const std::string rules = rig.work.sub("rules.txt");
+
+  const ProgramRun dry = runProgram(
+      program, {"--doc", folder, "--rules", rules, "--dry-run", "--report", report}, outFile);
+  EXPECT_EQ(dry.status, 0u) << dry.out;
+  EXPECT_EQ(linesOf(dry.out),
+            (Lines{"a.doc 试运行：找到 2 处，未作改动", "b.doc 试运行：找到 0 处，未作改动",
+                   "c.doc 试运行：找到 1 处，未作改动"}));
+  EXPECT_EQ(readFile(pathFromUtf8(report)),
+            "\xEF\xBB\xBFpath,sheet,result,count,error code,error description\r\n"
+            "a.doc,,would replace,2,,\r\nb.doc,,not found,0,,\r\nc.doc,,would replace,1,,\r\n");
+  EXPECT_EQ(onDisk("a.doc"), "一个旧字，又一个旧字");
+  EXPECT_FALSE(fs::exists(pathFromUtf8(rig.programFolder.sub("Journal"))) &&
+               !fs::is_empty(pathFromUtf8(rig.programFolder.sub("Journal"))));
+
+  const ProgramRun real =
+      runProgram(program, {"--doc", folder, "--rules", rules, "--jobs", "2"}, outFile);
+  EXPECT_EQ(real.status, 0u) << real.out;
+  EXPECT_EQ(linesOf(real.out),
+            (Lines{"a.doc 已替换内容", "b.doc 没找到替换的内容", "c.doc 已替换内容"}));
+  EXPECT_EQ(onDisk("a.doc"), "一个新字，又一个新字");
+  EXPECT_EQ(onDisk("c.doc"), "乙");
+
+  const ProgramRun usage = runProgram(program, {"--doc", folder, "--find", ""}, outFile);
+  EXPECT_EQ(usage.status, 2u);
+  EXPECT_EQ(usage.out.rfind("ravelsk: ", 0), 0u) << usage.out;
 }
 
 }  // namespace

@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "cli/command_line.h"
 #include "e2e/corpus.h"
 #include "office/libreoffice/libreoffice_server.h"
+#include "replace/journal.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -246,6 +250,226 @@ TEST_F(CommandLine, UsageErrorsAndNoServerEndWithStatusTwoAndOneLine) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--jobs"), std::string::npos);
   EXPECT_EQ(run({"--version"}).out, "ravelsk 1.0\n");
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++count;
+  return count;
+}
+
+struct FileState {
+  std::string bytes;
+  struct stat st {};
+};
+
+std::map<std::string, FileState> folderState(const fs::path& folder) {
+  std::map<std::string, FileState> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    FileState& state = files[entry.path().lexically_relative(folder).string()];
+    state.bytes = readFile(entry.path());
+    ::stat(entry.path().c_str(), &state.st);
+  }
+  return files;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The text in every part of a document a replacement reaches: a dry run
+// counts exactly what the real run then replaces, and touches nothing.
+TEST_F(CommandLine, ADryRunCountsWhatTheRunReplacesAndChangesNoByte) {
+  const fs::path docs = work.path() / "docs";
+  fs::create_directories(docs);
+  e2e::makeDocuments(docs, {{"全.doc", "正文旧文本，又一个旧文本。", "表格旧文本", "页眉旧文本",
+                             "页脚旧文本", "脚注旧文本", "图文框旧文本"},
+                            {"无.doc", "没有", "", ""}});
+  fs::copy_file(Corpus::documents() / "损坏.doc", docs / "损坏.doc");
+  const fs::path books = copy(Corpus::workbooks(), "books");
+  const auto docsBefore = folderState(docs);
+  const auto booksBefore = folderState(books);
+  const std::string journalBefore = journal();
+  const fs::path report = work.path() / "dry.csv";
+
+  const Result dry = run({"--doc", docs.string(), "--find", kOld, "--replace", "替XQ", "--dry-run",
+                          "--report", report.string(), "--jobs", "2"});
+  const Result dryBooks =
+      run({"--xls", books.string(), "--rules", (work.path() / "rules.txt").string(), "--dry-run"},
+          "printf '旧文本\\t新\\nx \\ty\\n' > " + e2e::quote((work.path() / "rules.txt").string()) +
+              " && ");
+
+  EXPECT_EQ(dry.status, 1) << dry.err;  // the broken file
+  const Lines lines = splitLines(dry.out);
+  ASSERT_EQ(lines.size(), 3u) << dry.out;
+  EXPECT_EQ(lines[0], "全.doc 试运行：找到 7 处，未作改动");
+  EXPECT_EQ(lines[1].rfind("损坏.doc 处理失败，错误代码：", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2], "无.doc 试运行：找到 0 处，未作改动");
+  const std::string csv = readFile(report);
+  EXPECT_EQ(csv.rfind("\xEF\xBB\xBFpath,sheet,result,count,error code,error description\r\n"
+                      "全.doc,,would replace,7,,\r\n损坏.doc,,failed,,-2147467259,",
+                      0),
+            0u)
+      << csv;
+  EXPECT_EQ(dryBooks.status, 1) << dryBooks.err;
+  EXPECT_EQ(splitLines(dryBooks.out).at(0), "book.xls-Sheet1试运行：找到 0 处，未作改动");
+  EXPECT_EQ(splitLines(dryBooks.out).at(1), "book.xls-数据试运行：找到 2 处，未作改动");
+  EXPECT_NE(csv.find("\r\n无.doc,,not found,0,,\r\n"), std::string::npos);
+  EXPECT_EQ(journal(), journalBefore);
+  for (const auto& [before, folder] :
+       {std::pair{&docsBefore, docs}, std::pair{&booksBefore, books}}) {
+    const auto after = folderState(folder);
+    ASSERT_EQ(after.size(), before->size());
+    for (const auto& [name, state] : *before) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(after.at(name).bytes, state.bytes);
+      EXPECT_TRUE(sameTime(after.at(name).st.st_mtim, state.st.st_mtim));
+      EXPECT_TRUE(sameTime(after.at(name).st.st_ctim, state.st.st_ctim));
+    }
+  }
+
+  const Result real = run({"--doc", docs.string(), "--find", kOld, "--replace", "替XQ"});
+  EXPECT_EQ(splitLines(real.out).at(0), "全.doc 已替换内容");
+  const std::string text = e2e::catdoc(docs / "全.doc");
+  EXPECT_EQ(occurrences(text, "替XQ"), 7u) << text;
+  EXPECT_EQ(occurrences(text, kOld), 0u) << text;
+}
+
+// Counts the documents the servers are asked to open.
+class CountingObject : public office::Dispatch {
+ public:
+  CountingObject(office::Object target, std::shared_ptr<std::atomic<int>> opens)
+      : target_(std::move(target)), opens_(std::move(opens)) {}
+  office::Variant invoke(std::string_view member, office::CallKind kind,
+                         const office::Arguments& args) override {
+    if (office::sameName(member, "Open")) ++*opens_;
+    office::Variant result = target_.get()->invoke(member, kind, args);
+    if (result.isObject() && result.toObject()) {
+      return office::Object(std::make_shared<CountingObject>(result.toObject(), opens_));
+    }
+    return result;
+  }
+
+ private:
+  office::Object target_;
+  std::shared_ptr<std::atomic<int>> opens_;
+};
+
+TEST_F(CommandLine, FiftyRulesOverThirtyDocumentsOpenEachDocumentOnce) {
+  const fs::path docs = work.path() / "docs";
+  fs::create_directories(docs);
+  std::vector<e2e::DocumentSpec> specs;
+  for (int i = 0; i < 30; ++i) {
+    const std::string n = std::to_string(i);
+    specs.push_back({"d" + n + ".doc", "词" + n + "号与词" + std::to_string(i + 20) + "号",
+                     i % 3 == 0 ? "表中词" + n + "号" : "", ""});
+  }
+  e2e::makeDocuments(docs, specs);
+  std::string rules = "\xEF\xBB\xBF# 五十组，最后一组改写第一组写下的内容\r\n";
+  for (int k = 0; k < 49; ++k) {
+    rules += "词" + std::to_string(k) + "号\t新" + std::to_string(k) + "号\r\n";
+  }
+  rules += "新0号\t终\r\n";
+  const fs::path rulesFile = work.path() / "rules.txt";
+  std::ofstream(rulesFile, std::ios::binary) << rules;
+
+  office::ServerRegistry offices;
+  ASSERT_TRUE(office::libreoffice::registerServers(offices));
+  office::ServerRegistry counted;
+  auto opens = std::make_shared<std::atomic<int>>(0);
+  counted.add("word.Application", [&offices, opens] {
+    return office::Object(
+        std::make_shared<CountingObject>(offices.create("word.Application"), opens));
+  });
+  replace::Clock clock;
+  std::ostringstream out, err;
+  cli::Environment env;
+  env.servers = [&counted](unsigned) -> const office::ServerRegistry& { return counted; };
+  env.clock = &clock;
+  env.programFolder = program.path();
+  env.userJournalFolder = work.path() / "journal";
+  env.codeset = "UTF-8";
+  env.out = &out;
+  env.err = &err;
+  const int status = cli::runCommandLine(
+      {"--doc", docs.string(), "--rules", rulesFile.string(), "--jobs", "2"}, env);
+
+  EXPECT_EQ(status, 0) << err.str();
+  EXPECT_EQ(opens->load(), 30);
+  Lines expected;
+  for (int i = 0; i < 30; ++i) expected.push_back("d" + std::to_string(i) + ".doc 已替换内容");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(splitLines(out.str()), expected);
+  for (int i = 0; i < 30; ++i) {
+    const std::string text = e2e::catdoc(docs / ("d" + std::to_string(i) + ".doc"));
+    SCOPED_TRACE(text);
+    EXPECT_EQ(occurrences(text, "词"), i >= 29 ? 1u : 0u);  // 词49号 has no rule
+    EXPECT_EQ(occurrences(text, i == 0 ? "终" : "新" + std::to_string(i) + "号"),
+              i % 3 == 0 ? 2u : 1u);
+  }
+}
+
+TEST_F(CommandLine, BackupsKeepTheChangedOriginalsAndRestoreThem) {
+  const fs::path folder = copy(Corpus::documents(), "docs");
+  fs::create_directories(folder / "子");
+  fs::copy_file(Corpus::documents() / "正文.doc", folder / "子" / "深.doc");
+  fs::permissions(folder / "表格.doc", fs::perms(0640));
+  const auto before = folderState(folder);
+  const fs::path report = work.path() / "r.csv";
+
+  struct Case {
+    std::string name;
+    fs::path backup;  // on the same file system, and on another
+  };
+  TempFolder shm;  // where the copies go when /dev/shm is another file system
+  const fs::path other = fs::exists("/dev/shm") ? fs::path("/dev/shm") : shm.path();
+  const fs::path elsewhere = other / ("ravelsk-backup-" + std::to_string(::getpid()));
+  for (const Case& c : {Case{"hard links", work.path() / "备份"}, Case{"copies", elsewhere}}) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, state] : before) {
+      std::ofstream(folder / name, std::ios::binary) << state.bytes;
+      fs::permissions(folder / name, static_cast<fs::perms>(state.st.st_mode & 07777));
+    }
+    const auto original = folderState(folder);
+    // A backup that cannot be written fails its file, which stays as it was.
+    fs::create_directories(c.backup);
+    std::ofstream(c.backup / "b 报告.doc") << "in the way";
+    const Result result =
+        run({"--doc", folder.string(), "--find", kOld, "--replace", kNew, "--recursive", "--backup",
+             c.backup.string(), "--report", report.string()});
+    EXPECT_EQ(result.status, 1) << result.err;
+    const Lines lines = splitLines(result.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "正文.doc 已替换内容"), lines.end());
+    EXPECT_NE(result.out.find("b 报告.doc 处理失败"), std::string::npos) << result.out;
+    EXPECT_NE(readFile(report).find("b 报告.doc,,failed,"), std::string::npos);
+    EXPECT_EQ(readFile(folder / "b 报告.doc"), original.at("b 报告.doc").bytes);
+    fs::remove(c.backup / "b 报告.doc");
+
+    const auto kept = folderState(c.backup);
+    Lines names;
+    for (const auto& [name, state] : kept) names.push_back(name);
+    EXPECT_EQ(names, (Lines{"子/深.doc", "正文.doc", "表格.doc"}));
+    for (const auto& [name, state] : kept) {
+      SCOPED_TRACE(name);
+      const struct stat& was = original.at(name).st;
+      EXPECT_EQ(state.bytes, original.at(name).bytes);
+      EXPECT_NE(readFile(folder / name), state.bytes);
+      EXPECT_EQ(state.st.st_mode, was.st_mode);
+      EXPECT_TRUE(sameTime(state.st.st_mtim, was.st_mtim));
+      EXPECT_EQ(state.st.st_ino == was.st_ino, c.name == "hard links");
+    }
+    // The README's restore.
+    int status = -1;
+    e2e::run("cp -a " + e2e::quote(c.backup.string() + "/.") + " " + e2e::quote(folder.string()),
+             &status);
+    EXPECT_EQ(status, 0);
+    for (const auto& [name, state] : folderState(folder)) {
+      EXPECT_EQ(state.bytes, original.at(name).bytes) << name;
+    }
+    fs::remove_all(c.backup);
+  }
 }
 
 }  // namespace

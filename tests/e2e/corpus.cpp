@@ -68,14 +68,26 @@ std::string xmlEscape(const std::string& text) {
 std::string flatDocument(const DocumentSpec& doc) {
   std::ostringstream xml;
   xml << R"(<?xml version="1.0" encoding="UTF-8"?>
-<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.text">
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0" xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.text">
 <office:automatic-styles><style:page-layout style:name="pm1"/></office:automatic-styles>
 <office:master-styles><style:master-page style:name="Standard" style:page-layout-name="pm1"><style:header><text:p>)"
-      << xmlEscape(doc.header)
-      << R"(</text:p></style:header></style:master-page></office:master-styles>
+      << xmlEscape(doc.header) << "</text:p></style:header>";
+  if (!doc.footer.empty()) {
+    xml << "<style:footer><text:p>" << xmlEscape(doc.footer) << "</text:p></style:footer>";
+  }
+  xml << R"(</style:master-page></office:master-styles>
 <office:body><office:text>
 <text:p>)"
-      << xmlEscape(doc.body) << "</text:p>\n";
+      << xmlEscape(doc.body);
+  if (!doc.footnote.empty()) {
+    xml << R"(<text:note text:id="n1" text:note-class="footnote"><text:note-citation>1</text:note-citation><text:note-body><text:p>)"
+        << xmlEscape(doc.footnote) << "</text:p></text:note-body></text:note>";
+  }
+  xml << "</text:p>\n";
+  if (!doc.frame.empty()) {
+    xml << R"(<text:p><draw:frame draw:name="F1" text:anchor-type="paragraph" svg:width="6cm" svg:height="2cm"><draw:text-box><text:p>)"
+        << xmlEscape(doc.frame) << "</text:p></draw:text-box></draw:frame></text:p>\n";
+  }
   for (int i = 0; i < 40; ++i) {
     xml << "<text:p>第" << i
         << "段 filler paragraph so that the text stream is not too small.</text:p>\n";

@@ -17,6 +17,10 @@ struct DocumentSpec {
   std::string body;
   std::string table;   // one table cell
   std::string header;  // the page header
+  // Left out where empty.
+  std::string footer = "";    // the page footer
+  std::string footnote = "";  // a footnote's text, its mark after the body
+  std::string frame = "";     // a text frame anchored in the body
 };
 
 // Writes the documents into folder (converted in one batch).

@@ -1,5 +1,6 @@
 #include "support/recording_server.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace testsupport {
@@ -114,17 +115,29 @@ Object makeObject(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& ap
 
 Object makeFind(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                 std::shared_ptr<FakeOffice::App::Doc> doc) {
-  return makeObject(office, app, "Find", [doc](std::string_view m, CallKind, const Arguments& a) {
-    if (!office::sameName(m, "Execute")) unknownMember();
-    if (!a.positional.empty()) {
-      return Variant(doc->content.find(a.positional[0].toText()) != std::string::npos);
-    }
-    const std::string what = named(a, "FindText").toText();
-    const std::string with = named(a, "ReplaceWith").toText();
-    const bool found = doc->content.find(what) != std::string::npos;
-    if (named(a, "Replace").toInteger() == 2) doc->content = replaceAll(doc->content, what, with);
-    return Variant(found);
-  });
+  // As a Word range's Find: a find without Replace moves the range onto the
+  // occurrence found, and the next one searches on from there.
+  auto from = std::make_shared<std::size_t>(0);
+  return makeObject(
+      office, app, "Find", [doc, from](std::string_view m, CallKind, const Arguments& a) {
+        if (!office::sameName(m, "Execute")) unknownMember();
+        if (!a.positional.empty()) {
+          return Variant(doc->content.find(a.positional[0].toText()) != std::string::npos);
+        }
+        const std::string what = named(a, "FindText").toText();
+        if (std::none_of(a.named.begin(), a.named.end(),
+                         [](const auto& arg) { return office::sameName(arg.first, "Replace"); })) {
+          const std::size_t at = what.empty() ? std::string::npos : doc->content.find(what, *from);
+          if (at == std::string::npos) return Variant(false);
+          *from = at + what.size();
+          return Variant(true);
+        }
+        const std::string with = named(a, "ReplaceWith").toText();
+        const bool found = doc->content.find(what) != std::string::npos;
+        if (named(a, "Replace").toInteger() == 2)
+          doc->content = replaceAll(doc->content, what, with);
+        return Variant(found);
+      });
 }
 
 Object makeContent(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
@@ -148,6 +161,7 @@ Object makeDocument(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
 struct Book {
   std::string path;
   std::vector<FakeSheet> sheets;
+  std::string lastFind;  // what FindNext looks for
 };
 
 Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
@@ -156,16 +170,32 @@ Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
       office, app, "Cells",
       [&office, app, book, index](std::string_view m, CallKind, const Arguments& a) {
         FakeSheet& sheet = book->sheets.at(index);
-        if (office::sameName(m, "Find")) {
-          const std::string what = a.positional.at(0).toText();
-          for (const std::string& cell : sheet.cells) {
-            if (cell.find(what) != std::string::npos) {
-              return Variant(makeObject(
-                  office, app, "Cell",
-                  [cell](std::string_view, CallKind, const Arguments&) { return Variant(cell); }));
-            }
+        // Cell i is "$A$<i+1>"; FindNext comes round to the first after the last.
+        const auto cellAt = [&](std::size_t i) {
+          return Variant(makeObject(
+              office, app, "Cell",
+              [cell = sheet.cells[i], i](std::string_view cm, CallKind, const Arguments&) {
+                if (office::sameName(cm, "Address")) {
+                  return Variant("$A$" + std::to_string(i + 1));
+                }
+                return Variant(cell);
+              }));
+        };
+        const auto findFrom = [&](const std::string& what, std::size_t start) {
+          for (std::size_t k = 0; k < sheet.cells.size(); ++k) {
+            const std::size_t i = (start + k) % sheet.cells.size();
+            if (sheet.cells[i].find(what) != std::string::npos) return cellAt(i);
           }
           return Variant(Object());
+        };
+        if (office::sameName(m, "Find")) {
+          book->lastFind =
+              a.positional.empty() ? named(a, "What").toText() : a.positional.at(0).toText();
+          return findFrom(book->lastFind, 0);
+        }
+        if (office::sameName(m, "FindNext")) {
+          const std::string address = a.positional.at(0).toObject().get("Address").toText();
+          return findFrom(book->lastFind, std::stoul(address.substr(3)));
         }
         if (office::sameName(m, "Replace")) {
           const std::string what = named(a, "What").toText();
@@ -294,8 +324,8 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                   if (office.onOpen) office.onOpen(path);
                   auto it = office.workbooks.find(path);
                   if (it == office.workbooks.end()) throw AutomationError(1004, "找不到文件");
-                  return Variant(
-                      makeWorkbook(office, app, std::make_shared<Book>(Book{path, it->second})));
+                  return Variant(makeWorkbook(office, app,
+                                              std::make_shared<Book>(Book{path, it->second, {}})));
                 }));
           }
           unknownMember();

@@ -14,6 +14,7 @@
 #include "cli/batch.h"
 #include "cli/command_line.h"
 #include "cli/options.h"
+#include "cli/report.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -475,6 +476,10 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   rig.work.write("plain.txt");
   const std::string missing = (rig.work.path() / "nope").string();
   const std::string file = (rig.work.path() / "plain.txt").string();
+  rig.work.write("rules.txt", "a\tb\n");
+  rig.work.write("bad.txt", "a\tb\n# c d\nc d\n");
+  const std::string rules = (rig.work.path() / "rules.txt").string();
+  const std::string badRules = (rig.work.path() / "bad.txt").string();
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--doc", missing, "--find", "a", "--replace", "b"}, "文件夹不存在：" + missing},
       {{"--doc", file, "--find", "a", "--replace", "b"}, "不是文件夹：" + file},
@@ -491,6 +496,14 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--suite", "other"}, "--suite"},
       {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--recursive=yes"}, "--recursive"},
       {{"--doc", rig.folder, "--find", "a", "--replace"}, "缺少值：--replace"},
+      {{"--doc", rig.folder, "--rules", rules, "--find", "a"}, "不能与 --find"},
+      {{"--doc", rig.folder, "--rules", missing}, "无法读取规则文件"},
+      {{"--doc", rig.folder, "--rules", badRules}, "规则文件第 3 行没有制表符"},
+      {{"--doc", rig.folder, "--rules", rules, "--dry-run", "--backup", missing}, "--dry-run"},
+      {{"--doc", rig.folder, "--rules", rules, "--dry-run=1"}, "选项不带值：--dry-run"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", missing + "/x/r.csv"}, "无法写入报告"},
+      {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
+      {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
   };
   for (const auto& [args, reason] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -541,6 +554,124 @@ TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
     EXPECT_EQ(rig.run({"--doc", rig.folder, "--find", "旧", "--replace", "新", "--jobs", jobs}), 0);
     EXPECT_EQ(rig.output().size(), static_cast<std::size_t>(files));
     for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(rig.offices[k].created, servers[k]) << k;
+  }
+}
+
+TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
+  using Pairs = std::vector<cli::ReplacePair>;
+  const std::vector<std::tuple<std::string, Pairs, std::string>> cases = {
+      {"旧\t新\n", {{"旧", "新"}}, ""},
+      {"\xEF\xBB\xBF# 注释\r\n\r\na\tb\r\nb\t\nc\td\te\n",
+       {{"a", "b"}, {"b", ""}, {"c", "d\te"}},
+       ""},
+      {"a\tb", {{"a", "b"}}, ""},
+      {"a\tb\n\nno tab here\n", {}, "规则文件第 3 行没有制表符分隔原内容和新内容"},
+      {"# x\n\tnew\n", {}, "规则文件第 2 行的原内容为空"},
+      {"# only comments\n\n", {}, "规则文件中没有规则"},
+      {"", {}, "规则文件中没有规则"},
+  };
+  for (const auto& [content, pairs, error] : cases) {
+    SCOPED_TRACE(content);
+    if (error.empty()) {
+      EXPECT_EQ(cli::parseRules(content), pairs);
+    } else {
+      try {
+        cli::parseRules(content);
+        ADD_FAILURE() << "accepted";
+      } catch (const cli::UsageError& e) {
+        EXPECT_EQ(std::string(e.what()), error);
+      }
+    }
+  }
+  const cli::Options o = cli::parseOptions(
+      {"--xls", "d", "--rules", "r.txt", "--dry-run", "--report=r.csv", "--jobs", "2"});
+  EXPECT_EQ(o.rulesFile, "r.txt");
+  EXPECT_TRUE(o.dryRun);
+  EXPECT_EQ(o.reportFile, "r.csv");
+  EXPECT_EQ(cli::parseOptions({"--doc", "d", "--find", "a", "--replace", "b", "--backup", "k"})
+                .backupFolder,
+            "k");
+}
+
+TEST(CommandLineReport, FieldsAreQuotedOnlyWhereTheyMustBe) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a.doc", "a.doc"},
+      {"报告 1.doc", "报告 1.doc"},
+      {"a,b", "\"a,b\""},
+      {"say \"x\"", "\"say \"\"x\"\"\""},
+      {"two\r\nlines", "\"two\r\nlines\""},
+      {"", ""},
+  };
+  for (const auto& [field, csv] : cases) EXPECT_EQ(cli::csvField(field), csv);
+}
+
+// Each file is opened once for all the pairs, which work in order on what
+// the earlier ones wrote; a dry run counts what the same pairs would replace
+// and saves nothing; the report has a row per file or sheet.
+TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
+  for (unsigned jobs : {1u, 2u}) {
+    SCOPED_TRACE(jobs);
+    CliRig rig(jobs);
+    rig.document("a.doc", "旧甲 旧甲 旧");
+    rig.document("b.doc", "没有");
+    rig.document("c,d.doc", "乙");
+    rig.workbook("e.xls", {{"S1", {"旧", "x", "旧旧"}}, {"S2", {"乙"}}, {"S3", {"y"}}});
+    rig.work.write("rules.txt", "# 两组\n旧\t新\n新甲\t丙\n乙\t丁\n");
+    const std::string rules = (rig.work.path() / "rules.txt").string();
+    const std::string report = (rig.work.path() / "report.csv").string();
+
+    // The dry run first: it counts each pair on the unchanged text.
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", rules, "--dry-run", "--report", report,
+                       "--jobs", std::to_string(jobs)}),
+              0);
+    EXPECT_EQ(rig.output(),
+              (Lines{"a.doc 试运行：找到 3 处，未作改动", "b.doc 试运行：找到 0 处，未作改动",
+                     "c,d.doc 试运行：找到 1 处，未作改动"}));
+    EXPECT_EQ(testsupport::readFile(report),
+              "\xEF\xBB\xBFpath,sheet,result,count,error code,error description\r\n"
+              "a.doc,,would replace,3,,\r\n"
+              "b.doc,,not found,0,,\r\n"
+              "\"c,d.doc\",,would replace,1,,\r\n");
+    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules, "--dry-run"}), 0);
+    EXPECT_EQ(rig.output(),
+              (Lines{"e.xls-S1试运行：找到 2 处，未作改动", "e.xls-S2试运行：找到 1 处，未作改动",
+                     "e.xls-S3试运行：找到 0 处，未作改动"}));
+    for (FakeOffice& office : rig.offices) {
+      EXPECT_TRUE(office.saved.empty());
+      EXPECT_TRUE(office.callsContaining("Replace").empty());
+    }
+    EXPECT_EQ(rig.journal(), "");
+
+    for (FakeOffice& office : rig.offices) office.calls.clear();
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", rules, "--report", report, "--jobs",
+                       std::to_string(jobs)}),
+              0);
+    EXPECT_EQ(rig.output(),
+              (Lines{"a.doc 已替换内容", "b.doc 没找到替换的内容", "c,d.doc 已替换内容"}));
+    EXPECT_EQ(testsupport::readFile(report),
+              "\xEF\xBB\xBFpath,sheet,result,count,error code,error description\r\n"
+              "a.doc,,replaced,,,\r\n"
+              "b.doc,,not found,,,\r\n"
+              "\"c,d.doc\",,replaced,,,\r\n");
+    EXPECT_NE(rig.journal().find("a.doc 已替换内容"), std::string::npos);
+    Lines opens;
+    std::size_t replacements = 0;
+    for (FakeOffice& office : rig.offices) {
+      for (const std::string& call : office.callsContaining(".Open(")) opens.push_back(call);
+      replacements += office.callsContaining("Replace:=2").size();
+      if (office.documents.count(rig.folder + "/a.doc") && !office.saved.empty() &&
+          office.saved.front() == rig.folder + "/a.doc") {
+        EXPECT_EQ(office.documents[rig.folder + "/a.doc"], "丙 丙 新");
+      }
+    }
+    EXPECT_EQ(opens.size(), 3u);  // once per document
+    EXPECT_EQ(replacements, 3u);  // a.doc: both its pairs; c,d.doc: one
+
+    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules}), 0);
+    EXPECT_EQ(rig.output(),
+              (Lines{"e.xls-S1已替换内容", "e.xls-S2已替换内容", "e.xls-S3没找到替换的内容"}));
+    EXPECT_EQ(rig.offices[0].workbooks[rig.folder + "/e.xls"][0].cells,
+              (std::vector<std::string>{"新", "x", "新新"}));
   }
 }
 

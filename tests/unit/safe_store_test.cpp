@@ -221,6 +221,50 @@ TEST_F(SafeStore, InPlaceKeepsHardLinks) {
   }
 }
 
+// The original is kept before its place is taken: as itself (a hard link)
+// when a new file takes the name, as a copy when the document is overwritten
+// in place, since a link would be overwritten with it; never over a file.
+TEST_F(SafeStore, BackupKeepsTheOriginalAsALinkOrACopyOrFailsThePlacement) {
+  struct Case {
+    std::string name;
+    bool hardLinked;  // the document has a second name: it is overwritten in place
+    bool taken;       // a file already stands at the backup's name
+  };
+  for (const Case& c : {Case{"renamed", false, false}, Case{"in place", true, false},
+                        Case{"backup taken", false, true}}) {
+    SCOPED_TRACE(c.name);
+    const fs::path doc = document("a.doc", "the old text", 0640);
+    if (c.hardLinked) fs::create_hard_link(doc, docs / "b.doc");
+    const struct timespec old[2] = {{1000000000, 0}, {1200000000, 500}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, doc.c_str(), old, 0), 0);
+    const struct stat was = statOf(doc);
+    const fs::path backup = tmp.path() / "kept" / "sub" / "a.doc";
+    if (c.taken) tmp.write("kept/sub/a.doc", "earlier backup");
+
+    if (c.taken) {
+      EXPECT_THROW(ll::placeContent(content("new text"), doc, backup), std::system_error);
+      EXPECT_EQ(readFile(doc), "the old text");
+      EXPECT_EQ(readFile(backup), "earlier backup");
+      EXPECT_EQ(namesIn(docs), (Names{"a.doc"}));
+    } else {
+      ll::placeContent(content("new text"), doc, backup);
+      EXPECT_EQ(readFile(doc), "new text");
+      EXPECT_EQ(readFile(backup), "the old text");
+      const struct stat kept = statOf(backup);
+      EXPECT_EQ(kept.st_ino == was.st_ino, !c.hardLinked);
+      EXPECT_EQ(kept.st_mode, was.st_mode);
+      EXPECT_EQ(kept.st_mtim.tv_sec, was.st_mtim.tv_sec);
+      EXPECT_EQ(kept.st_mtim.tv_nsec, was.st_mtim.tv_nsec);
+      if (c.hardLinked) {
+        EXPECT_EQ(readFile(docs / "b.doc"), "new text");
+      }
+    }
+    fs::remove_all(tmp.path() / "kept");
+    fs::remove(doc);
+    fs::remove(docs / "b.doc");
+  }
+}
+
 TEST_F(SafeStore, InPlaceKeepsAColleaguesOwnerAndGroup) {
   if (!root()) GTEST_SKIP() << "needs root to give files to other users";
   chownPath(docs, kColleague, kSharedGroup);

@@ -1,5 +1,6 @@
 #include "office/libreoffice/libreoffice_server.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@
 #include <com/sun/star/lang/DisposedException.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XMultiComponentFactory.hpp>
+#include <com/sun/star/sheet/XCellAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
@@ -216,6 +219,9 @@ struct OpenDocument {
     Reference<css::sheet::XSpreadsheet> sheet;
     Reference<css::util::XReplaceable> replaceable;
     std::string name;
+    // The cells that hold foundFor, row by row, for FindNext.
+    std::optional<std::vector<std::pair<sal_Int32, sal_Int32>>> found;
+    std::string foundFor;
   };
   std::optional<std::vector<Sheet>> sheets;
   // The sheet activated last; made the view's active sheet before storing,
@@ -349,6 +355,17 @@ class Session {
   // Fails a document the office could read but not write back, before anything
   // is changed in it.
   void requireWritableFormat(const std::string& filter, bool workbook);
+  // Where the original of document is kept before it is stored: "" for
+  // nowhere. A document outside the backup root fails rather than being
+  // stored without its backup.
+  fs::path backupPath(const fs::path& document) const {
+    if (options_.backupFolder.empty()) return {};
+    const fs::path relative = document.lexically_relative(options_.backupRoot);
+    if (relative.empty() || *relative.begin() == "..") {
+      throw AutomationError(kErrOfficeFailed, "无法备份文档：不在要替换的文件夹里，未作改动");
+    }
+    return options_.backupFolder / relative;
+  }
   // Between documents: a fresh office once this one has served many or grown
   // large, since the office's memory grows with every document it opens.
   void recycleIfDue();
@@ -533,6 +550,7 @@ void Session::store(OpenDocument& document) {
         model.is() ? model->getCurrentController() : nullptr, UNO_QUERY);
     if (view.is()) view->setActiveSheet(document.active);
   }
+  const fs::path backup = backupPath(document.path);
   const fs::path content = privateFile("new", document.path);
   OUString url;
   osl::FileBase::getFileURLFromSystemPath(toOUString(content.native()), url);
@@ -560,7 +578,7 @@ void Session::store(OpenDocument& document) {
   // the watchdog is for the office.
   process_.disarm();
   try {
-    placeContent(content, document.path);
+    placeContent(content, document.path, backup);
   } catch (const std::system_error& e) {
     discard();
     process_.arm(options_.documentTimeout);
@@ -693,7 +711,7 @@ std::vector<OpenDocument::Sheet>& sheetsOf(OpenDocument& workbook) {
     std::vector<OpenDocument::Sheet> found;
     for (sal_Int32 i = 0; i < names.getLength(); ++i) {
       Reference<css::sheet::XSpreadsheet> sheet(list->getByIndex(i), UNO_QUERY_THROW);
-      found.push_back({sheet, nullptr, toUtf8(names[i])});
+      found.push_back({sheet, nullptr, toUtf8(names[i]), std::nullopt, {}});
     }
     workbook.sheets = std::move(found);
   }
@@ -710,7 +728,7 @@ class FindObject : public LoObject {
     const Variant* replace = argument(args, 10, "Replace");
     const auto mode = replace == nullptr ? 0 : replace->toInteger();
     if (!replaceable_.is()) replaceable_.set(doc_->component, UNO_QUERY_THROW);
-    if (mode == 0) return findIn(*doc_, replaceable_, text, caseSensitive);
+    if (mode == 0) return findNext(text, caseSensitive);
     const Variant* with = argument(args, 9, "ReplaceWith");
     const std::string replacement = with == nullptr ? std::string() : with->toText();
     if (mode == 2) {
@@ -725,8 +743,39 @@ class FindObject : public LoObject {
   }
 
  private:
+  // Finds on one Find object move on from one occurrence to the next, as a
+  // Word range does, and stop at the last. A single test costs one search;
+  // a loop asks the office once for all occurrences.
+  bool findNext(const std::string& text, bool caseSensitive) {
+    if (text != loop_.text || caseSensitive != loop_.matchCase) {
+      loop_ = Loop{text, caseSensitive, 0, std::nullopt};
+    }
+    if (loop_.found == 0) {
+      if (!findIn(*doc_, replaceable_, text, caseSensitive)) return false;
+      loop_.found = 1;
+      return true;
+    }
+    if (!loop_.total) {
+      const auto& descriptor =
+          descriptorFor(*doc_, replaceable_, text, doc_->search.with, caseSensitive, false);
+      const auto all =
+          replaceable_->findAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+      loop_.total = all.is() ? all->getCount() : 0;
+    }
+    if (loop_.found >= *loop_.total) return false;
+    ++loop_.found;
+    return true;
+  }
+
+  struct Loop {
+    std::string text;
+    bool matchCase = false;
+    sal_Int32 found = 0;
+    std::optional<sal_Int32> total;
+  };
   DocumentPtr doc_;
   Reference<css::util::XReplaceable> replaceable_;
+  Loop loop_;
 };
 
 class RangeObject : public LoObject {
@@ -792,11 +841,25 @@ class DocumentsObject : public LoObject {
   }
 };
 
+// "$C$5", as Excel writes a cell's absolute address.
+std::string cellAddress(sal_Int32 column, sal_Int32 row) {
+  std::string letters;
+  for (sal_Int32 n = column + 1; n > 0; n = (n - 1) / 26) {
+    letters.insert(letters.begin(), static_cast<char>('A' + (n - 1) % 26));
+  }
+  return "$" + letters + "$" + std::to_string(row + 1);
+}
+
 class CellObject : public LoObject {
  public:
   CellObject(SessionPtr s, Reference<css::uno::XInterface> cell)
       : LoObject(std::move(s)), cell_(std::move(cell)) {}
   Variant answer(std::string_view member, CallKind, const Arguments&) override {
+    if (sameName(member, "Address")) {
+      Reference<css::sheet::XCellAddressable> addressable(cell_, UNO_QUERY_THROW);
+      const auto address = addressable->getCellAddress();
+      return cellAddress(address.Column, address.Row);
+    }
     if (!member.empty() && !sameName(member, "Value") && !sameName(member, "Formula")) {
       unknownMember();
     }
@@ -808,6 +871,26 @@ class CellObject : public LoObject {
   Reference<css::uno::XInterface> cell_;
 };
 
+// The column and row of "$C$5" (or "C5"); nullopt when it is no cell's.
+std::optional<std::pair<sal_Int32, sal_Int32>> parseCellAddress(std::string_view text) {
+  sal_Int32 column = 0;
+  sal_Int32 row = 0;
+  std::size_t at = 0;
+  if (at < text.size() && text[at] == '$') ++at;
+  const std::size_t lettersAt = at;
+  for (; at < text.size() && text[at] >= 'A' && text[at] <= 'Z'; ++at) {
+    column = column * 26 + (text[at] - 'A' + 1);
+  }
+  if (at == lettersAt || column > 1 << 20) return std::nullopt;
+  if (at < text.size() && text[at] == '$') ++at;
+  const std::size_t digitsAt = at;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && row < 1 << 24; ++at) {
+    row = row * 10 + (text[at] - '0');
+  }
+  if (at == digitsAt || at != text.size() || row == 0) return std::nullopt;
+  return std::pair{column - 1, row - 1};
+}
+
 class CellsObject : public LoObject {
  public:
   CellsObject(SessionPtr s, DocumentPtr d, std::size_t index)
@@ -818,6 +901,7 @@ class CellsObject : public LoObject {
       auto found = firstFound(*doc_, replaceable(), what);
       return found.is() ? make<CellObject>(found) : Object();
     }
+    if (sameName(member, "FindNext")) return findNext(args);
     if (sameName(member, "Replace")) {
       const std::string what = required(args, 0, "What").toText();
       const std::string with = required(args, 1, "Replacement").toText();
@@ -835,6 +919,42 @@ class CellsObject : public LoObject {
   }
 
  private:
+  // The cell after the one given, in the order of rows, coming round to the
+  // first after the last, as Excel's FindNext does, for the text of the last
+  // Find. The office is asked once for all the cells that hold it.
+  Variant findNext(const Arguments& args) {
+    const Variant* after = argument(args, 0, "After");
+    const std::string& what = doc_->search.what;
+    if (after == nullptr || !after->isObject() || !after->toObject() || what.empty()) {
+      throw AutomationError(kErrOfficeFailed, "FindNext 需要先用 Find 找到的单元格");
+    }
+    const auto from = parseCellAddress(after->toObject().get("Address").toText());
+    if (!from) throw AutomationError(kErrOfficeFailed, "不是单元格");
+    OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
+    if (!sheet.found || sheet.foundFor != what) {
+      const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
+                                             doc_->search.matchCase, doc_->search.wholeCell);
+      const auto all =
+          replaceable()->findAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+      std::vector<std::pair<sal_Int32, sal_Int32>> cells;  // row, column
+      for (sal_Int32 i = 0; all.is() && i < all->getCount(); ++i) {
+        Reference<css::sheet::XCellRangeAddressable> range(all->getByIndex(i), UNO_QUERY_THROW);
+        const auto a = range->getRangeAddress();
+        for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+          for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) cells.emplace_back(r, c);
+        }
+      }
+      std::sort(cells.begin(), cells.end());
+      sheet.found = std::move(cells);
+      sheet.foundFor = what;
+    }
+    const auto& cells = *sheet.found;
+    if (cells.empty()) return Object();
+    auto next = std::upper_bound(cells.begin(), cells.end(), std::pair{from->second, from->first});
+    if (next == cells.end()) next = cells.begin();
+    return make<CellObject>(sheet.sheet->getCellByPosition(next->second, next->first));
+  }
+
   const Reference<css::util::XReplaceable>& replaceable() {
     OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
     if (!sheet.replaceable.is()) sheet.replaceable.set(sheet.sheet, UNO_QUERY_THROW);

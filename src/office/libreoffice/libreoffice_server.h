@@ -27,6 +27,11 @@ struct Options {
   // 210 MB: a lower bound would start a fresh one after every such file.)
   unsigned recycleAfterDocuments = 400;
   std::size_t recycleAboveBytes = 320u << 20;
+  // When set, the original of every document the server stores is kept
+  // before its new content is placed, under backupFolder at its path
+  // relative to backupRoot (see placeContent).
+  std::filesystem::path backupRoot;
+  std::filesystem::path backupFolder;
   // For tests: when set, counts every UNO message sent to the offices.
   std::shared_ptr<std::atomic<std::uint64_t>> messagesSent;
 };

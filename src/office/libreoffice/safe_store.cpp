@@ -504,6 +504,70 @@ void forEachName(int folder, Visit visit) {
   ::closedir(dir);
 }
 
+// The original of a document kept at a backup path, removed again when
+// dropped unless kept: a document that stays unchanged has no backup.
+class Backup {
+ public:
+  // original: the document's open descriptor, st its state; link: a hard
+  // link will do (the document's name is about to be given to a new file).
+  Backup(int folder, const std::string& name, int original, const struct stat& st,
+         const fs::path& path, bool link)
+      : path_(path) {
+    std::error_code error;
+    fs::create_directories(path.parent_path(), error);
+    if (error) fail("创建备份文件夹", error.value());
+    if (link && ::linkat(folder, name.c_str(), AT_FDCWD, path.c_str(), 0) == 0) {
+      if (::lstat(path.c_str(), &stat_) != 0 || !sameFile(stat_, st)) {
+        // The document's name was given to another file since it was opened:
+        // the link just made is not of the original.
+        ::unlink(path.c_str());
+        fail("写入备份", EBUSY);
+      }
+      syncParent();
+      return;
+    }
+    if (link && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
+      fail("写入备份");
+    }
+    Fd copy(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                   0600));
+    if (!copy || ::fstat(copy.get(), &stat_) != 0) fail("写入备份");
+    try {
+      copyContent(original, copy.get(), "读取文档", "写入备份");
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      if (::fchmod(copy.get(), st.st_mode & 07777) != 0 || ::futimens(copy.get(), times) != 0 ||
+          ::fsync(copy.get()) != 0) {
+        fail("写入备份");
+      }
+      syncParent();
+    } catch (...) {
+      drop();
+      throw;
+    }
+  }
+  Backup(const Backup&) = delete;
+  Backup& operator=(const Backup&) = delete;
+  ~Backup() {
+    if (!kept_) drop();
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  void syncParent() {
+    Fd parent(::open(path_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) fail("写入备份");
+    syncFolder(parent.get());
+  }
+  void drop() {
+    struct stat there {};
+    if (::lstat(path_.c_str(), &there) == 0 && sameFile(there, stat_)) ::unlink(path_.c_str());
+  }
+
+  fs::path path_;
+  struct stat stat_ {};
+  bool kept_ = false;
+};
+
 }  // namespace
 
 namespace safe_store {
@@ -516,7 +580,8 @@ std::string recoveryName(std::string_view documentName, std::string_view random)
   return ourName(documentName, kRecovery, random);
 }
 
-void placeContent(const fs::path& content, const fs::path& document, const RandomPart& random) {
+void placeContent(const fs::path& content, const fs::path& document, const RandomPart& random,
+                  const fs::path& backup) {
   Fd source(::open(content.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
   struct stat sourceStat {};
   if (!source || ::fstat(source.get(), &sourceStat) != 0) fail("读取新内容");
@@ -536,8 +601,11 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
 
   if (replace && takeOverMetadata(original.get(), scratch.fd(), st)) {
     if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
+    std::optional<Backup> kept;
+    if (!backup.empty()) kept.emplace(folder, place.name, original.get(), st, backup, true);
     if (::renameat(folder, scratch.name().c_str(), folder, place.name.c_str()) != 0)
       fail("替换文档");
+    if (kept) kept->keep();
     scratch.release();
     // The document is replaced: a folder that cannot be synced now does not
     // make that a failure.
@@ -548,12 +616,16 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
   // In place: the complete, synced recovery copy exists under its final name
   // before the document's first byte changes.
   if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
+  std::optional<Backup> kept;
+  if (!backup.empty()) kept.emplace(folder, place.name, original.get(), st, backup, false);
   scratch.becomeRecoveryCopy(place.name, random);
   syncFolder(folder);
   struct stat now {};
   const Fd target = openDocument(folder, place.name, O_WRONLY, "打开文档以写入", now);
   if (!sameFile(now, st)) fail("文档在保存时被移走或替换", EBUSY);
   reserveSpace(target.get(), length);
+  // From here on the document changes: its backup stays whatever happens.
+  if (kept) kept->keep();
   try {
     overwrite(scratch.fd(), target.get(), "读取恢复副本");
   } catch (...) {
@@ -589,8 +661,8 @@ WriteBlock writeBlock(const fs::path& document) {
   return WriteBlock::None;
 }
 
-void placeContent(const fs::path& content, const fs::path& document) {
-  safe_store::placeContent(content, document, systemRandomPart);
+void placeContent(const fs::path& content, const fs::path& document, const fs::path& backup) {
+  safe_store::placeContent(content, document, systemRandomPart, backup);
 }
 
 void recoverDocument(const fs::path& document) {

@@ -48,7 +48,16 @@ WriteBlock writeBlock(const std::filesystem::path& document);
 // document is then as it was and no file of ours is left, except when the
 // disk fails in the middle of an in-place overwrite: its recovery copy then
 // stays, and recoverDocument completes the write.
-void placeContent(const std::filesystem::path& content, const std::filesystem::path& document);
+//
+// With a backup path, the original is kept there before its place is taken
+// (its folders made as needed, never over a file already there): renamed
+// over, the original is hard-linked to backup where the file system allows,
+// else copied; overwritten in place (when a hard link would be overwritten
+// too), it is copied. A copy keeps the mode and times and is synced before
+// the document changes. A backup that cannot be made fails the placement,
+// and the document stays as it was.
+void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
+                  const std::filesystem::path& backup = {});
 
 // Finishes an in-place write that a killed run left unfinished (its recovery
 // copy still beside the document) and removes temporary files of ours that a
@@ -71,7 +80,7 @@ std::string recoveryName(std::string_view documentName, std::string_view random)
 
 // placeContent with the random parts drawn from `random` instead of the system.
 void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
-                  const RandomPart& random);
+                  const RandomPart& random, const std::filesystem::path& backup = {});
 
 }  // namespace safe_store
 

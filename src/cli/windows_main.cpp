@@ -1,0 +1,134 @@
+#include "cli/windows_main.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <streambuf>
+#include <thread>
+
+#include "cli/command_line.h"
+#include "office/com/com_backend.h"
+#include "text/system_text.h"
+#include "text/text_encoding.h"
+#include "ui/main_window.h"
+
+namespace cli {
+
+namespace {
+
+// One standard handle as a stream. A console is written in UTF-16, which it
+// shows rightly in any code page (936 included); a file or a pipe gets the
+// UTF-8 bytes, as on Linux. Text is passed on at each flush, so a character's
+// bytes are never split between two writes.
+class HandleBuffer : public std::streambuf {
+ public:
+  explicit HandleBuffer(DWORD which) : handle_(GetStdHandle(which)) {
+    DWORD mode = 0;
+    console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE &&
+               GetConsoleMode(handle_, &mode) != 0;
+    // The progress line is redrawn with the terminal's escapes.
+    if (console_) SetConsoleMode(handle_, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
+  ~HandleBuffer() override { sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) pending_ += static_cast<char>(c);
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    pending_.append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+  int sync() override {
+    if (pending_.empty() || handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+      pending_.clear();
+      return 0;
+    }
+    DWORD written = 0;
+    if (console_) {
+      std::wstring wide;
+      // A console wants CR LF.
+      for (wchar_t w : text::wideFromUtf8(pending_)) {
+        if (w == L'\n') wide += L'\r';
+        wide += w;
+      }
+      WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    } else {
+      WriteFile(handle_, pending_.data(), static_cast<DWORD>(pending_.size()), &written, nullptr);
+    }
+    pending_.clear();
+    return 0;
+  }
+
+ private:
+  HANDLE handle_;
+  bool console_ = false;
+  std::string pending_;
+};
+
+}  // namespace
+
+std::vector<std::string> windowsArguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) args.push_back(text::utf8FromWide(argv[i]));
+  LocalFree(argv);
+  return args;
+}
+
+int windowsMain(const std::vector<std::string>& args, const std::filesystem::path& programFolder) {
+  // A program built for the window has no console of its own: it writes to
+  // the one it was started from, if any. Handles redirected by the caller
+  // (to a file, a pipe) are kept as they are.
+  const bool redirected = GetStdHandle(STD_OUTPUT_HANDLE) != nullptr &&
+                          GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
+  if (!redirected && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    const HANDLE out =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, out);
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || GetFileType(err) == FILE_TYPE_UNKNOWN)
+      SetStdHandle(STD_ERROR_HANDLE, out);
+  }
+  HandleBuffer outBuffer(STD_OUTPUT_HANDLE);
+  HandleBuffer errBuffer(STD_ERROR_HANDLE);
+  std::ostream out(&outBuffer);
+  std::ostream err(&errBuffer);
+
+  // One registry per job; each job's thread is an apartment of its own, as
+  // the suites' servers want.
+  std::deque<office::ServerRegistry> registries;
+  std::mutex registriesMutex;
+  replace::Clock clock;
+
+  Environment env;
+  env.servers = [&](unsigned job) -> const office::ServerRegistry& {
+    thread_local office::com::Apartment apartment;
+    std::lock_guard lock(registriesMutex);
+    while (registries.size() <= job) office::com::createThroughCom(registries.emplace_back());
+    return registries[job];
+  };
+  env.clock = &clock;
+  env.programFolder = programFolder;
+  env.userJournalFolder = ui::defaultUserJournalFolder();
+  env.codeset = text::systemCodeset();
+  env.out = &out;
+  env.err = &err;
+  DWORD mode = 0;
+  env.showProgress = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  env.cores = std::max(std::thread::hardware_concurrency(), 1u);
+  const int status = runCommandLine(args, env);
+  out.flush();
+  err.flush();
+  return status;
+}
+
+}  // namespace cli
