@@ -3,7 +3,8 @@
 // elsewhere) under word.Application, excel.Application, ET.Application and
 // KET.Application. It answers with the object model of the recording test
 // servers, keeps its "disk" in real files (a document is its text in UTF-8; a
-// workbook has one line per sheet: the name, then the cells, tab-separated),
+// workbook has one line per sheet: the name, then the cells, tab-separated,
+// each as typed input: "'00123" a text, "00123" a number, "=1+1" a formula),
 // appends every call to a log, and can be told to die in the middle of a
 // batch. Settings come from HKCU\Software\Ravelsk\TestOffice:
 //   Log     the call log (UTF-8, one call a line)
@@ -148,7 +149,9 @@ void load(testsupport::FakeOffice& office, const std::string& path) {
     std::istringstream cells(line);
     std::string cell;
     std::getline(cells, sheet.name, '\t');
-    while (std::getline(cells, cell, '\t')) sheet.cells.push_back(cell);
+    while (std::getline(cells, cell, '\t')) {
+      sheet.cells.push_back(testsupport::FakeCell::typed(cell));
+    }
     sheets.push_back(sheet);
   }
   office.workbooks[path] = sheets;
@@ -162,7 +165,7 @@ void store(testsupport::FakeOffice& office, const std::string& path) {
   }
   for (const testsupport::FakeSheet& sheet : office.workbooks[path]) {
     out << sheet.name;
-    for (const std::string& cell : sheet.cells) out << '\t' << cell;
+    for (const testsupport::FakeCell& cell : sheet.cells) out << '\t' << cell.asTyped();
     out << "\r\n";
   }
 }
@@ -176,7 +179,7 @@ class Server {
     killAt_ = utf8FromWide(readSetting(L"KillAt"));
     killNth_ = static_cast<int>(readNumber(L"KillNth"));
     office_.serve(registry_, utf8FromWide(served.progId),
-                  testsupport::FakeAppSettings{served.defaultValue, served.version});
+                  testsupport::FakeAppSettings{served.defaultValue, served.version, false});
     office_.onOpen = [this](const std::string& path) { load(office_, path); };
     office_.onSave = [this](const std::string& path) { store(office_, path); };
     office_.onCall = [this](const std::string& text) { called(text); };
