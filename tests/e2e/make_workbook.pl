@@ -2,7 +2,8 @@
 # Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
 # Cells go down column A; all text is UTF-8. A cell is text, or a number
-# written "{number}12345", or a formula written "{formula}=LEN(\"x\")".
+# written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
+# sheet written "!NAME=..." is protected (its cells locked).
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -12,7 +13,9 @@ my $out = shift @ARGV or die "usage: $0 OUT.xls SHEET=CELL|CELL ...\n";
 my $book = Spreadsheet::WriteExcel->new($out) or die "cannot write $out: $!\n";
 for my $definition (@ARGV) {
   my ($name, $cells) = split /=/, decode_utf8($definition), 2;
+  my $locked = $name =~ s/^!//;
   my $sheet = $book->add_worksheet($name);
+  $sheet->protect() if $locked;
   my $row = 0;
   for my $cell (split /\|/, $cells // '') {
     if ($cell =~ /^\{number\}(.*)$/) {

@@ -224,6 +224,24 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
             "kinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\n");
 }
 
+TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {
+  folder = rig.work.path() / "folder";
+  fs::create_directories(folder);
+  e2e::makeWorkbook(folder / "locked.xls", {"!S=00123-旧文本|{formula}=LEN(\"旧文本\")"});
+  const std::string before = readFile(folder / "locked.xls");
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  form.clickOption(2);
+  form.openFolder(folder.string());
+  form.Text1.text = kOld;
+  form.Text2.text = kNew;
+  form.Command2_Click();
+  EXPECT_EQ(form.Text3.text(),
+            "locked.xls-S 处理失败，错误代码：-2147467259错误描述："
+            "找到的内容位于不能修改的部分（受保护的区域），未作改动\r\n");
+  EXPECT_EQ(readFile(folder / "locked.xls"), before);
+}
+
 TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   ui::Form1& form = rig.build();
   folder = rig.work.path() / "folder";
