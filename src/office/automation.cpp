@@ -204,8 +204,8 @@ bool ServerRegistry::NameLess::operator()(std::string_view a, std::string_view b
   return a.size() < b.size();
 }
 
-void ServerRegistry::add(std::string progId, Factory factory) {
-  factories_.insert_or_assign(std::move(progId), std::move(factory));
+void ServerRegistry::add(std::string progId, Factory factory, Traits traits) {
+  factories_.insert_or_assign(std::move(progId), Entry{std::move(factory), traits});
 }
 
 void ServerRegistry::remove(std::string_view progId) {
@@ -219,9 +219,14 @@ bool ServerRegistry::has(std::string_view progId) const {
 
 Object ServerRegistry::create(std::string_view progId) const {
   auto it = factories_.find(progId);
-  if (it != factories_.end()) return translated([&] { return it->second(); });
+  if (it != factories_.end()) return translated([&] { return it->second.factory(); });
   if (fallback_) return translated([&] { return fallback_(progId); });
   throw AutomationError(kErrCannotCreate, std::string(kCannotCreateText));
+}
+
+ServerRegistry::Traits ServerRegistry::traits(std::string_view progId) const {
+  auto it = factories_.find(progId);
+  return it == factories_.end() ? Traits{} : it->second.traits;
 }
 
 }  // namespace office

@@ -156,6 +156,14 @@ class Dispatch {
 
 bool sameName(std::string_view a, std::string_view b);
 
+// What a run may trust a server's members to do beyond the object model.
+struct ServerTraits {
+  // Cells.Replace leaves a text cell text. Excel and WPS re-read every
+  // replaced cell as typed input (a text "00123-" becomes the number -123),
+  // so a server reached through the fallback never counts as keeping text.
+  bool replaceKeepsText = false;
+};
+
 // Creates application objects by ProgID. Backends register their ProgIDs at
 // start; a ProgID with no server goes to the fallback (on Windows: COM, which
 // knows every registered class), else fails with 429, as an unregistered
@@ -165,10 +173,13 @@ class ServerRegistry {
   using Factory = std::function<Object()>;
   using Fallback = std::function<Object(std::string_view progId)>;
 
-  void add(std::string progId, Factory factory);
+  using Traits = ServerTraits;
+
+  void add(std::string progId, Factory factory, Traits traits = {});
   void remove(std::string_view progId);
   bool has(std::string_view progId) const;
   Object create(std::string_view progId) const;
+  Traits traits(std::string_view progId) const;
   void setFallback(Fallback fallback) { fallback_ = std::move(fallback); }
 
  private:
@@ -176,7 +187,11 @@ class ServerRegistry {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;
   };
-  std::map<std::string, Factory, NameLess> factories_;
+  struct Entry {
+    Factory factory;
+    Traits traits;
+  };
+  std::map<std::string, Entry, NameLess> factories_;
   Fallback fallback_;
 };
 

@@ -58,6 +58,8 @@ class BatchServer {
   bool takeTextServer();
 
   const office::Object& app() const { return app_; }
+  // Whether the server in use registered its Cells.Replace as keeping text.
+  bool replaceKeepsText() const { return servers_.traits(progIdInUse_).replaceKeepsText; }
 
  private:
   office::Object create(std::string_view progId);

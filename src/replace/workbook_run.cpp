@@ -1,5 +1,7 @@
 #include "replace/workbook_run.h"
 
+#include <algorithm>
+
 namespace replace {
 
 using office::AutomationError;
@@ -10,20 +12,182 @@ namespace {
 
 using Named = std::vector<std::pair<std::string, Variant>>;
 
+// ---- text cells replaced by the run itself ----
+
+// One code point of UTF-8 at at, moving at past it; a byte that begins no
+// sequence stands for itself.
+char32_t nextCodePoint(const std::string& text, std::size_t& at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  const std::size_t length = lead < 0x80    ? 1
+                             : lead >= 0xF0 ? 4
+                             : lead >= 0xE0 ? 3
+                             : lead >= 0xC0 ? 2
+                                            : 1;
+  if (length == 1 || at + length > text.size()) {
+    ++at;
+    return lead;
+  }
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (byte(at + i) & 0x3F);
+  at += length;
+  return c;
+}
+
+// Letter case as the servers ignore it with MatchCase False: Latin (also
+// full-width), Greek and Cyrillic capitals read as their small letters.
+char32_t folded(char32_t c) {
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
+      (c >= 0x391 && c <= 0x3AB) || (c >= 0x410 && c <= 0x42F)) {
+    return c + 0x20;
+  }
+  if (c >= 0xFF21 && c <= 0xFF3A) return c + 0x20;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  if (c >= 0x100 && c <= 0x17F && c % 2 == 0 && c != 0x130 && c != 0x138) return c + 1;
+  return c;
+}
+
+// The code points of text, folded, with the byte offset each begins at
+// (and one more entry: the end).
+std::pair<std::u32string, std::vector<std::size_t>> foldedText(const std::string& text) {
+  std::u32string points;
+  std::vector<std::size_t> offsets;
+  for (std::size_t at = 0; at < text.size();) {
+    offsets.push_back(at);
+    points.push_back(folded(nextCodePoint(text, at)));
+  }
+  offsets.push_back(text.size());
+  return {points, offsets};
+}
+
+// Every occurrence of what in text, letter case ignored, replaced by with,
+// left to right, each once: a replacement holding what is not searched again.
+std::string replacedIgnoringCase(const std::string& text, const std::string& what,
+                                 const std::string& with) {
+  const auto [points, offsets] = foldedText(text);
+  const std::u32string needle = foldedText(what).first;
+  if (needle.empty()) return text;
+  std::string result;
+  std::size_t copied = 0;  // code points of text already in result
+  for (std::size_t at = points.find(needle); at != std::u32string::npos;
+       at = points.find(needle, at + needle.size())) {
+    result.append(text, offsets[copied], offsets[at] - offsets[copied]);
+    result += with;
+    copied = at + needle.size();
+  }
+  result.append(text, offsets[copied], std::string::npos);
+  return result;
+}
+
+bool containsIgnoringCase(const std::string& text, const std::string& what) {
+  return foldedText(text).first.find(foldedText(what).first) != std::u32string::npos;
+}
+
+// xlFormulas, the contents Cells.Replace searches; xlPart; xlByRows.
+constexpr std::int32_t kLookInFormulas = -4123;
+constexpr std::int16_t kLookAtPart = 2;
+constexpr std::int16_t kByRows = 1;
+
+struct FoundCell {
+  Object cell;
+  bool text = false;
+  std::string value;  // a text cell's text
+};
+
+// Every cell Cells.Find and FindNext come to, in their order, until they
+// come back to one already seen. Nothing is changed during the walk: a
+// changed cell could make FindNext never come back to the first.
+std::vector<FoundCell> foundCells(const Object& cells, const std::string& what) {
+  std::vector<FoundCell> found;
+  std::vector<std::string> addresses;
+  Variant next = cells.call("Find", Named{
+                                        {"What", Variant(what)},
+                                        {"LookIn", kLookInFormulas},
+                                        {"LookAt", kLookAtPart},
+                                        {"SearchOrder", kByRows},
+                                        {"MatchCase", false},
+                                    });
+  while (next.isObject() && next.toObject()) {
+    Object cell = next.toObject();
+    std::string address = cell.get("Address").toText();
+    if (std::find(addresses.begin(), addresses.end(), address) != addresses.end()) break;
+    addresses.push_back(std::move(address));
+    FoundCell entry{cell, false, {}};
+    if (!cell.get("HasFormula").toBool()) {
+      // Value2, unlike Value, reads dates and currency as numbers.
+      const Variant value = cell.get("Value2");
+      if (const auto* text = std::get_if<std::string>(&value.value())) {
+        entry.text = true;
+        entry.value = *text;
+      }
+    }
+    found.push_back(std::move(entry));
+    next = cells.call("FindNext", {Variant(cell)});
+  }
+  return found;
+}
+
+}  // namespace
+
+// Every occurrence of the find text on one worksheet replaced. A server whose
+// Cells.Replace re-reads each replaced cell as typed input (Excel, WPS) would
+// make a text "00123-旧" the number -123: its text cells are replaced here,
+// each set as text with the apostrophe prefix, and Cells.Replace does only
+// the numbers and formulas, as it always has.
+void replaceOnSheet(const Object& sheet, const Variant& findBox, const Variant& replaceBox,
+                    const std::string& findText, const std::string& replaceText,
+                    bool serverKeepsText) {
+  const auto replaceByServer = [&] {
+    sheet.get("Cells").toObject().call("Replace", Named{
+                                                      {"What", findBox},
+                                                      {"Replacement", replaceBox},
+                                                      {"LookAt", kLookAtPart},
+                                                      {"SearchOrder", kByRows},
+                                                      {"MatchCase", false},
+                                                      {"SearchFormat", false},
+                                                      {"ReplaceFormat", false},
+                                                  });
+  };
+  if (serverKeepsText || findText.empty()) {
+    replaceByServer();
+    return;
+  }
+  const std::vector<FoundCell> found = foundCells(sheet.get("Cells").toObject(), findText);
+  bool others = false;
+  bool stillFound = false;
+  for (const FoundCell& entry : found) {
+    if (!entry.text) {
+      others = true;
+      continue;
+    }
+    const std::string value = replacedIgnoringCase(entry.value, findText, replaceText);
+    stillFound = stillFound || containsIgnoringCase(value, findText);
+    entry.cell.put("Value", value.empty() ? Variant(std::string()) : Variant("'" + value));
+  }
+  if (!others) return;
+  if (!stillFound) {
+    replaceByServer();  // the text cells hold the find text no more
+    return;
+  }
+  // Cells.Replace would replace the replaced text cells once more: each
+  // number and formula is replaced in its formula as Cells.Replace does, and
+  // re-read as typed input as it does.
+  for (const FoundCell& entry : found) {
+    if (entry.text) continue;
+    entry.cell.put("Formula",
+                   replacedIgnoringCase(entry.cell.get("Formula").toText(), findText, replaceText));
+  }
+}
+
+namespace {
+
 // One pair on a worksheet: the test with the pair's find text and, where
 // found, the replacement of every occurrence. True when the text was found.
-bool replacePair(const Object& sheet, RunWindow& window) {
+bool replacePair(const Object& sheet, RunWindow& window, bool serverKeepsText) {
   Variant found = sheet.get("Cells").toObject().call("Find", {Variant(window.findText())});
   if (!found.isObject() || !found.toObject()) return false;
-  sheet.get("Cells").toObject().call("Replace", Named{
-                                                    {"What", window.findTextBox()},
-                                                    {"Replacement", window.replaceTextBox()},
-                                                    {"LookAt", std::int16_t{2}},
-                                                    {"SearchOrder", std::int16_t{1}},
-                                                    {"MatchCase", false},
-                                                    {"SearchFormat", false},
-                                                    {"ReplaceFormat", false},
-                                                });
+  replaceOnSheet(sheet, window.findTextBox(), window.replaceTextBox(), window.findText(),
+                 window.replaceText(), serverKeepsText);
   return true;
 }
 
@@ -61,7 +225,7 @@ RunResult sheetResult(const std::string& fileName, const std::string& sheet, boo
 // sheet being worked on, for a failure line.
 std::vector<RunResult> processSheets(const Object& workbook, const std::string& fileName,
                                      RunWindow& window, std::string& sheetLabel,
-                                     std::string& sheetName) {
+                                     std::string& sheetName, bool serverKeepsText) {
   std::vector<RunResult> results;
   const auto count = workbook.get("Worksheets").toObject().get("Count").toInteger();
   for (std::int32_t j = 1; j <= count; ++j) {
@@ -84,7 +248,7 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
     bool replaced = false;
     for (std::size_t p = 0; p < window.pairCount(); ++p) {
       window.selectPair(p);
-      if (replacePair(sheet, window)) replaced = true;
+      if (replacePair(sheet, window, serverKeepsText)) replaced = true;
     }
     results.push_back(sheetResult(fileName, name, replaced));
   }
@@ -112,8 +276,8 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
       workbook =
           openWorkbookIn(app.get("Workbooks").toObject(), composePath(window.folder(), fileName));
       app.put("Visible", false);
-      const std::vector<RunResult> results =
-          processSheets(workbook, fileName, window, sheetLabel, sheetName);
+      const std::vector<RunResult> results = processSheets(workbook, fileName, window, sheetLabel,
+                                                           sheetName, server.replaceKeepsText());
       // A count changes nothing, so nothing is saved.
       workbook.call("Close", {Variant(!window.countOnly())});
       // Reported once the workbook is saved: a workbook that fails part-way

@@ -9,6 +9,14 @@
 
 namespace replace {
 
+// Replaces every occurrence of findText on sheet by replaceText, the
+// boxes being what Cells.Replace receives for them; a text cell stays text
+// with exactly its replaced string also where the server's Cells.Replace
+// would re-read it as typed input (serverKeepsText false).
+void replaceOnSheet(const office::Object& sheet, const office::Variant& findBox,
+                    const office::Variant& replaceBox, const std::string& findText,
+                    const std::string& replaceText, bool serverKeepsText);
+
 void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);
 
 }  // namespace replace

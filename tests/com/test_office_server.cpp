@@ -4,7 +4,8 @@
 // KET.Application, KWPS.Application and WPS.Application. It answers with the
 // object model of the recording test servers, keeps its "disk" in real files
 // (a document is its text in UTF-8; a workbook has one line per sheet: the
-// name, then the cells, tab-separated), appends every call to a log, and can
+// name, then the cells, tab-separated, each as typed input: "'00123" a text,
+// "00123" a number, "=1+1" a formula), appends every call to a log, and can
 // be told to die in the middle of a batch, or to behave as the real suites
 // do. Word and the WPS text servers tell a window of theirs as Hwnd.
 // Settings come from HKCU\Software\Ravelsk\TestOffice:
@@ -188,7 +189,9 @@ void load(testsupport::FakeOffice& office, const std::string& path) {
     std::istringstream cells(line);
     std::string cell;
     std::getline(cells, sheet.name, '\t');
-    while (std::getline(cells, cell, '\t')) sheet.cells.push_back(cell);
+    while (std::getline(cells, cell, '\t')) {
+      sheet.cells.push_back(testsupport::FakeCell::typed(cell));
+    }
     sheets.push_back(sheet);
   }
   office.workbooks[path] = sheets;
@@ -216,7 +219,7 @@ void store(testsupport::FakeOffice& office, const std::string& path) {
   }
   for (const testsupport::FakeSheet& sheet : office.workbooks[path]) {
     out << sheet.name;
-    for (const std::string& cell : sheet.cells) out << '\t' << cell;
+    for (const testsupport::FakeCell& cell : sheet.cells) out << '\t' << cell.asTyped();
     out << "\r\n";
   }
 }
@@ -237,7 +240,8 @@ class Server {
     busyMs_ = readNumber(L"BusyMs");
     passwordAt_ = utf8FromWide(readSetting(L"PasswordAt"));
     const bool readOnlyFails = readNumber(L"ReadOnlyFailsAtClose") != 0;
-    testsupport::FakeAppSettings settings{served.defaultValue, served.version, {}, true};
+    testsupport::FakeAppSettings settings{.defaultValue = served.defaultValue,
+                                          .version = served.version};
     if (served.text) {
       settings.hwnd = static_cast<std::int32_t>(reinterpret_cast<INT_PTR>(window));
     }

@@ -167,9 +167,9 @@ std::string catdoc(const fs::path& file) {
   return run("catdoc -d utf-8 " + quote(file.string()) + " 2>&1");
 }
 
-std::string readWorkbook(const fs::path& file) {
-  return run("perl " + quote(std::string(RAVELSK_E2E_DIR) + "/read_workbook.pl") + " " +
-             quote(file.string()) + " 2>&1");
+std::string readWorkbook(const fs::path& file, bool types) {
+  return run("perl " + quote(std::string(RAVELSK_E2E_DIR) + "/read_workbook.pl") +
+             (types ? " --types " : " ") + quote(file.string()) + " 2>&1");
 }
 
 std::vector<int> officeProcesses(int parent) {

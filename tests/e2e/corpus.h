@@ -40,8 +40,9 @@ void protect(const std::filesystem::path& from, const std::filesystem::path& to,
 
 std::string antiword(const std::filesystem::path& file);
 std::string catdoc(const std::filesystem::path& file);
-// "SHEET\tROW,COL\tVALUE" lines.
-std::string readWorkbook(const std::filesystem::path& file);
+// "SHEET\tROW,COL\tVALUE" lines; with types "SHEET\tROW,COL\tKIND\tVALUE", KIND
+// "Text", "Numeric" or "Date" as Spreadsheet::ParseExcel reads the cell.
+std::string readWorkbook(const std::filesystem::path& file, bool types = false);
 
 // The hidden files (".~…": the office's lock files, our temporary files)
 // left in a folder of documents.

@@ -1,7 +1,9 @@
 #!/usr/bin/perl
 # Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
-# Cells go down column A; all text is UTF-8.
+# Cells go down column A; all text is UTF-8. A cell is text, or a number
+# written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
+# sheet written "!NAME=..." is protected (its cells locked).
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -11,10 +13,18 @@ my $out = shift @ARGV or die "usage: $0 OUT.xls SHEET=CELL|CELL ...\n";
 my $book = Spreadsheet::WriteExcel->new($out) or die "cannot write $out: $!\n";
 for my $definition (@ARGV) {
   my ($name, $cells) = split /=/, decode_utf8($definition), 2;
+  my $locked = $name =~ s/^!//;
   my $sheet = $book->add_worksheet($name);
+  $sheet->protect() if $locked;
   my $row = 0;
   for my $cell (split /\|/, $cells // '') {
-    $sheet->write_string($row++, 0, $cell);
+    if ($cell =~ /^\{number\}(.*)$/) {
+      $sheet->write_number($row++, 0, $1);
+    } elsif ($cell =~ /^\{formula\}(.*)$/) {
+      $sheet->write_formula($row++, 0, $1);
+    } else {
+      $sheet->write_string($row++, 0, $cell);
+    }
   }
 }
 $book->close() or die "cannot close $out\n";

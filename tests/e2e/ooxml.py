@@ -3,8 +3,10 @@
 independently of the program.
 
   ooxml.py docx OUT BODY TABLE HEADER
-  ooxml.py xlsx OUT SHEET=CELL|CELL ...
+  ooxml.py xlsx OUT SHEET=CELL|CELL ...   a cell is text, "{number}12345" or "{formula}=..."
   ooxml.py read FILE      prints body, table and header lines, or SHEET\tROW\tVALUE
+  ooxml.py types FILE     prints SHEET\tROW\tKIND\tVALUE, KIND openpyxl's data type
+                          (s text, n number, f formula, d date)
 """
 import sys
 
@@ -26,8 +28,25 @@ def write_xlsx(out, sheets):
         name, cells = definition.split("=", 1)
         sheet = book.create_sheet(name)
         for row, value in enumerate(cells.split("|"), start=1):
-            sheet.cell(row=row, column=1, value=value)
+            cell = sheet.cell(row=row, column=1)
+            if value.startswith("{number}"):
+                cell.value = float(value[len("{number}"):])
+            elif value.startswith("{formula}"):
+                cell.value = value[len("{formula}"):]
+            else:
+                cell.value = value
+                cell.data_type = "s"  # never read as a formula, whatever it starts with
     book.save(out)
+
+
+def types(path):
+    import openpyxl
+    book = openpyxl.load_workbook(path)
+    for sheet in book.worksheets:
+        for row in sheet.iter_rows():
+            for cell in row:
+                if cell.value is not None:
+                    print(f"{sheet.title}\t{cell.row}\t{cell.data_type}\t{cell.value}")
 
 
 def read(path):
@@ -59,5 +78,7 @@ if __name__ == "__main__":
         write_docx(*sys.argv[2:6])
     elif kind == "xlsx":
         write_xlsx(sys.argv[2], sys.argv[3:])
+    elif kind == "types":
+        types(sys.argv[2])
     else:
         read(sys.argv[2])

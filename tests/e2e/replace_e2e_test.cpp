@@ -182,6 +182,66 @@ TEST_F(EndToEnd, WorkbookSearchIgnoresCaseAndTakesTheTextLiterally) {
             std::string::npos);
 }
 
+// Text that would read as a number, a date or a formula if typed stays text
+// with exactly the replaced string; numbers and formulas are replaced as the
+// office replaces them (re-read as typed input).
+TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
+  folder = rig.work.path() / "folder";
+  fs::create_directories(folder);
+  e2e::makeWorkbook(folder / "kinds.xls",
+                    {"S=110101199003071234-旧|00123-旧|2024-01-05旧|1/2旧|旧=1+1|3.50旧|"
+                     "{number}12345|{formula}=LEN(\"旧旧旧\")+1"});
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  form.clickOption(2);
+  form.openFolder(folder.string());
+  struct Pass {
+    std::string find, replace, expected;
+  };
+  const std::vector<Pass> passes{
+      {"旧", "",
+       "S\t0,0\tText\t110101199003071234-\nS\t1,0\tText\t00123-\nS\t2,0\tText\t2024-01-05\n"
+       "S\t3,0\tText\t1/2\nS\t4,0\tText\t=1+1\nS\t5,0\tText\t3.50\n"
+       "S\t6,0\tNumeric\t12345\nS\t7,0\tNumeric\t1\n"},
+      // A number's digits are replaced and the result is a number again.
+      {"23", "",
+       "S\t0,0\tText\t1101011990030714-\nS\t1,0\tText\t001-\nS\t2,0\tText\t2024-01-05\n"
+       "S\t3,0\tText\t1/2\nS\t4,0\tText\t=1+1\nS\t5,0\tText\t3.50\n"
+       "S\t6,0\tNumeric\t145\nS\t7,0\tNumeric\t1\n"},
+      // A replacement holding the find text is not replaced again.
+      {"1", "11",
+       "S\t0,0\tText\t1111011011119900307114-\nS\t1,0\tText\t0011-\nS\t2,0\tText\t2024-011-05\n"
+       "S\t3,0\tText\t11/2\nS\t4,0\tText\t=11+11\nS\t5,0\tText\t3.50\n"
+       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\n"},
+  };
+  for (const Pass& pass : passes) {
+    form.Text1.text = pass.find;
+    form.Text2.text = pass.replace;
+    form.Command2_Click();
+    EXPECT_EQ(e2e::readWorkbook(folder / "kinds.xls", true), pass.expected) << pass.find;
+  }
+  EXPECT_EQ(form.Text3.text(),
+            "kinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\n");
+}
+
+TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {
+  folder = rig.work.path() / "folder";
+  fs::create_directories(folder);
+  e2e::makeWorkbook(folder / "locked.xls", {"!S=00123-旧文本|{formula}=LEN(\"旧文本\")"});
+  const std::string before = readFile(folder / "locked.xls");
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  form.clickOption(2);
+  form.openFolder(folder.string());
+  form.Text1.text = kOld;
+  form.Text2.text = kNew;
+  form.Command2_Click();
+  EXPECT_EQ(form.Text3.text(),
+            "locked.xls-S 处理失败，错误代码：-2147467259错误描述："
+            "找到的内容位于不能修改的部分（受保护的区域），未作改动\r\n");
+  EXPECT_EQ(readFile(folder / "locked.xls"), before);
+}
+
 TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {
   ui::Form1& form = rig.build();
   folder = rig.work.path() / "folder";

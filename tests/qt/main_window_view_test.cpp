@@ -68,7 +68,8 @@ class QtWindow : public ::testing::Test {
     rig.work.write("start.doc");
     rig.work.write("docs/a.doc", "x");
     rig.work.write("docs/b.xls", "x");
-    rig.office.serve(rig.servers, "excel.Application", FakeAppSettings{"Microsoft Excel", "14.0"});
+    rig.office.serve(rig.servers, "excel.Application",
+                     FakeAppSettings{.defaultValue = "Microsoft Excel", .version = "14.0"});
     rig.office.serve(rig.servers, "word.Application");
     ui::Form1& form = rig.build();
     view = std::make_unique<ui::qt::MainWindowView>(form);

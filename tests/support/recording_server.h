@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,32 @@
 
 namespace testsupport {
 
+// A cell as a spreadsheet server holds it. value is the text of a text cell,
+// else what the cell reads as typed input: "-123", "=1+1", "2024-01-05".
+struct FakeCell {
+  enum class Kind { Text, Number, Date, Formula };
+  Kind kind = Kind::Text;
+  std::string value;
+
+  FakeCell() = default;
+  FakeCell(std::string text) : value(std::move(text)) {}  // a text cell
+  FakeCell(const char* text) : value(text) {}
+  FakeCell(Kind k, std::string v) : kind(k), value(std::move(v)) {}
+  // What a cell holds after input was typed into it, as Excel reads it: a
+  // leading apostrophe makes the rest text; "=..." is a formula; a number
+  // (also "00123", "123-", "1e5") a number; "2024-01-05", "1/2" a date; the
+  // rest text.
+  static FakeCell typed(const std::string& input);
+  // The cell as typed input that gives it back: a text that would read as
+  // something else gets the apostrophe.
+  std::string asTyped() const;
+  bool operator==(const FakeCell&) const = default;
+};
+void PrintTo(const FakeCell& cell, std::ostream* out);
+
 struct FakeSheet {
   std::string name;
-  std::vector<std::string> cells;
+  std::vector<FakeCell> cells;
   bool operator==(const FakeSheet&) const = default;
 };
 
@@ -26,6 +50,9 @@ struct FakeAppSettings {
   office::Variant version = "14.0";
   office::Variant hwnd;   // the application's Hwnd; Empty: no such member
   bool documents = true;  // false: no Documents member, as a spreadsheet server
+  // Registered as a server whose Cells.Replace keeps text cells text (the
+  // fake's Replace re-reads them as typed input all the same).
+  bool replaceKeepsText = false;
 };
 
 class FakeOffice {

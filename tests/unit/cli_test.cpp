@@ -671,7 +671,7 @@ TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
     EXPECT_EQ(rig.output(),
               (Lines{"e.xls-S1已替换内容", "e.xls-S2已替换内容", "e.xls-S3没找到替换的内容"}));
     EXPECT_EQ(rig.offices[0].workbooks[rig.folder + "/e.xls"][0].cells,
-              (std::vector<std::string>{"新", "x", "新新"}));
+              (std::vector<testsupport::FakeCell>{"新", "x", "新新"}));
   }
 }
 

@@ -199,8 +199,9 @@ TEST_F(DocumentRun, AWpsServerWithoutDocumentsIsTradedForTheTextServer) {
     SCOPED_TRACE(c.creations);
     rig.servers = office::ServerRegistry();
     rig.office = FakeOffice();
-    rig.office.serve(rig.servers, "ET.Application",
-                     testsupport::FakeAppSettings{"ET", "8.1", {}, false});
+    rig.office.serve(
+        rig.servers, "ET.Application",
+        testsupport::FakeAppSettings{.defaultValue = "ET", .version = "8.1", .documents = false});
     for (const std::string& progId : c.served) rig.office.serve(rig.servers, progId);
     ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "没有"}}, 3);
     form.Command1_Click();

@@ -29,7 +29,8 @@ void expectEnabled(const ui::Form1& f, Enabled e) {
 
 TEST(Startup, OfficeFoundAndNoWps) {
   WindowRig rig;
-  rig.office.serve(rig.servers, "excel.Application", FakeAppSettings{"Microsoft Excel", "14.0"});
+  rig.office.serve(rig.servers, "excel.Application",
+                   FakeAppSettings{.defaultValue = "Microsoft Excel", .version = "14.0"});
   ui::Form1& form = rig.build();
   form.Form_Load();
 
@@ -54,8 +55,9 @@ class OfficeVersion : public ::testing::TestWithParam<OfficeVersionCase> {};
 
 TEST_P(OfficeVersion, IsClassifiedAndWrittenShortestWithDotZero) {
   WindowRig rig;
-  rig.office.serve(rig.servers, "excel.Application",
-                   FakeAppSettings{"Microsoft Excel", GetParam().version});
+  rig.office.serve(
+      rig.servers, "excel.Application",
+      FakeAppSettings{.defaultValue = "Microsoft Excel", .version = GetParam().version});
   ui::Form1& form = rig.build();
   form.Form_Load();
   EXPECT_EQ(form.Label2.caption,
@@ -90,8 +92,10 @@ TEST(Startup, NoSuiteInstalled) {
 
 TEST(Startup, AnEmptyDefaultValueGivesTheCannotRunLine) {
   WindowRig rig;
-  rig.office.serve(rig.servers, "excel.Application", FakeAppSettings{"", "14.0"});
-  rig.office.serve(rig.servers, "KET.Application", FakeAppSettings{office::Variant(), "9.1"});
+  rig.office.serve(rig.servers, "excel.Application",
+                   FakeAppSettings{.defaultValue = "", .version = "14.0"});
+  rig.office.serve(rig.servers, "KET.Application",
+                   FakeAppSettings{.defaultValue = office::Variant(), .version = "9.1"});
   ui::Form1& form = rig.build();
   form.Form_Load();
   EXPECT_EQ(form.Label2.caption,
@@ -105,8 +109,10 @@ TEST(Startup, AnEmptyDefaultValueGivesTheCannotRunLine) {
 
 TEST(Startup, AVersionThatIsNotANumberEndsThatProbeSilently) {
   WindowRig rig;
-  rig.office.serve(rig.servers, "excel.Application", FakeAppSettings{"Microsoft Excel", "abc"});
-  rig.office.serve(rig.servers, "ET.Application", FakeAppSettings{"WPS", "8.1"});
+  rig.office.serve(rig.servers, "excel.Application",
+                   FakeAppSettings{.defaultValue = "Microsoft Excel", .version = "abc"});
+  rig.office.serve(rig.servers, "ET.Application",
+                   FakeAppSettings{.defaultValue = "WPS", .version = "8.1"});
   ui::Form1& form = rig.build();
   form.Form_Load();
   EXPECT_EQ(form.Label2.caption,
@@ -119,7 +125,8 @@ TEST(Startup, ARefusedPropertyEndsThatProbeWithoutALine) {
   WindowRig rig;
   rig.office.serve(rig.servers, "excel.Application");
   rig.office.failCall("Application.Visible", -2147418113, "灾难性故障");
-  rig.office.serve(rig.servers, "KET.Application", FakeAppSettings{"WPS", "10.1"});
+  rig.office.serve(rig.servers, "KET.Application",
+                   FakeAppSettings{.defaultValue = "WPS", .version = "10.1"});
   ui::Form1& form = rig.build();
   form.Form_Load();
   EXPECT_EQ(form.Label2.caption,
@@ -141,7 +148,8 @@ TEST(Startup, WpsVersionsAreClassifiedByTheirMajorVersion) {
 TEST(Startup, ANonCreationFailureOfTheLastWpsProbeLeavesTheFirstOnesDecision) {
   WindowRig rig;
   rig.office.serve(rig.servers, "excel.Application");
-  rig.office.serve(rig.servers, "ET.Application", FakeAppSettings{"WPS", "9.0"});
+  rig.office.serve(rig.servers, "ET.Application",
+                   FakeAppSettings{.defaultValue = "WPS", .version = "9.0"});
   FakeOffice::refuse(rig.servers, "KET.Application", -2146959355, "服务器运行失败");
   ui::Form1& form = rig.build();
   form.Form_Load();

@@ -38,7 +38,8 @@ class WorkbookRun : public ::testing::Test {
 };
 
 TEST_F(WorkbookRun, ReportsEveryWorksheetAndReplacesOnlyWhereFound) {
-  rig.office.serve(rig.servers, "excel.application");
+  // A server trusted to keep text: the run's calls are Find, then Replace.
+  rig.office.serve(rig.servers, "excel.application", {.replaceKeepsText = true});
   ui::Form1& form =
       prepare({{"a.xls", {{"Sheet1", {"x"}}, {"Sheet2", {"an OLD one", "old"}}, {"Sheet3", {}}}}});
   form.Command2_Click();
@@ -84,9 +85,9 @@ TEST_F(WorkbookRun, ReportsEveryWorksheetAndReplacesOnlyWhereFound) {
             "时间：2026/12/8 9:30:05 a.xls-Sheet1没找到替换的内容\r\n"
             "时间：2026/12/8 9:30:05 a.xls-Sheet2已替换内容\r\n"
             "时间：2026/12/8 9:30:05 a.xls-Sheet3没找到替换的内容\r\n");
-  // Case is the server's affair; the fake matches exactly.
+  // Case is the server's affair; the fake ignores it, as Excel does.
   EXPECT_EQ(stored("a.xls"),
-            (Book{{"Sheet1", {"x"}}, {"Sheet2", {"an OLD one", "new"}}, {"Sheet3", {}}}));
+            (Book{{"Sheet1", {"x"}}, {"Sheet2", {"an new one", "new"}}, {"Sheet3", {}}}));
   EXPECT_EQ(rig.office.alive, 0);
 }
 
@@ -144,7 +145,7 @@ TEST_F(WorkbookRun, ASheetThatFailsFailsItsWorkbookWhichIsClosedUnsaved) {
   rig.office.serve(rig.servers, "excel.application");
   ui::Form1& form =
       prepare({{"a.xls", {{"S1", {"old"}}, {"S2", {"old"}}}}, {"b.xls", {{"S", {"old"}}}}});
-  rig.office.failCall("Cells.Find", 1004, "应用程序定义或对象定义错误", 2);
+  rig.office.failCall("Cells.Find(\"old\")", 1004, "应用程序定义或对象定义错误", 2);
   form.Command2_Click();
   // S1 was replaced in memory, but the workbook was not saved: no line says so.
   EXPECT_EQ(form.Text3.text(),
@@ -193,3 +194,88 @@ TEST_F(WorkbookRun, AServerThatDiesIsReplaced) {
 }
 
 }  // namespace
+
+// Against a server whose Cells.Replace re-reads each replaced cell as typed
+// input (as Excel and WPS do): text cells stay text with exactly the
+// replaced string, numbers and formulas are replaced as the server does.
+TEST_F(WorkbookRun, TextCellsStayTextWhereTheServersReplaceWouldRereadThem) {
+  using Kind = testsupport::FakeCell::Kind;
+  using testsupport::FakeCell;
+  struct Case {
+    const char* name;
+    std::vector<FakeCell> before;
+    std::string find, replace;
+    std::vector<FakeCell> after;
+    bool serverReplaces;  // Cells.Replace is called for the numbers and formulas
+  };
+  const std::vector<Case> cases{
+      {"the texts that would read as something else",
+       {"110101199003071234-旧", "00123-旧", "2024-01-05旧", "1/2旧", "旧=1+1", "3.50旧", "无关",
+        FakeCell(Kind::Number, "12345"), FakeCell(Kind::Formula, "=LEN(\"旧旧\")")},
+       "旧",
+       "",
+       {"110101199003071234-", "00123-", "2024-01-05", "1/2", "=1+1", "3.50", "无关",
+        FakeCell(Kind::Number, "12345"), FakeCell(Kind::Formula, "=LEN(\"\")")},
+       true},
+      {"a number's digits, replaced by the server",
+       {FakeCell(Kind::Number, "12345"), "a23", FakeCell(Kind::Date, "2024-01-05")},
+       "23",
+       "",
+       {FakeCell(Kind::Number, "145"), "a", FakeCell(Kind::Date, "2024-01-05")},
+       true},
+      {"letter case ignored, a text whose result is empty",
+       {"an OLD one", "Old", "x"},
+       "old",
+       "",
+       {"an  one", "", "x"},
+       false},
+      {"a replacement holding the find text, replaced once",
+       {"1/2", FakeCell(Kind::Number, "12"), "1-1"},
+       "1",
+       "11",
+       {"11/2", FakeCell(Kind::Number, "112"), "11-11"},
+       false},
+  };
+  rig.office.serve(rig.servers, "excel.application");
+  ui::Form1& form = prepare({{"a.xls", {}}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rig.office.workbooks[path("a.xls")] = {{"S", c.before}};
+    form.Text1.text = c.find;
+    form.Text2.text = c.replace;
+    form.Command2_Click();
+    EXPECT_EQ(form.Text3.text().substr(form.Text3.text().rfind("a.xls")), "a.xls-S已替换内容\r\n");
+    EXPECT_EQ(stored("a.xls"), (Book{{"S", c.after}}));
+    EXPECT_EQ(rig.office.callsContaining("Cells.Replace").size(), c.serverReplaces ? 1u : 0u);
+    rig.office.calls.clear();
+  }
+}
+
+TEST_F(WorkbookRun, TextCellsAreFoundByWalkingFindAndSetWithTheTextPrefix) {
+  rig.office.serve(rig.servers, "excel.application");
+  ui::Form1& form = prepare({{"a.xls", {{"S", {"x", "00旧", "旧"}}}}});
+  form.Text1.text = "旧";
+  form.Text2.text = "新";
+  form.Command2_Click();
+  const Calls calls = rig.office.calls;
+  const auto from = std::find(calls.begin(), calls.end(), "Cells.Find(\"旧\")");
+  ASSERT_NE(from, calls.end());
+  EXPECT_EQ(Calls(from + 1, std::find(calls.begin(), calls.end(), "Workbook.Close(True)")),
+            (Calls{
+                "Worksheet.Cells",
+                "Cells.Find(What:=\"旧\", LookIn:=-4123&, LookAt:=2%, SearchOrder:=1%, "
+                "MatchCase:=False)",
+                "Cell.Address",
+                "Cell.HasFormula",
+                "Cell.Value2",
+                "Cells.FindNext(Obj(Cell $A$2))",
+                "Cell.Address",
+                "Cell.HasFormula",
+                "Cell.Value2",
+                "Cells.FindNext(Obj(Cell $A$3))",
+                "Cell.Address",  // back at the first: the walk ends
+                "Cell.Value = \"'00新\"",
+                "Cell.Value = \"'新\"",
+            }));
+  EXPECT_EQ(stored("a.xls"), (Book{{"S", {"x", "00新", "新"}}}));
+}

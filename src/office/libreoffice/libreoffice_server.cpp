@@ -11,6 +11,7 @@
 
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/beans/XPropertyState.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
@@ -19,21 +20,31 @@
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XMultiComponentFactory.hpp>
+#include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
+#include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
+#include <com/sun/star/table/CellRangeAddress.hpp>
 #include <com/sun/star/table/XCell.hpp>
+#include <com/sun/star/table/XCellRange.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
 #include <com/sun/star/task/XInteractionApprove.hpp>
 #include <com/sun/star/task/XInteractionHandler.hpp>
 #include <com/sun/star/task/XInteractionRequest.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
+#include <com/sun/star/util/NumberFormat.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XModifiable.hpp>
+#include <com/sun/star/util/XNumberFormatTypes.hpp>
+#include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/util/XReplaceable.hpp>
 #include <com/sun/star/util/XSearchable.hpp>
 #include <cppuhelper/implbase1.hxx>
@@ -224,6 +235,8 @@ struct OpenDocument {
     std::string foundFor;
   };
   std::optional<std::vector<Sheet>> sheets;
+  // The workbook's number format for text, looked up when first needed.
+  std::optional<sal_Int32> textFormat;
   // The sheet activated last; made the view's active sheet before storing,
   // the only moment a hidden workbook's active sheet matters.
   Reference<css::sheet::XSpreadsheet> active;
@@ -700,6 +713,107 @@ void requireNothingLeft(bool stillFound) {
   }
 }
 
+sal_Int32 textFormatOf(OpenDocument& workbook) {
+  if (!workbook.textFormat) {
+    auto formats = Reference<css::util::XNumberFormatsSupplier>(workbook.component, UNO_QUERY_THROW)
+                       ->getNumberFormats();
+    workbook.textFormat = Reference<css::util::XNumberFormatTypes>(formats, UNO_QUERY_THROW)
+                              ->getStandardFormat(css::util::NumberFormat::TEXT, {});
+  }
+  return *workbook.textFormat;
+}
+
+// Text cells of one number format, replaced while they are formatted as
+// text: the office re-reads a replaced cell as typed input, which would make
+// "00123-" the number -123, and takes typed input into a text cell as it
+// stands. Their own format is put back after.
+// formatted: cells holding text, or a block of cells around them, all of one
+// number format (state); only the text cells are replaced.
+sal_Int32 replaceInTextOfOneFormat(OpenDocument& workbook,
+                                   const Reference<css::sheet::XSheetCellRanges>& cells,
+                                   const Reference<css::util::XSearchDescriptor>& descriptor,
+                                   css::beans::PropertyState state,
+                                   const Reference<css::uno::XInterface>& formatted = nullptr) {
+  static const OUString kFormat = "NumberFormat";
+  const Reference<css::uno::XInterface> target =
+      formatted.is() ? formatted : Reference<css::uno::XInterface>(cells, UNO_QUERY);
+  Reference<css::beans::XPropertySet> properties(target, UNO_QUERY_THROW);
+  Any own;
+  if (state == css::beans::PropertyState_DIRECT_VALUE) own = properties->getPropertyValue(kFormat);
+  properties->setPropertyValue(kFormat, Any(textFormatOf(workbook)));
+  const sal_Int32 replaced =
+      Reference<css::util::XReplaceable>(cells, UNO_QUERY_THROW)->replaceAll(descriptor);
+  if (state == css::beans::PropertyState_DIRECT_VALUE) {
+    properties->setPropertyValue(kFormat, own);
+  } else {
+    Reference<css::beans::XPropertyState>(target, UNO_QUERY_THROW)->setPropertyToDefault(kFormat);
+  }
+  return replaced;
+}
+
+// Every occurrence on a sheet replaced, each text cell kept text with the
+// exact replaced string; numbers, dates and formulas replaced by the office
+// as it always does (re-read as typed input). The number of replacements.
+sal_Int32 replaceKeepingText(OpenDocument& workbook,
+                             const Reference<css::sheet::XSpreadsheet>& sheet,
+                             const Reference<css::util::XReplaceable>& cells,
+                             const Reference<css::util::XSearchDescriptor>& descriptor) {
+  const Reference<css::container::XIndexAccess> found = cells->findAll(descriptor);
+  if (!found.is()) return 0;
+  Reference<css::sheet::XCellRangesQuery> foundCells(found, UNO_QUERY_THROW);
+  const auto text = foundCells->queryContentCells(css::sheet::CellFlags::STRING);
+  sal_Int32 replaced = 0;
+  if (text->getCount() > 0) {
+    // Formatting one block costs the office a fraction of what as many
+    // separate cells do: the block around the text cells where it is of one
+    // format.
+    const Sequence<css::table::CellRangeAddress> addresses = text->getRangeAddresses();
+    css::table::CellRangeAddress box = addresses[0];
+    for (const auto& a : addresses) {
+      box.StartColumn = std::min(box.StartColumn, a.StartColumn);
+      box.StartRow = std::min(box.StartRow, a.StartRow);
+      box.EndColumn = std::max(box.EndColumn, a.EndColumn);
+      box.EndRow = std::max(box.EndRow, a.EndRow);
+    }
+    const auto block =
+        sheet->getCellRangeByPosition(box.StartColumn, box.StartRow, box.EndColumn, box.EndRow);
+    const auto blockState = Reference<css::beans::XPropertyState>(block, UNO_QUERY_THROW)
+                                ->getPropertyState("NumberFormat");
+    const auto state = blockState != css::beans::PropertyState_AMBIGUOUS_VALUE
+                           ? blockState
+                           : Reference<css::beans::XPropertyState>(text, UNO_QUERY_THROW)
+                                 ->getPropertyState("NumberFormat");
+    if (blockState != css::beans::PropertyState_AMBIGUOUS_VALUE) {
+      replaced += replaceInTextOfOneFormat(workbook, text, descriptor, state, block);
+    } else if (state != css::beans::PropertyState_AMBIGUOUS_VALUE) {
+      replaced += replaceInTextOfOneFormat(workbook, text, descriptor, state);
+    } else {
+      // Found text cells of several formats: the sheet's text cells, taken
+      // one group of equal formats at a time (a cell that does not hold the
+      // text is left as it was).
+      const auto groups =
+          Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)
+              ->getUniqueCellFormatRanges();
+      for (sal_Int32 i = 0; i < groups->getCount(); ++i) {
+        const auto groupText =
+            Reference<css::sheet::XCellRangesQuery>(groups->getByIndex(i), UNO_QUERY_THROW)
+                ->queryContentCells(css::sheet::CellFlags::STRING);
+        if (groupText->getCount() == 0) continue;
+        const auto groupState = Reference<css::beans::XPropertyState>(groupText, UNO_QUERY_THROW)
+                                    ->getPropertyState("NumberFormat");
+        replaced += replaceInTextOfOneFormat(workbook, groupText, descriptor, groupState);
+      }
+    }
+  }
+  const auto others =
+      foundCells->queryContentCells(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
+                                    css::sheet::CellFlags::FORMULA);
+  if (others->getCount() > 0) {
+    replaced += Reference<css::util::XReplaceable>(others, UNO_QUERY_THROW)->replaceAll(descriptor);
+  }
+  return replaced;
+}
+
 // A workbook's sheets, in order, looked up on first use.
 std::vector<OpenDocument::Sheet>& sheetsOf(OpenDocument& workbook) {
   if (!workbook.sheets) {
@@ -908,7 +1022,7 @@ class CellsObject : public LoObject {
       const Variant* lookAt = argument(args, 2, "LookAt");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
       const bool matchCase = flag(args, 4, "MatchCase");
-      if (replaceIn(*doc_, replaceable(), what, with, matchCase, wholeCell) > 0) {
+      if (replaceTextKept(what, with, matchCase, wholeCell) > 0) {
         Session::noteReplaced(*doc_);
       } else {
         requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
@@ -953,6 +1067,14 @@ class CellsObject : public LoObject {
     auto next = std::upper_bound(cells.begin(), cells.end(), std::pair{from->second, from->first});
     if (next == cells.end()) next = cells.begin();
     return make<CellObject>(sheet.sheet->getCellByPosition(next->second, next->first));
+  }
+
+  sal_Int32 replaceTextKept(const std::string& what, const std::string& with, bool matchCase,
+                            bool wholeCell) {
+    if (what.empty()) return 0;
+    const auto& descriptor = descriptorFor(*doc_, replaceable(), what, with, matchCase, wholeCell);
+    return replaceKeepingText(*doc_, sheetsOf(*doc_).at(index_).sheet, replaceable(),
+                              Reference<css::util::XSearchDescriptor>(descriptor.get()));
   }
 
   const Reference<css::util::XReplaceable>& replaceable() {
@@ -1069,8 +1191,9 @@ bool registerServers(ServerRegistry& registry, const Options& options) {
     return Object(
         std::make_shared<ApplicationObject>(std::make_shared<Session>(installation, options)));
   };
-  registry.add("word.Application", factory);
-  registry.add("excel.Application", factory);
+  // Cells.Replace here writes text cells as text (replaceKeepingText).
+  registry.add("word.Application", factory, {.replaceKeepsText = true});
+  registry.add("excel.Application", factory, {.replaceKeepsText = true});
   return true;
 }
 
