@@ -213,6 +213,12 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
        "S\t0,0\tText\t1111011011119900307114-\nS\t1,0\tText\t0011-\nS\t2,0\tText\t2024-011-05\n"
        "S\t3,0\tText\t11/2\nS\t4,0\tText\t=11+11\nS\t5,0\tText\t3.50\n"
        "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\n"},
+      // A replacement that reads as text does not make a text that begins
+      // with "=" a formula.
+      {"1+1", "加",
+       "S\t0,0\tText\t1111011011119900307114-\nS\t1,0\tText\t0011-\nS\t2,0\tText\t2024-011-05\n"
+       "S\t3,0\tText\t11/2\nS\t4,0\tText\t=1加1\nS\t5,0\tText\t3.50\n"
+       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\n"},
   };
   for (const Pass& pass : passes) {
     form.Text1.text = pass.find;
@@ -221,7 +227,8 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
     EXPECT_EQ(e2e::readWorkbook(folder / "kinds.xls", true), pass.expected) << pass.find;
   }
   EXPECT_EQ(form.Text3.text(),
-            "kinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\n");
+            "kinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\nkinds.xls-S已替换内容\r\n"
+            "kinds.xls-S已替换内容\r\n");
 }
 
 TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {

@@ -26,7 +26,9 @@
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
@@ -39,6 +41,7 @@
 #include <com/sun/star/task/XInteractionApprove.hpp>
 #include <com/sun/star/task/XInteractionHandler.hpp>
 #include <com/sun/star/task/XInteractionRequest.hpp>
+#include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
 #include <com/sun/star/util/NumberFormat.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
@@ -57,6 +60,7 @@
 #include "office/libreoffice/safe_store.h"
 #include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
+#include "text/letter_case.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -233,10 +237,14 @@ struct OpenDocument {
     // The cells that hold foundFor, row by row, for FindNext.
     std::optional<std::vector<std::pair<sal_Int32, sal_Int32>>> found;
     std::string foundFor;
+    // What the last Cells.Find found on the sheet, for the Replace that
+    // follows it with the same search: nothing found, or the cells.
+    Reference<css::container::XIndexAccess> lastFound;
+    Reference<css::util::XSearchDescriptor> lastFoundWith;
   };
   std::optional<std::vector<Sheet>> sheets;
-  // The workbook's number format for text, looked up when first needed.
-  std::optional<sal_Int32> textFormat;
+  // Cells whose text begins with what makes typed input a formula or a sign.
+  Reference<css::util::XSearchDescriptor> leadingMarks;
   // The sheet activated last; made the view's active sheet before storing,
   // the only moment a hidden workbook's active sheet matters.
   Reference<css::sheet::XSpreadsheet> active;
@@ -713,103 +721,180 @@ void requireNothingLeft(bool stillFound) {
   }
 }
 
-sal_Int32 textFormatOf(OpenDocument& workbook) {
-  if (!workbook.textFormat) {
-    auto formats = Reference<css::util::XNumberFormatsSupplier>(workbook.component, UNO_QUERY_THROW)
-                       ->getNumberFormats();
-    workbook.textFormat = Reference<css::util::XNumberFormatTypes>(formats, UNO_QUERY_THROW)
-                              ->getStandardFormat(css::util::NumberFormat::TEXT, {});
-  }
-  return *workbook.textFormat;
+// Characters of which typed input that reads as a number, date, time,
+// currency or boolean can be made: ASCII, full-width forms, the date and
+// time words of Chinese dates, spaces and currency signs.
+bool inputCharacter(char16_t c) {
+  return (c >= 0x20 && c < 0x7f) || (c >= 0xff01 && c <= 0xff5e) || (c >= 0x20a0 && c <= 0x20cf) ||
+         std::u16string_view(
+             u"年月日时分秒時午上下\u00a0\u202f\u3000\u2212\u00a2\u00a3\u00a4\u00a5"
+             u"\uffe0\uffe1\uffe5\uffe6")
+                 .find(c) != std::u16string_view::npos;
 }
 
-// Text cells of one number format, replaced while they are formatted as
-// text: the office re-reads a replaced cell as typed input, which would make
-// "00123-" the number -123, and takes typed input into a text cell as it
-// stands. Their own format is put back after.
-// formatted: cells holding text, or a block of cells around them, all of one
-// number format (state); only the text cells are replaced.
-sal_Int32 replaceInTextOfOneFormat(OpenDocument& workbook,
-                                   const Reference<css::sheet::XSheetCellRanges>& cells,
-                                   const Reference<css::util::XSearchDescriptor>& descriptor,
-                                   css::beans::PropertyState state,
-                                   const Reference<css::uno::XInterface>& formatted = nullptr) {
-  static const OUString kFormat = "NumberFormat";
-  const Reference<css::uno::XInterface> target =
-      formatted.is() ? formatted : Reference<css::uno::XInterface>(cells, UNO_QUERY);
-  Reference<css::beans::XPropertySet> properties(target, UNO_QUERY_THROW);
-  Any own;
-  if (state == css::beans::PropertyState_DIRECT_VALUE) own = properties->getPropertyValue(kFormat);
-  properties->setPropertyValue(kFormat, Any(textFormatOf(workbook)));
-  const sal_Int32 replaced =
-      Reference<css::util::XReplaceable>(cells, UNO_QUERY_THROW)->replaceAll(descriptor);
-  if (state == css::beans::PropertyState_DIRECT_VALUE) {
-    properties->setPropertyValue(kFormat, own);
-  } else {
-    Reference<css::beans::XPropertyState>(target, UNO_QUERY_THROW)->setPropertyToDefault(kFormat);
+// What makes typed input a formula, or marks it as text or as a sign.
+bool leadingMark(char16_t c) {
+  return std::u16string_view(u"=+-@'\u2212\uff1d\uff0b\uff0d").find(c) != std::u16string_view::npos;
+}
+constexpr const char* kLeadingMarkPattern =
+    "^[ \\x{3000}]*[-=+@'\\x{2212}\\x{FF1D}\\x{FF0B}\\x{FF0D}]";
+
+std::u16string utf16(const std::string& utf8) {
+  const OUString wide = toOUString(utf8);
+  return std::u16string(reinterpret_cast<const char16_t*>(wide.getStr()),
+                        static_cast<std::size_t>(wide.getLength()));
+}
+
+// True when the office, reading text as typed input, could take it for
+// something else: a number (also "00123", "123-", "1e5", "¥100", "５"), a
+// date or time ("2024-01-05", "1/2", "2024年1月5日", "10:30"), a boolean, a
+// formula, or a text marked by an apostrophe. Judged on the characters alone,
+// erring on the side of "could": a text that holds any character no such
+// input is made of (a Chinese word, say) and begins with no mark is read as
+// text.
+bool couldReadAsOtherThanText(const std::string& utf8) {
+  const std::u16string text = utf16(utf8);
+  std::size_t start = 0;
+  while (start < text.size() && (text[start] == u' ' || text[start] == u'\u3000')) ++start;
+  if (start == text.size()) return false;
+  if (leadingMark(text[start])) return true;
+  std::u16string word;
+  bool digit = false;
+  for (char16_t c : text.substr(start)) {
+    if (!inputCharacter(c)) return false;
+    if ((c >= u'0' && c <= u'9') || (c >= 0xff10 && c <= 0xff19)) digit = true;
+    if (c < 0x7f) word.push_back(c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c);
   }
-  return replaced;
+  return digit || word == u"TRUE" || word == u"FALSE";
+}
+
+// True when every cell the replacement by with changes stays text whatever
+// else it holds, but for a mark it begins with: with holds a character no
+// number, date or boolean is typed with, and begins with no mark.
+bool replacementKeepsText(const std::string& with) {
+  const std::u16string text = utf16(with);
+  if (text.empty() || leadingMark(text[0]) || text[0] == u' ' || text[0] == u'\u3000') return false;
+  return std::any_of(text.begin(), text.end(), [](char16_t c) { return !inputCharacter(c); });
+}
+
+// A text cell's new text, replaced as the office's search found it; nullopt
+// when the program finds nothing to replace in it (the office's matching
+// then decides, in its own replacement).
+std::optional<std::string> replacedText(const std::string& old, const std::string& what,
+                                        const std::string& with, bool matchCase, bool wholeCell) {
+  if (wholeCell) {
+    const bool same = matchCase ? old == what : text::replacedIgnoringCase(old, what, "") == "";
+    return same ? std::optional<std::string>(with) : std::nullopt;
+  }
+  if (matchCase) {
+    if (old.find(what) == std::string::npos) return std::nullopt;
+    std::string result;
+    std::size_t from = 0;
+    for (std::size_t at = old.find(what); at != std::string::npos; at = old.find(what, from)) {
+      result.append(old, from, at - from).append(with);
+      from = at + what.size();
+    }
+    return result.append(old, from, std::string::npos);
+  }
+  if (!text::containsIgnoringCase(old, what)) return std::nullopt;
+  return text::replacedIgnoringCase(old, what, with);
 }
 
 // Every occurrence on a sheet replaced, each text cell kept text with the
-// exact replaced string; numbers, dates and formulas replaced by the office
-// as it always does (re-read as typed input). The number of replacements.
-sal_Int32 replaceKeepingText(OpenDocument& workbook,
-                             const Reference<css::sheet::XSpreadsheet>& sheet,
+// exact replaced string. The office re-reads a replaced cell as typed input,
+// which would make the text "00123-" the number -123: the text cells whose
+// new text it could read as something else are written here, as text, with
+// their own number format kept; the office replaces all the rest (numbers,
+// dates, formulas, and texts it keeps text anyway) as it always has.
+// found: the sheet's cells that hold what (empty: none). The number of cells
+// replaced.
+sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::util::XReplaceable>& cells,
-                             const Reference<css::util::XSearchDescriptor>& descriptor) {
-  const Reference<css::container::XIndexAccess> found = cells->findAll(descriptor);
+                             const Reference<css::util::XSearchDescriptor>& descriptor,
+                             const Reference<css::container::XIndexAccess>& found,
+                             const Reference<css::util::XSearchDescriptor>& leadingMarks,
+                             const std::string& what, const std::string& with, bool matchCase,
+                             bool wholeCell) {
   if (!found.is()) return 0;
-  Reference<css::sheet::XCellRangesQuery> foundCells(found, UNO_QUERY_THROW);
-  const auto text = foundCells->queryContentCells(css::sheet::CellFlags::STRING);
-  sal_Int32 replaced = 0;
-  if (text->getCount() > 0) {
-    // Formatting one block costs the office a fraction of what as many
-    // separate cells do: the block around the text cells where it is of one
-    // format.
-    const Sequence<css::table::CellRangeAddress> addresses = text->getRangeAddresses();
-    css::table::CellRangeAddress box = addresses[0];
-    for (const auto& a : addresses) {
+  // The usual case costs the office one more search: a replacement that
+  // keeps every changed cell text, on cells none of which begins with a mark.
+  if (replacementKeepsText(with) &&
+      !Reference<css::util::XSearchable>(found, UNO_QUERY_THROW)->findAll(leadingMarks).is()) {
+    return cells->replaceAll(descriptor);
+  }
+  Reference<css::sheet::XCellRangesQuery> query(found, UNO_QUERY_THROW);
+  const Sequence<css::table::CellRangeAddress> text =
+      query->queryContentCells(css::sheet::CellFlags::STRING)->getRangeAddresses();
+  struct Write {
+    sal_Int32 column, row;
+    std::string value;
+  };
+  std::vector<Write> writes;
+  if (text.getLength() > 0) {
+    // The texts of the found text cells, in one request for the block around
+    // them where it is of reasonable size, else range by range.
+    css::table::CellRangeAddress box = text[0];
+    for (const auto& a : text) {
       box.StartColumn = std::min(box.StartColumn, a.StartColumn);
       box.StartRow = std::min(box.StartRow, a.StartRow);
       box.EndColumn = std::max(box.EndColumn, a.EndColumn);
       box.EndRow = std::max(box.EndRow, a.EndRow);
     }
-    const auto block =
-        sheet->getCellRangeByPosition(box.StartColumn, box.StartRow, box.EndColumn, box.EndRow);
-    const auto blockState = Reference<css::beans::XPropertyState>(block, UNO_QUERY_THROW)
-                                ->getPropertyState("NumberFormat");
-    const auto state = blockState != css::beans::PropertyState_AMBIGUOUS_VALUE
-                           ? blockState
-                           : Reference<css::beans::XPropertyState>(text, UNO_QUERY_THROW)
-                                 ->getPropertyState("NumberFormat");
-    if (blockState != css::beans::PropertyState_AMBIGUOUS_VALUE) {
-      replaced += replaceInTextOfOneFormat(workbook, text, descriptor, state, block);
-    } else if (state != css::beans::PropertyState_AMBIGUOUS_VALUE) {
-      replaced += replaceInTextOfOneFormat(workbook, text, descriptor, state);
-    } else {
-      // Found text cells of several formats: the sheet's text cells, taken
-      // one group of equal formats at a time (a cell that does not hold the
-      // text is left as it was).
-      const auto groups =
-          Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)
-              ->getUniqueCellFormatRanges();
-      for (sal_Int32 i = 0; i < groups->getCount(); ++i) {
-        const auto groupText =
-            Reference<css::sheet::XCellRangesQuery>(groups->getByIndex(i), UNO_QUERY_THROW)
-                ->queryContentCells(css::sheet::CellFlags::STRING);
-        if (groupText->getCount() == 0) continue;
-        const auto groupState = Reference<css::beans::XPropertyState>(groupText, UNO_QUERY_THROW)
-                                    ->getPropertyState("NumberFormat");
-        replaced += replaceInTextOfOneFormat(workbook, groupText, descriptor, groupState);
+    const auto area = static_cast<std::int64_t>(box.EndColumn - box.StartColumn + 1) *
+                      (box.EndRow - box.StartRow + 1);
+    const auto dataOf = [&](const css::table::CellRangeAddress& a) {
+      return Reference<css::sheet::XCellRangeData>(
+                 sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow),
+                 UNO_QUERY_THROW)
+          ->getDataArray();
+    };
+    const auto consider = [&](const Sequence<Sequence<Any>>& data,
+                              const css::table::CellRangeAddress& origin,
+                              const css::table::CellRangeAddress& a) {
+      for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+        for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+          OUString old;
+          data[r - origin.StartRow][c - origin.StartColumn] >>= old;
+          auto value = replacedText(toUtf8(old), what, with, matchCase, wholeCell);
+          if (value && couldReadAsOtherThanText(*value))
+            writes.push_back({c, r, std::move(*value)});
+        }
       }
+    };
+    if (area <= 1'000'000) {
+      const auto data = dataOf(box);
+      for (const auto& a : text) consider(data, box, a);
+    } else {
+      for (const auto& a : text) consider(dataOf(a), a, a);
     }
   }
-  const auto others =
-      foundCells->queryContentCells(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
-                                    css::sheet::CellFlags::FORMULA);
-  if (others->getCount() > 0) {
-    replaced += Reference<css::util::XReplaceable>(others, UNO_QUERY_THROW)->replaceAll(descriptor);
+  if (writes.empty()) return cells->replaceAll(descriptor);
+
+  // The cells written here are left out of the office's replacement, which
+  // then covers only the rest of the found cells.
+  Sequence<css::table::CellRangeAddress> mine(static_cast<sal_Int32>(writes.size()));
+  auto* out = mine.getArray();
+  const sal_Int16 sheetIndex = text[0].Sheet;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    out[i] = css::table::CellRangeAddress(sheetIndex, writes[i].column, writes[i].row,
+                                          writes[i].column, writes[i].row);
+  }
+  Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
+      ->removeRangeAddresses(mine);
+  sal_Int32 replaced = 0;
+  if (found->getCount() > 0) {
+    replaced += Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
+  }
+  // A cell's text set through its text is never read as input, but takes the
+  // text number format: its own is put back.
+  static const OUString kFormat = "NumberFormat";
+  for (const Write& w : writes) {
+    const auto cell = sheet->getCellByPosition(w.column, w.row);
+    Reference<css::beans::XPropertySet> properties(cell, UNO_QUERY_THROW);
+    const Any format = properties->getPropertyValue(kFormat);
+    Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOUString(w.value));
+    properties->setPropertyValue(kFormat, format);
+    ++replaced;
   }
   return replaced;
 }
@@ -825,7 +910,7 @@ std::vector<OpenDocument::Sheet>& sheetsOf(OpenDocument& workbook) {
     std::vector<OpenDocument::Sheet> found;
     for (sal_Int32 i = 0; i < names.getLength(); ++i) {
       Reference<css::sheet::XSpreadsheet> sheet(list->getByIndex(i), UNO_QUERY_THROW);
-      found.push_back({sheet, nullptr, toUtf8(names[i]), std::nullopt, {}});
+      found.push_back({sheet, nullptr, toUtf8(names[i]), std::nullopt, {}, nullptr, nullptr});
     }
     workbook.sheets = std::move(found);
   }
@@ -968,7 +1053,15 @@ class CellObject : public LoObject {
  public:
   CellObject(SessionPtr s, Reference<css::uno::XInterface> cell)
       : LoObject(std::move(s)), cell_(std::move(cell)) {}
+  // The first of found cells, looked up only when asked about: a run's Find
+  // only tells found from not found.
+  CellObject(SessionPtr s, Reference<css::container::XIndexAccess> found)
+      : LoObject(std::move(s)), found_(std::move(found)) {}
   Variant answer(std::string_view member, CallKind, const Arguments&) override {
+    if (!cell_.is() && found_.is()) {
+      Reference<css::table::XCellRange> range(found_->getByIndex(0), UNO_QUERY_THROW);
+      cell_ = range->getCellByPosition(0, 0);
+    }
     if (sameName(member, "Address")) {
       Reference<css::sheet::XCellAddressable> addressable(cell_, UNO_QUERY_THROW);
       const auto address = addressable->getCellAddress();
@@ -983,6 +1076,7 @@ class CellObject : public LoObject {
 
  private:
   Reference<css::uno::XInterface> cell_;
+  Reference<css::container::XIndexAccess> found_;
 };
 
 // The column and row of "$C$5" (or "C5"); nullopt when it is no cell's.
@@ -1011,9 +1105,16 @@ class CellsObject : public LoObject {
       : LoObject(std::move(s)), doc_(std::move(d)), index_(index) {}
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     if (sameName(member, "Find")) {
+      // Every cell that holds the text, in one search: the Replace that
+      // usually follows needs them all.
       const std::string what = required(args, 0, "What").toText();
-      auto found = firstFound(*doc_, replaceable(), what);
-      return found.is() ? make<CellObject>(found) : Object();
+      if (what.empty()) return Object();
+      OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
+      const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
+                                             doc_->search.matchCase, doc_->search.wholeCell);
+      sheet.lastFoundWith = Reference<css::util::XSearchDescriptor>(descriptor.get());
+      sheet.lastFound = replaceable()->findAll(sheet.lastFoundWith);
+      return sheet.lastFound.is() ? make<CellObject>(sheet.lastFound) : Object();
     }
     if (sameName(member, "FindNext")) return findNext(args);
     if (sameName(member, "Replace")) {
@@ -1072,9 +1173,22 @@ class CellsObject : public LoObject {
   sal_Int32 replaceTextKept(const std::string& what, const std::string& with, bool matchCase,
                             bool wholeCell) {
     if (what.empty()) return 0;
-    const auto& descriptor = descriptorFor(*doc_, replaceable(), what, with, matchCase, wholeCell);
-    return replaceKeepingText(*doc_, sheetsOf(*doc_).at(index_).sheet, replaceable(),
-                              Reference<css::util::XSearchDescriptor>(descriptor.get()));
+    OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
+    const Reference<css::util::XSearchDescriptor> descriptor(
+        descriptorFor(*doc_, replaceable(), what, with, matchCase, wholeCell).get());
+    Reference<css::container::XIndexAccess> found =
+        sheet.lastFoundWith == descriptor ? sheet.lastFound : replaceable()->findAll(descriptor);
+    // What was found is out of date once anything is replaced.
+    sheet.lastFound.clear();
+    sheet.lastFoundWith.clear();
+    sheet.found.reset();
+    if (found.is() && !doc_->leadingMarks.is()) {
+      doc_->leadingMarks = replaceable()->createSearchDescriptor();
+      doc_->leadingMarks->setSearchString(toOUString(kLeadingMarkPattern));
+      doc_->leadingMarks->setPropertyValue("SearchRegularExpression", Any(true));
+    }
+    return replaceKeepingText(sheet.sheet, replaceable(), descriptor, found, doc_->leadingMarks,
+                              what, with, matchCase, wholeCell);
   }
 
   const Reference<css::util::XReplaceable>& replaceable() {

@@ -1,0 +1,18 @@
+// Letter case as the office servers ignore it when told not to match case:
+// Latin (also full-width), Greek and Cyrillic capitals read as their small
+// letters. Used where a replacement is made by the program itself, so that it
+// replaces exactly the occurrences the server found.
+#pragma once
+
+#include <string>
+
+namespace text {
+
+// Every occurrence of what in text, letter case ignored, replaced by with,
+// left to right, each once: a replacement holding what is not searched again.
+std::string replacedIgnoringCase(const std::string& text, const std::string& what,
+                                 const std::string& with);
+
+bool containsIgnoringCase(const std::string& text, const std::string& what);
+
+}  // namespace text
