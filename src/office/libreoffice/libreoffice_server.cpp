@@ -1110,8 +1110,10 @@ class CellsObject : public LoObject {
       const std::string what = required(args, 0, "What").toText();
       if (what.empty()) return Object();
       OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
+      const Variant* lookAt = argument(args, 3, "LookAt");
+      const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
       const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
-                                             doc_->search.matchCase, doc_->search.wholeCell);
+                                             flag(args, 6, "MatchCase"), wholeCell);
       sheet.lastFoundWith = Reference<css::util::XSearchDescriptor>(descriptor.get());
       sheet.lastFound = replaceable()->findAll(sheet.lastFoundWith);
       return sheet.lastFound.is() ? make<CellObject>(sheet.lastFound) : Object();
