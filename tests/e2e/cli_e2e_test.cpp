@@ -360,13 +360,13 @@ class CountingObject : public office::Dispatch {
 TEST_F(CommandLine, FiftyRulesOverThirtyDocumentsOpenEachDocumentOnce) {
   const fs::path docs = work.path() / "docs";
   fs::create_directories(docs);
-  std::vector<e2e::DocumentSpec> specs;
+  std::vector<e2e::DocumentSpec> documents;
   for (int i = 0; i < 30; ++i) {
     const std::string n = std::to_string(i);
-    specs.push_back({"d" + n + ".doc", "词" + n + "号与词" + std::to_string(i + 20) + "号",
+    documents.push_back({"d" + n + ".doc", "词" + n + "号与词" + std::to_string(i + 20) + "号",
                      i % 3 == 0 ? "表中词" + n + "号" : "", ""});
   }
-  e2e::makeDocuments(docs, specs);
+  e2e::makeDocuments(docs, documents);
   std::string rules = "\xEF\xBB\xBF# 五十组，最后一组改写第一组写下的内容\r\n";
   for (int k = 0; k < 49; ++k) {
     rules += "词" + std::to_string(k) + "号\t新" + std::to_string(k) + "号\r\n";
