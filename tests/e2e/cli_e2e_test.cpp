@@ -364,7 +364,7 @@ TEST_F(CommandLine, FiftyRulesOverThirtyDocumentsOpenEachDocumentOnce) {
   for (int i = 0; i < 30; ++i) {
     const std::string n = std::to_string(i);
     documents.push_back({"d" + n + ".doc", "词" + n + "号与词" + std::to_string(i + 20) + "号",
-                     i % 3 == 0 ? "表中词" + n + "号" : "", ""});
+                         i % 3 == 0 ? "表中词" + n + "号" : "", ""});
   }
   e2e::makeDocuments(docs, documents);
   std::string rules = "\xEF\xBB\xBF# 五十组，最后一组改写第一组写下的内容\r\n";
