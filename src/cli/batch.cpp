@@ -118,7 +118,8 @@ class JobWindow : public replace::RunWindow {
   std::size_t fileCount() const override {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];
-    if (state.begun == state.taken.size() && progress_.next < progress_.files.size()) {
+    const bool stopping = batch_.stop != nullptr && batch_.stop->load();
+    if (state.begun == state.taken.size() && progress_.next < progress_.files.size() && !stopping) {
       if (!state.taken.empty()) progress_.files[state.taken.back()].complete = true;
       state.taken.push_back(progress_.next);
       progress_.files[progress_.next++].job = job_;
@@ -147,6 +148,12 @@ class JobWindow : public replace::RunWindow {
     replaceText_ = batch_.pairs.at(pair).replace;
   }
   bool countOnly() const override { return batch_.countOnly; }
+  void keepOriginal(const std::string& entry) override {
+    if (batch_.keeper != nullptr) batch_.keeper->keep(entry);
+  }
+  void saveFailed(const std::string& entry) override {
+    if (batch_.keeper != nullptr) batch_.keeper->saveFailed(entry);
+  }
   void report(const std::string& text) override {
     replace::RunResult result;
     result.line = text;
@@ -260,8 +267,9 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }
-  result.noServer = result.filesDone == 0;
-  result.serverLost = !result.noServer && result.filesDone < total;
+  result.stopped = batch.stop != nullptr && batch.stop->load() && result.filesDone < total;
+  result.noServer = result.filesDone == 0 && !result.stopped;
+  result.serverLost = !result.noServer && !result.stopped && result.filesDone < total;
   return result;
 }
 

@@ -4,6 +4,7 @@
 // server would have reported them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -27,6 +28,20 @@ std::string filePattern(FileKind kind);
 // '/'. Throws ui::BrowseError for any folder that cannot be read.
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive);
 
+// Keeps the original of each file a run is about to save, where the servers
+// do not keep it themselves. Called from the jobs' threads, never twice at
+// once for one file.
+class OriginalKeeper {
+ public:
+  virtual ~OriginalKeeper() = default;
+  // file: relative to the batch's folder. Throws office::AutomationError when
+  // the original cannot be kept; the file is then left unsaved.
+  virtual void keep(const std::string& file) = 0;
+  // The save after keep failed: what was kept goes again if the file is
+  // still the original.
+  virtual void saveFailed(const std::string& file) = 0;
+};
+
 struct Batch {
   FileKind kind = FileKind::Documents;
   office::Suite suite = office::Suite::Microsoft;
@@ -35,6 +50,10 @@ struct Batch {
   std::vector<ReplacePair> pairs;  // applied in order to each file; at least one
   bool countOnly = false;          // a dry run: count, change nothing
   unsigned jobs = 1;               // at least 1; never more than there are files
+  OriginalKeeper* keeper = nullptr;
+  // Once set, no job takes another file: each finishes the one it is on and
+  // lets its server go.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Where the results go; called on runBatch's caller's thread only.
@@ -56,6 +75,7 @@ struct BatchResult {
   bool fileFailed = false;    // a file's line reports a failure
   bool serverLost = false;    // a server died and could not be recreated
   bool noServer = false;      // no job could start its server: nothing was done
+  bool stopped = false;       // stopped on request before every file was done
 };
 
 // Which server registry a job creates its server from. Every job creates its

@@ -87,6 +87,13 @@ class ConsoleOutput : public BatchOutput {
 
   ~ConsoleOutput() override { clearProgress(); }
 
+  // The progress line goes before a closing message.
+  void clearProgress() {
+    if (!progressShown_) return;
+    *env_.err << "\r\x1b[K" << std::flush;
+    progressShown_ = false;
+  }
+
   void result(const replace::RunResult& result) override {
     const std::string& text = result.line;
     clearProgress();
@@ -119,12 +126,6 @@ class ConsoleOutput : public BatchOutput {
   bool reportFailed() const { return reportFailed_; }
 
  private:
-  void clearProgress() {
-    if (!progressShown_) return;
-    *env_.err << "\r\x1b[K" << std::flush;
-    progressShown_ = false;
-  }
-
   const Environment& env_;
   const replace::Journal* journal_;
   ReportFile* report_;
@@ -149,11 +150,14 @@ int run(const Options& options, const Environment& env) {
     throw Failure(e.what());
   }
   batch.jobs = options.jobs == 0 ? std::max(env.cores, 1u) : options.jobs;
+  batch.stop = env.stop;
 
+  std::unique_ptr<OriginalKeeper> keeper;
   if (!options.backupFolder.empty()) {
     const std::string backup = absoluteBackupFolder(options.backupFolder, batch.folder);
     if (!env.useBackup) throw Failure("此版本不支持 --backup");
-    env.useBackup(batch.folder, backup);
+    keeper = env.useBackup(batch.folder, backup);
+    batch.keeper = keeper.get();
   }
   std::optional<ReportFile> report;
   if (!options.reportFile.empty()) {
@@ -168,9 +172,14 @@ int run(const Options& options, const Environment& env) {
                                  *env.clock, env.codeset);
   ConsoleOutput output(env, options.dryRun ? nullptr : &journal, report ? &*report : nullptr);
   const BatchResult result = runBatch(batch, env.servers, output);
+  output.clearProgress();
   if (result.noServer) {
     *env.err << "ravelsk: 无法启动办公软件，未处理任何文件\n";
     return kExitUsage;
+  }
+  if (result.stopped) {
+    *env.err << "ravelsk: 已停止，" << batch.files.size() - result.filesDone << " 个文件未处理\n";
+    return kExitStopped;
   }
   return result.fileFailed || result.serverLost || output.journalFailed() || output.reportFailed()
              ? kExitFailures

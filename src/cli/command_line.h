@@ -3,8 +3,10 @@
 // status a script can test.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,8 +17,9 @@
 namespace cli {
 
 inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailures = 1;  // a file failed, the journal failed, or a server was lost
-inline constexpr int kExitUsage = 2;     // nothing was done
+inline constexpr int kExitFailures = 1;   // a file failed, the journal failed, or a server was lost
+inline constexpr int kExitUsage = 2;      // nothing was done
+inline constexpr int kExitStopped = 130;  // stopped on request (Ctrl+C), as a shell reports SIGINT
 
 struct Environment {
   RegistryForJob servers;
@@ -30,8 +33,15 @@ struct Environment {
   unsigned cores = 1;         // what "--jobs 0" means
   // With --backup, before any server is created: each changed file's
   // original is to be kept under backupFolder at its path relative to
-  // folder (both absolute, UTF-8). Unset where the servers cannot do it.
-  std::function<void(const std::string& folder, const std::string& backupFolder)> useBackup;
+  // folder (both absolute, UTF-8). Returns the keeper the runs call before
+  // each save, or null where the servers keep the originals themselves.
+  // Unset where neither can.
+  std::function<std::unique_ptr<OriginalKeeper>(const std::string& folder,
+                                                const std::string& backupFolder)>
+      useBackup;
+  // Set when the user asks the run to stop (Ctrl+C where the program does
+  // not end at once).
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // args: UTF-8, without the program name. Returns the exit status.

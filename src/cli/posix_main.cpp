@@ -82,6 +82,7 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   env.useBackup = [&](const std::string& folder, const std::string& backupFolder) {
     serverOptions.backupRoot = text::pathFromUtf8(folder);
     serverOptions.backupFolder = text::pathFromUtf8(backupFolder);
+    return std::unique_ptr<OriginalKeeper>();
   };
   env.clock = &clock;
   env.programFolder = programFolder;

@@ -4,13 +4,16 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <deque>
 #include <iostream>
 #include <mutex>
 #include <streambuf>
+#include <string_view>
 #include <thread>
 
 #include "cli/command_line.h"
+#include "cli/windows_backup.h"
 #include "office/com/com_backend.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
@@ -30,8 +33,6 @@ class HandleBuffer : public std::streambuf {
     DWORD mode = 0;
     console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE &&
                GetConsoleMode(handle_, &mode) != 0;
-    // The progress line is redrawn with the terminal's escapes.
-    if (console_) SetConsoleMode(handle_, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   }
   ~HandleBuffer() override { sync(); }
 
@@ -51,13 +52,7 @@ class HandleBuffer : public std::streambuf {
     }
     DWORD written = 0;
     if (console_) {
-      std::wstring wide;
-      // A console wants CR LF.
-      for (wchar_t w : text::wideFromUtf8(pending_)) {
-        if (w == L'\n') wide += L'\r';
-        wide += w;
-      }
-      WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+      writeToConsole(text::wideFromUtf8(pending_));
     } else {
       WriteFile(handle_, pending_.data(), static_cast<DWORD>(pending_.size()), &written, nullptr);
     }
@@ -66,10 +61,63 @@ class HandleBuffer : public std::streambuf {
   }
 
  private:
+  // A console wants CR LF. The progress line's "erase to the end of the
+  // line" is done here, as not every console knows the terminal's escapes
+  // (before Windows 10 none does).
+  void writeToConsole(const std::wstring& text) {
+    static constexpr std::wstring_view kEraseLine = L"\x1b[K";
+    std::wstring run;
+    const auto flush = [&] {
+      DWORD written = 0;
+      if (!run.empty()) {
+        WriteConsoleW(handle_, run.data(), static_cast<DWORD>(run.size()), &written, nullptr);
+      }
+      run.clear();
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text.compare(i, kEraseLine.size(), kEraseLine) == 0) {
+        flush();
+        eraseToEndOfLine();
+        i += kEraseLine.size() - 1;
+        continue;
+      }
+      if (text[i] == L'\n') run += L'\r';
+      run += text[i];
+    }
+    flush();
+  }
+  void eraseToEndOfLine() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(handle_, &info)) return;
+    const DWORD left = static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X);
+    DWORD filled = 0;
+    FillConsoleOutputCharacterW(handle_, L' ', left, info.dwCursorPosition, &filled);
+    FillConsoleOutputAttribute(handle_, info.wAttributes, left, info.dwCursorPosition, &filled);
+  }
+
   HANDLE handle_;
   bool console_ = false;
   std::string pending_;
 };
+
+// Ctrl+C or Ctrl+Break once: no job takes another file, each finishes the
+// one it is on and lets its office go, so that no office is killed in the
+// middle of a save and none leaves its lock files behind. Twice: at once;
+// the job object then ends the offices.
+std::atomic<bool> stopRequested{false};
+HANDLE runEnded = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    if (stopRequested.exchange(true)) TerminateProcess(GetCurrentProcess(), kExitStopped);
+    return TRUE;
+  }
+  // The console is closing, or the user logging off: the system ends the
+  // program shortly after this returns. Until then the run may finish.
+  stopRequested = true;
+  if (runEnded != nullptr) WaitForSingleObject(runEnded, 4000);
+  return FALSE;
+}
 
 }  // namespace
 
@@ -125,7 +173,16 @@ int windowsMain(const std::vector<std::string>& args, const std::filesystem::pat
   DWORD mode = 0;
   env.showProgress = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
   env.cores = std::max(std::thread::hardware_concurrency(), 1u);
+  env.useBackup = [](const std::string& folder, const std::string& backupFolder) {
+    return keepOriginalsIn(folder, backupFolder);
+  };
+  env.stop = &stopRequested;
+  runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // A program started with Ctrl+C ignored (start /b, a new process group)
+  // gets Ctrl+Break only.
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
   const int status = runCommandLine(args, env);
+  if (runEnded != nullptr) SetEvent(runEnded);
   out.flush();
   err.flush();
   return status;

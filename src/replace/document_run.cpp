@@ -94,6 +94,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
   for (std::size_t i = 0; i < window.fileCount(); ++i) {
     const Object& app = server.app();
     bool opened = false;
+    bool saving = false;
     try {
       const std::string path = composePath(window.folder(), window.fileEntry(i));
       Object document;
@@ -115,10 +116,15 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
         window.selectPair(p);
         if (replacePair(app, document, window)) replaced = true;
       }
+      if (replaced) {
+        window.keepOriginal(window.fileEntry(i));
+        saving = true;
+      }
       closeDocuments(app, replaced);
       window.reportResult(fileResult(window.fileEntry(i), replaced));
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
+      if (saving) window.saveFailed(window.fileEntry(i));
       if (opened && !gone) {
         // Leave the file as it was on disk: whatever the run did to it is dropped.
         try {

@@ -45,6 +45,14 @@ class RunWindow {
   // Count each pair's occurrences and change nothing: no replacement, no save.
   virtual bool countOnly() const { return false; }
 
+  // Called just before a changed file is saved, with its entry: a caller that
+  // keeps the originals of what a run changes keeps this one now. Throws
+  // office::AutomationError when it cannot: the file is then closed unsaved
+  // and fails.
+  virtual void keepOriginal(const std::string& entry) { (void)entry; }
+  // The save that followed keepOriginal failed: the file may be as it was.
+  virtual void saveFailed(const std::string& entry) { (void)entry; }
+
   // Reports one result: appends text and CR LF to the status box, sets strRZ
   // to text and calls rz. A journal failure does not stop the run.
   virtual void report(const std::string& text) = 0;

@@ -208,12 +208,20 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
     std::string sheetLabel;
     std::string sheetName;
     Object workbook;
+    bool saving = false;
     try {
       workbook =
           openWorkbookIn(app.get("Workbooks").toObject(), composePath(window.folder(), fileName));
       app.put("Visible", false);
       const std::vector<RunResult> results = processSheets(workbook, fileName, window, sheetLabel,
                                                            sheetName, server.replaceKeepsText());
+      const bool changed = std::any_of(results.begin(), results.end(), [](const RunResult& r) {
+        return r.outcome == RunResult::Outcome::Replaced;
+      });
+      if (changed) {
+        window.keepOriginal(fileName);
+        saving = true;
+      }
       // A count changes nothing, so nothing is saved.
       workbook.call("Close", {Variant(!window.countOnly())});
       // Reported once the workbook is saved: a workbook that fails part-way
@@ -221,6 +229,7 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
       for (const RunResult& result : results) window.reportResult(result);
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
+      if (saving) window.saveFailed(fileName);
       if (workbook && !gone) {
         // A workbook that failed part-way is not saved: it stays as it was on disk.
         try {

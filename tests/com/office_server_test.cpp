@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -654,6 +655,160 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   const ProgramRun usage = runProgram(program, {"--doc", folder, "--find", ""}, outFile);
   EXPECT_EQ(usage.status, 2u);
   EXPECT_EQ(usage.out.rfind("ravelsk: ", 0), 0u) << usage.out;
+}
+
+// What the console shows, a line per row, without the padding.
+Lines consoleRows(HANDLE console) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  Lines rows;
+  if (!GetConsoleScreenBufferInfo(console, &info)) return rows;
+  for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+    std::wstring row(static_cast<std::size_t>(info.dwSize.X), L' ');
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(row.size()), COORD{0, y},
+                                &read);
+    row.resize(read);
+    while (!row.empty() && row.back() == L' ') row.pop_back();
+    if (!row.empty()) rows.push_back(text::utf8FromWide(row));
+  }
+  return rows;
+}
+
+BOOL WINAPI goOnAfterCtrlC(DWORD) {
+  return TRUE;
+}
+
+// Started from a console as from cmd.exe in code page 936, the program shows
+// its lines there; Ctrl+C lets the file being worked on finish and the office
+// go, and no other file is begun.
+TEST_F(OfficeServer, TheProgramInAConsoleShowsItsLinesAndStopsCleanlyOnCtrlC) {
+  prepare("控制台", {"a.doc", "b.doc", "c.doc"}, {"旧", "旧", "旧"}, 1);
+  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
+  fs::copy_file(
+      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
+      program);
+  // While b.doc is worked on, the office is busy for a while.
+  setSetting(L"BusyAt", "b.doc\"");
+  setNumber(L"BusyMs", 4000);
+
+  const HANDLE saved[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                          GetStdHandle(STD_ERROR_HANDLE)};
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  SetConsoleOutputCP(936);
+  SetConsoleCtrlHandler(goOnAfterCtrlC, TRUE);
+  std::wstring command = L"\"" + program.wstring() + L"\" --doc \"" + wideFromUtf8(folder) +
+                         L"\" --find 旧 --replace 新";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &process) != 0;
+  DWORD status = 0;
+  if (started) {
+    for (int wait = 0; wait < 300; ++wait) {
+      const Lines seen = calls();
+      if (std::any_of(seen.begin(), seen.end(), [](const std::string& call) {
+            return call.find("b.doc\"") != std::string::npos;
+          })) {
+        break;
+      }
+      Sleep(100);
+    }
+    // Ctrl+C typed at the console.
+    const HANDLE input =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    INPUT_RECORD key{};
+    key.EventType = KEY_EVENT;
+    key.Event.KeyEvent.bKeyDown = TRUE;
+    key.Event.KeyEvent.wRepeatCount = 1;
+    key.Event.KeyEvent.wVirtualKeyCode = 'C';
+    key.Event.KeyEvent.uChar.UnicodeChar = 3;
+    key.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+    DWORD written = 0;
+    WriteConsoleInputW(input, &key, 1, &written);
+    CloseHandle(input);
+    WaitForSingleObject(process.hProcess, 60000);
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  const HANDLE screen =
+      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  const Lines rows = consoleRows(screen);
+  CloseHandle(screen);
+  SetConsoleCtrlHandler(goOnAfterCtrlC, FALSE);
+  FreeConsole();
+  SetStdHandle(STD_INPUT_HANDLE, saved[0]);
+  SetStdHandle(STD_OUTPUT_HANDLE, saved[1]);
+  SetStdHandle(STD_ERROR_HANDLE, saved[2]);
+  ASSERT_TRUE(started);
+
+  EXPECT_EQ(status, 130u);
+  EXPECT_EQ(rows,
+            (Lines{"a.doc 已替换内容", "b.doc 已替换内容", "ravelsk: 已停止，1 个文件未处理"}));
+  EXPECT_EQ(onDisk("b.doc"), "新");
+  EXPECT_EQ(onDisk("c.doc"), "旧");
+  const Lines seen = calls();
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "Application.Quit()"), 1);
+  EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const std::string& call) {
+    return call.find("c.doc") != std::string::npos;
+  }));
+  expectEveryOfficeEnded();
+}
+
+// The suite writes each file itself: the program copies the original aside
+// while the suite holds it open, just before it is saved.
+TEST_F(OfficeServer, TheProgramKeepsTheOriginalOfEachFileItChangesAndOnlyThose) {
+  prepare("备份", {"a.doc", "b.doc", "c.doc"}, {"旧一", "没有", "旧三"}, 1);
+  rig.work.mkdir("备份/子 文件夹");
+  rig.work.write("备份/子 文件夹/d.doc", "旧四");
+  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
+  fs::copy_file(
+      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
+      program);
+  const fs::path original = pathFromUtf8(path("a.doc"));
+  const auto lastYear = fs::last_write_time(original) - std::chrono::hours(24 * 365);
+  fs::last_write_time(original, lastYear);
+  // A backup already there stays, and its file is not changed.
+  const fs::path backup = pathFromUtf8(rig.work.sub("原件"));
+  fs::create_directories(backup);
+  std::ofstream(backup / L"c.doc", std::ios::binary) << "in the way";
+
+  const ProgramRun run = runProgram(program,
+                                    {"--doc", folder, "--find", "旧", "--replace", "新",
+                                     "--recursive", "--backup", text::utf8FromPath(backup)},
+                                    pathFromUtf8(logs.sub("out.txt")));
+  EXPECT_EQ(run.status, 1u) << run.out;
+  const Lines lines = linesOf(run.out);
+  ASSERT_EQ(lines.size(), 4u) << run.out;
+  EXPECT_EQ(lines[0], "a.doc 已替换内容");
+  EXPECT_EQ(lines[1], "b.doc 没找到替换的内容");
+  EXPECT_EQ(
+      lines[2].rfind("c.doc 处理失败，错误代码：-2147467259错误描述：无法保存文档：写入备份：", 0),
+      0u)
+      << lines[2];
+  EXPECT_EQ(lines[3], "子 文件夹\\d.doc 已替换内容");
+  EXPECT_EQ(onDisk("a.doc"), "新一");
+  EXPECT_EQ(onDisk("c.doc"), "旧三");
+  EXPECT_EQ(readFile(backup / L"a.doc"), "旧一");
+  EXPECT_EQ(fs::last_write_time(backup / L"a.doc"), lastYear);
+  EXPECT_EQ(readFile(backup / L"子 文件夹" / L"d.doc"), "旧四");
+  EXPECT_FALSE(fs::exists(backup / L"b.doc"));
+  EXPECT_EQ(readFile(backup / L"c.doc"), "in the way");
+  expectEveryOfficeEnded();
+
+  // Restored by copying the backups back over the folder (as xcopy /e /y would).
+  fs::remove(backup / L"c.doc");
+  for (const fs::directory_entry& kept : fs::recursive_directory_iterator(backup)) {
+    const fs::path to = pathFromUtf8(folder) / kept.path().lexically_relative(backup);
+    if (kept.is_directory()) continue;
+    EXPECT_TRUE(CopyFileW(kept.path().c_str(), to.c_str(), FALSE)) << GetLastError();
+  }
+  EXPECT_EQ(onDisk("a.doc"), "旧一");
+  EXPECT_EQ(onDisk("子 文件夹/d.doc"), "旧四");
 }
 
 }  // namespace

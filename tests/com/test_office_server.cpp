@@ -7,7 +7,8 @@
 // name, then the cells, tab-separated, each as typed input: "'00123" a text,
 // "00123" a number, "=1+1" a formula), appends every call to a log, and can
 // be told to die in the middle of a batch, or to behave as the real suites
-// do. Word and the WPS text servers tell a window of theirs as Hwnd.
+// do. Word and the WPS text servers tell a window of theirs as Hwnd. Like
+// the suites, it holds each open file for writing, shared for reading only.
 // Settings come from HKCU\Software\Ravelsk\TestOffice:
 //   Log     the call log (UTF-8, one call a line)
 //   Pids    each process appends its process id to this file (one a line)
@@ -36,6 +37,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -211,6 +213,34 @@ void requireWritable(const std::string& path) {
   }
 }
 
+// A suite keeps each file it has open, for writing where it may, and lets
+// others read it only.
+class HeldFiles {
+ public:
+  ~HeldFiles() {
+    for (auto& [path, handle] : held_) CloseHandle(handle);
+  }
+  void hold(const std::string& path) {
+    const std::wstring wide = wideFromUtf8(path);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file != INVALID_HANDLE_VALUE) held_[path] = file;
+  }
+  void release(const std::string& path) {
+    const auto it = held_.find(path);
+    if (it == held_.end()) return;
+    CloseHandle(it->second);
+    held_.erase(it);
+  }
+
+ private:
+  std::map<std::string, HANDLE> held_;
+};
+
 void store(testsupport::FakeOffice& office, const std::string& path) {
   std::ofstream out(pathFromUtf8(path), std::ios::binary | std::ios::trunc);
   if (!isWorkbook(path)) {
@@ -247,11 +277,16 @@ class Server {
     }
     settings.documents = !(served.spreadsheet && readNumber(L"SpreadsheetOnly") != 0);
     office_.serve(registry_, utf8FromWide(served.progId), settings);
-    office_.onOpen = [this](const std::string& path) { load(office_, path); };
+    office_.onOpen = [this](const std::string& path) {
+      load(office_, path);
+      held_.hold(path);
+    };
     office_.onSave = [this, readOnlyFails](const std::string& path) {
+      held_.release(path);
       if (readOnlyFails) requireWritable(path);
       store(office_, path);
     };
+    office_.onClose = [this](const std::string& path) { held_.release(path); };
     office_.onCall = [this](const std::string& text) { called(text); };
   }
 
@@ -325,6 +360,7 @@ class Server {
   int seen_ = 0;
   bool created_ = false;
   office::ServerRegistry registry_;
+  HeldFiles held_;  // before the office, whose calls use it
   testsupport::FakeOffice office_;
 };
 

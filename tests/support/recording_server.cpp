@@ -417,6 +417,7 @@ Object makeWorkbook(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
             office.saved.push_back(book->path);
             if (office.onSave) office.onSave(book->path);
           }
+          if (office.onClose) office.onClose(book->path);
           return Variant();
         }
         unknownMember();
@@ -481,6 +482,7 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                             office.saved.push_back(doc->path);
                             if (office.onSave) office.onSave(doc->path);
                           }
+                          if (office.onClose) office.onClose(doc->path);
                         }
                         app->openDocs.clear();
                         return Variant();

@@ -99,6 +99,8 @@ class FakeOffice {
   // disk in real files).
   std::function<void(const std::string&)> onOpen;
   std::function<void(const std::string&)> onSave;
+  // Called with the path of each document or workbook closed, after its save.
+  std::function<void(const std::string&)> onClose;
 
   // Calls whose text contains needle.
   std::vector<std::string> callsContaining(const std::string& needle) const;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -156,6 +158,17 @@ TEST(CommandLineFiles, ProgressSaysDoneRateAndTimeLeft) {
 
 // ---- runs ----
 
+// What the command line owns, handing each call on to a keeper the test keeps.
+class ForwardingKeeper : public cli::OriginalKeeper {
+ public:
+  explicit ForwardingKeeper(cli::OriginalKeeper& to) : to_(to) {}
+  void keep(const std::string& file) override { to_.keep(file); }
+  void saveFailed(const std::string& file) override { to_.saveFailed(file); }
+
+ private:
+  cli::OriginalKeeper& to_;
+};
+
 // A folder of documents and workbooks known to every test office, one office
 // (with its own registry) per job, and the command line wired to them.
 struct CliRig {
@@ -168,6 +181,9 @@ struct CliRig {
   std::ostringstream out;
   std::ostringstream err;
   std::string folder;
+  std::atomic<bool> stop{false};
+  // The keeper --backup gives the runs; without one --backup is refused.
+  cli::OriginalKeeper* keeper = nullptr;
 
   explicit CliRig(unsigned jobs = 1) : folder((work.path() / "files").string()) {
     work.mkdir("files");
@@ -203,6 +219,12 @@ struct CliRig {
     env.out = &out;
     env.err = &err;
     env.cores = 3;
+    env.stop = &stop;
+    if (keeper != nullptr) {
+      env.useBackup = [this](const std::string&, const std::string&) {
+        return std::unique_ptr<cli::OriginalKeeper>(std::make_unique<ForwardingKeeper>(*keeper));
+      };
+    }
     return cli::runCommandLine(args, env);
   }
   int replace(const std::string& kind, unsigned jobs, std::vector<std::string> more = {}) {
@@ -434,6 +456,17 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
        1,
        {"a.doc " + gone, cannot, "b.doc 没找到替换的内容", "c.doc 已替换内容"},
        ""},
+      {"stopped while a file is open: it is finished, no file after it is begun",
+       [](CliRig& r) {
+         r.document("c.doc", "旧");
+         r.offices[0].onCall = [&r](const std::string& call) {
+           if (call.find("b.doc\"") != std::string::npos) r.stop = true;
+         };
+       },
+       1,
+       130,
+       {"a.doc 已替换内容", "b.doc 没找到替换的内容"},
+       "ravelsk: 已停止，1 个文件未处理\n"},
       {"the journal cannot be written",
        [](CliRig& r) {
          r.program.write("Journal", "a file in the way");
@@ -455,6 +488,7 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
       EXPECT_EQ(rig.output(), c.out);
     }
     EXPECT_EQ(rig.err.str(), c.err);
+    for (const FakeOffice& office : rig.offices) EXPECT_EQ(office.alive, 0);
   }
   // The journal failure: one line after the first result, none after the others.
   CliRig rig;
@@ -672,6 +706,99 @@ TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
               (Lines{"e.xls-S1已替换内容", "e.xls-S2已替换内容", "e.xls-S3没找到替换的内容"}));
     EXPECT_EQ(rig.offices[0].workbooks[rig.folder + "/e.xls"][0].cells,
               (std::vector<testsupport::FakeCell>{"新", "x", "新新"}));
+  }
+}
+
+// Records each call, with how many files its office had saved by then; fails
+// to keep the files named in refuse.
+class RecordingKeeper : public cli::OriginalKeeper {
+ public:
+  RecordingKeeper(const std::deque<FakeOffice>& offices, std::set<std::string> refuse)
+      : offices_(offices), refuse_(std::move(refuse)) {}
+  void keep(const std::string& file) override {
+    calls.push_back("keep " + file + " after " + std::to_string(saved()) + " saves");
+    if (refuse_.count(file)) throw office::AutomationError(-2147467259, "无法保存文档：写入备份");
+  }
+  void saveFailed(const std::string& file) override { calls.push_back("save failed " + file); }
+  Lines calls;
+
+ private:
+  std::size_t saved() const {
+    std::size_t n = 0;
+    for (const FakeOffice& office : offices_) n += office.saved.size();
+    return n;
+  }
+  const std::deque<FakeOffice>& offices_;
+  std::set<std::string> refuse_;
+};
+
+TEST(CommandLineRun, OriginalsAreKeptJustBeforeEachChangedFileIsSavedAndOnlyThen) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;  // after the folder
+    std::set<std::string> refuse;
+    std::function<void(FakeOffice&)> setUp;
+    Lines out;
+    Lines kept;
+  };
+  const std::vector<std::string> replace{"--find", "旧", "--replace", "新", "--backup", "k"};
+  const auto with = [&replace](std::vector<std::string> more) {
+    more.insert(more.begin(), replace.begin(), replace.end());
+    return more;
+  };
+  const std::vector<Case> cases = {
+      {"documents: the changed ones, each before its own save",
+       with({"--doc"}),
+       {},
+       [](FakeOffice&) {},
+       {"a.doc 已替换内容", "b.doc 没找到替换的内容", "c.doc 已替换内容"},
+       {"keep a.doc after 0 saves", "keep c.doc after 1 saves"}},
+      {"a backup that cannot be made fails its file, unsaved, and the batch goes on",
+       with({"--doc"}),
+       {"a.doc"},
+       [](FakeOffice&) {},
+       {"a.doc 处理失败，错误代码：-2147467259错误描述：无法保存文档：写入备份",
+        "b.doc 没找到替换的内容", "c.doc 已替换内容"},
+       {"keep a.doc after 0 saves", "keep c.doc after 0 saves"}},
+      {"a save that fails after the backup is told of",
+       with({"--doc"}),
+       {},
+       [](FakeOffice& o) { o.failCall("Documents.Close(True)", 5153, "磁盘已满"); },
+       {"a.doc 处理失败，错误代码：5153错误描述：磁盘已满", "b.doc 没找到替换的内容",
+        "c.doc 已替换内容"},
+       {"keep a.doc after 0 saves", "save failed a.doc", "keep c.doc after 0 saves"}},
+      {"workbooks: one whose sheets hold the text, and only that one",
+       with({"--xls"}),
+       {},
+       [](FakeOffice&) {},
+       {"e.xls-S1没找到替换的内容", "e.xls-S2已替换内容", "f.xls-Only没找到替换的内容"},
+       {"keep e.xls after 0 saves"}},
+      {"a workbook whose save fails",
+       with({"--xls"}),
+       {},
+       [](FakeOffice& o) { o.failCall("Workbook.Close(True)", 1004, "无法保存"); },
+       {"e.xls 处理失败，错误代码：1004错误描述：无法保存", "f.xls-Only没找到替换的内容"},
+       {"keep e.xls after 0 saves", "save failed e.xls"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CliRig rig;
+    rig.document("a.doc", "旧");
+    rig.document("b.doc", "没有");
+    rig.document("c.doc", "又一个旧");
+    rig.workbook("e.xls", {{"S1", {"x"}}, {"S2", {"旧"}}});
+    rig.workbook("f.xls", {{"Only", {"y"}}});
+    c.setUp(rig.offices[0]);
+    RecordingKeeper keeper(rig.offices, c.refuse);
+    rig.keeper = &keeper;
+    std::vector<std::string> args{c.args.back(), rig.folder};
+    args.insert(args.end(), c.args.begin(), c.args.end() - 1);
+    rig.run(args);
+    EXPECT_EQ(rig.output(), c.out);
+    EXPECT_EQ(keeper.calls, c.kept);
+    if (!c.refuse.empty()) {
+      EXPECT_EQ(rig.offices[0].documents[rig.folder + "/a.doc"], "旧");
+    }
   }
 }
 
