@@ -4,9 +4,6 @@
 
 #include <commctrl.h>
 
-#include <filesystem>
-#include <string>
-
 #include "cli/options.h"
 #include "cli/windows_main.h"
 #include "office/com/com_backend.h"
@@ -14,27 +11,10 @@
 #include "ui/main_window.h"
 #include "ui/win32/main_window_view.h"
 
-namespace {
-
-std::filesystem::path programFolder() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  return std::filesystem::path(path).parent_path();
-}
-
-}  // namespace
-
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // With options of ours the batch runs without a window, as on Linux.
   const std::vector<std::string> args = cli::windowsArguments();
-  if (cli::wantsCommandLine(args)) return cli::windowsMain(args, programFolder());
+  if (cli::wantsCommandLine(args)) return cli::windowsMain(args, cli::windowsProgramFolder());
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -45,7 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   office::com::createThroughCom(servers);
   replace::Clock clock;
 
-  ui::Form1 form(ui::userContext(servers, clock, programFolder()));
+  ui::Form1 form(ui::userContext(servers, clock, cli::windowsProgramFolder()));
   ui::win32::MainWindowView window(form, instance);
   form.Form_Load();
   window.show();

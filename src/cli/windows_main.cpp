@@ -131,6 +131,19 @@ std::vector<std::string> windowsArguments() {
   return args;
 }
 
+std::filesystem::path windowsProgramFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  return std::filesystem::path(path).parent_path();
+}
+
 int windowsMain(const std::vector<std::string>& args, const std::filesystem::path& programFolder) {
   // A program built for the window has no console of its own: it writes to
   // the one it was started from, if any. Handles redirected by the caller

@@ -12,6 +12,9 @@ namespace cli {
 // The program's arguments as UTF-8, without the program name.
 std::vector<std::string> windowsArguments();
 
+// The folder the running program is in.
+std::filesystem::path windowsProgramFolder();
+
 // Runs the command line over args; returns the exit status. Creates no window.
 int windowsMain(const std::vector<std::string>& args, const std::filesystem::path& programFolder);
 

@@ -112,6 +112,17 @@ class OfficeServer : public ::testing::Test {
   std::string path(const std::string& name) const { return joinPath(folder, name); }
   std::string onDisk(const std::string& name) const { return readFile(pathFromUtf8(path(name))); }
 
+  // The program (name: ravelsk.exe or ravelsk.com) copied into the program
+  // folder, where it keeps its journal; it is built one folder above the tests.
+  fs::path copyProgram(const wchar_t* name) const {
+    const fs::path program = pathFromUtf8(rig.programFolder.sub(text::utf8FromWide(name)));
+    if (!fs::exists(program)) {
+      fs::copy_file(testoffice::besideThisProgram(name).parent_path().parent_path() / name,
+                    program);
+    }
+    return program;
+  }
+
   // A started window on a folder of the given files, with the run's choice made.
   ui::Form1& prepare(const std::string& sub, const Lines& names, const Lines& contents,
                      int option) {
@@ -621,11 +632,7 @@ ProgramRun runProgram(const fs::path& program, const std::vector<std::string>& a
 
 TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   prepare("命令行", {"a.doc", "b.doc", "c.doc"}, {"一个旧字，又一个旧字", "没有", "甲"}, 1);
-  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
-  // The program is built one folder above the tests.
-  fs::copy_file(
-      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
-      program);
+  const fs::path program = copyProgram(L"ravelsk.exe");
   const fs::path outFile = pathFromUtf8(logs.sub("out.txt"));
   const std::string report = logs.sub("report.csv");
   rig.work.write("rules.txt", "旧\t新\n甲\t乙\n");
@@ -680,83 +687,73 @@ BOOL WINAPI goOnAfterCtrlC(DWORD) {
 
 // Started from a console as from cmd.exe in code page 936, the program shows
 // its lines there; Ctrl+C lets the file being worked on finish and the office
-// go, and no other file is begun.
+// go, and no other file is begun. ravelsk.com is the same command line as a
+// console program, which cmd.exe waits for.
 TEST_F(OfficeServer, TheProgramInAConsoleShowsItsLinesAndStopsCleanlyOnCtrlC) {
-  prepare("控制台", {"a.doc", "b.doc", "c.doc"}, {"旧", "旧", "旧"}, 1);
-  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
-  fs::copy_file(
-      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
-      program);
-  // While b.doc is worked on, the office is busy for a while.
-  setSetting(L"BusyAt", "b.doc\"");
-  setNumber(L"BusyMs", 4000);
+  for (const wchar_t* name : {L"ravelsk.exe", L"ravelsk.com"}) {
+    SCOPED_TRACE(text::utf8FromWide(name));
+    prepare(text::utf8FromWide(name), {"a.doc", "b.doc", "c.doc"}, {"旧", "旧", "旧"}, 1);
+    clearCalls();
+    const fs::path program = copyProgram(name);
+    // While b.doc is worked on, the office is busy for a while.
+    setSetting(L"BusyAt", "b.doc\"");
+    setNumber(L"BusyMs", 4000);
 
-  const HANDLE saved[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
-                          GetStdHandle(STD_ERROR_HANDLE)};
-  FreeConsole();
-  ASSERT_TRUE(AllocConsole());
-  SetConsoleOutputCP(936);
-  SetConsoleCtrlHandler(goOnAfterCtrlC, TRUE);
-  std::wstring command = L"\"" + program.wstring() + L"\" --doc \"" + wideFromUtf8(folder) +
-                         L"\" --find 旧 --replace 新";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                      nullptr, &startup, &process) != 0;
-  DWORD status = 0;
-  if (started) {
-    for (int wait = 0; wait < 300; ++wait) {
-      const Lines seen = calls();
-      if (std::any_of(seen.begin(), seen.end(), [](const std::string& call) {
-            return call.find("b.doc\"") != std::string::npos;
-          })) {
-        break;
+    const HANDLE saved[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                            GetStdHandle(STD_ERROR_HANDLE)};
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    SetConsoleOutputCP(936);
+    SetConsoleCtrlHandler(goOnAfterCtrlC, TRUE);
+    std::wstring command = L"\"" + program.wstring() + L"\" --doc \"" + wideFromUtf8(folder) +
+                           L"\" --find 旧 --replace 新";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &process) != 0;
+    DWORD status = 0;
+    if (started) {
+      for (int wait = 0; wait < 300; ++wait) {
+        const Lines seen = calls();
+        if (std::any_of(seen.begin(), seen.end(), [](const std::string& call) {
+              return call.find("b.doc\"") != std::string::npos;
+            })) {
+          break;
+        }
+        Sleep(100);
       }
-      Sleep(100);
+      // Ctrl+C at the console: every program attached to it gets it.
+      EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+      WaitForSingleObject(process.hProcess, 60000);
+      GetExitCodeProcess(process.hProcess, &status);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
     }
-    // Ctrl+C typed at the console.
-    const HANDLE input =
-        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE screen =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    INPUT_RECORD key{};
-    key.EventType = KEY_EVENT;
-    key.Event.KeyEvent.bKeyDown = TRUE;
-    key.Event.KeyEvent.wRepeatCount = 1;
-    key.Event.KeyEvent.wVirtualKeyCode = 'C';
-    key.Event.KeyEvent.uChar.UnicodeChar = 3;
-    key.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
-    DWORD written = 0;
-    WriteConsoleInputW(input, &key, 1, &written);
-    CloseHandle(input);
-    WaitForSingleObject(process.hProcess, 60000);
-    GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  const HANDLE screen =
-      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
-  const Lines rows = consoleRows(screen);
-  CloseHandle(screen);
-  SetConsoleCtrlHandler(goOnAfterCtrlC, FALSE);
-  FreeConsole();
-  SetStdHandle(STD_INPUT_HANDLE, saved[0]);
-  SetStdHandle(STD_OUTPUT_HANDLE, saved[1]);
-  SetStdHandle(STD_ERROR_HANDLE, saved[2]);
-  ASSERT_TRUE(started);
+    const Lines rows = consoleRows(screen);
+    CloseHandle(screen);
+    SetConsoleCtrlHandler(goOnAfterCtrlC, FALSE);
+    FreeConsole();
+    SetStdHandle(STD_INPUT_HANDLE, saved[0]);
+    SetStdHandle(STD_OUTPUT_HANDLE, saved[1]);
+    SetStdHandle(STD_ERROR_HANDLE, saved[2]);
+    ASSERT_TRUE(started);
 
-  EXPECT_EQ(status, 130u);
-  EXPECT_EQ(rows,
-            (Lines{"a.doc 已替换内容", "b.doc 已替换内容", "ravelsk: 已停止，1 个文件未处理"}));
-  EXPECT_EQ(onDisk("b.doc"), "新");
-  EXPECT_EQ(onDisk("c.doc"), "旧");
-  const Lines seen = calls();
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "Application.Quit()"), 1);
-  EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const std::string& call) {
-    return call.find("c.doc") != std::string::npos;
-  }));
-  expectEveryOfficeEnded();
+    EXPECT_EQ(status, 130u);
+    EXPECT_EQ(rows,
+              (Lines{"a.doc 已替换内容", "b.doc 已替换内容", "ravelsk: 已停止，1 个文件未处理"}));
+    EXPECT_EQ(onDisk("b.doc"), "新");
+    EXPECT_EQ(onDisk("c.doc"), "旧");
+    const Lines seen = calls();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "Application.Quit()"), 1);
+    EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const std::string& call) {
+      return call.find("c.doc") != std::string::npos;
+    }));
+    expectEveryOfficeEnded();
+  }
 }
 
 // The suite writes each file itself: the program copies the original aside
@@ -765,10 +762,7 @@ TEST_F(OfficeServer, TheProgramKeepsTheOriginalOfEachFileItChangesAndOnlyThose) 
   prepare("备份", {"a.doc", "b.doc", "c.doc"}, {"旧一", "没有", "旧三"}, 1);
   rig.work.mkdir("备份/子 文件夹");
   rig.work.write("备份/子 文件夹/d.doc", "旧四");
-  const fs::path program = pathFromUtf8(rig.programFolder.sub("ravelsk.exe"));
-  fs::copy_file(
-      testoffice::besideThisProgram(L"ravelsk.exe").parent_path().parent_path() / L"ravelsk.exe",
-      program);
+  const fs::path program = copyProgram(L"ravelsk.exe");
   const fs::path original = pathFromUtf8(path("a.doc"));
   const auto lastYear = fs::last_write_time(original) - std::chrono::hours(24 * 365);
   fs::last_write_time(original, lastYear);
