@@ -15,20 +15,22 @@ int wmain() {
   const std::filesystem::path folder = cli::windowsProgramFolder();
   if (cli::wantsCommandLine(args)) return cli::windowsMain(args, folder);
 
+  // The window takes no arguments.
   const std::filesystem::path window = folder / L"ravelsk.exe";
   std::wstring command = L"\"" + window.wstring() + L"\"";
-  for (const std::string& arg : args) command += L" \"" + text::wideFromUtf8(arg) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(window.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
-    const std::wstring message = L"ravelsk: 无法打开窗口：" +
-                                 text::wideFromUtf8(text::windowsErrorText(GetLastError())) +
-                                 L"\r\n";
+    const std::string message =
+        "ravelsk: 无法打开窗口：" + text::windowsErrorText(GetLastError()) + "\r\n";
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    const std::wstring wide = text::wideFromUtf8(message);
     DWORD written = 0;
-    WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), message.data(),
-                  static_cast<DWORD>(message.size()), &written, nullptr);
+    if (WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) == 0) {
+      WriteFile(err, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
+    }
     return 2;
   }
   CloseHandle(process.hThread);

@@ -151,6 +151,7 @@ class JobWindow : public replace::RunWindow {
   void keepOriginal(const std::string& entry) override {
     if (batch_.keeper != nullptr) batch_.keeper->keep(entry);
   }
+  bool keepsOriginals() const override { return batch_.keeper != nullptr; }
   void saveFailed(const std::string& entry) override {
     if (batch_.keeper != nullptr) batch_.keeper->saveFailed(entry);
   }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -37,6 +38,11 @@ class Handle {
   Handle& operator=(const Handle&) = delete;
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const { return handle_; }
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
 
  private:
   HANDLE handle_;
@@ -60,6 +66,15 @@ bool deleteOnClose(HANDLE file, bool yes) {
 // Reads up to size bytes; false on an error.
 bool readSome(HANDLE file, std::vector<char>& buffer, DWORD& got) {
   return ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) != 0;
+}
+
+// A name for a copy in the backup's folder that nobody else uses.
+fs::path temporaryBeside(const fs::path& target) {
+  static std::atomic<unsigned> next{0};
+  const std::wstring name = L"~" + target.filename().wstring() + L"." +
+                            std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(next++) + L".tmp";
+  return target.parent_path() / name;
 }
 
 bool sameContent(const fs::path& a, const fs::path& b) {
@@ -92,28 +107,50 @@ class BackupFolder : public OriginalKeeper {
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     if (ec) fail("创建备份文件夹", text::errorText(ec));
-    // Never over anything already there: a backup of an earlier run, or a
-    // link somebody planted.
-    const Handle out(CreateFileW(target.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid()) fail("写入备份");
-    // Until it is complete the copy goes with its handle, whatever ends us.
-    if (!deleteOnClose(out.get(), true)) fail("写入备份");
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-      DWORD got = 0;
-      if (!readSome(in.get(), buffer, got)) fail("读取文档");
-      if (got == 0) break;
-      DWORD written = 0;
-      if (WriteFile(out.get(), buffer.data(), got, &written, nullptr) == 0 || written != got) {
+    // A backup of an earlier run stays as it is.
+    if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      fail("写入备份", text::windowsErrorText(ERROR_FILE_EXISTS));
+    }
+    // The copy is made under a name of its own and takes the backup's name
+    // only when complete, so that a copy cut short is never taken for a
+    // backup (nor copied back over the document by a restore).
+    const fs::path copy = temporaryBeside(target);
+    {
+      Handle out(CreateFileW(copy.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!out.valid()) fail("写入备份");
+      // Until it is complete the copy goes with its handle, whatever ends us.
+      if (!deleteOnClose(out.get(), true)) {
+        const DWORD error = GetLastError();
+        CloseHandle(out.release());
+        DeleteFileW(copy.c_str());
+        fail("写入备份", text::windowsErrorText(error));
+      }
+      std::vector<char> buffer(1 << 20);
+      for (;;) {
+        DWORD got = 0;
+        if (!readSome(in.get(), buffer, got)) fail("读取文档");
+        if (got == 0) break;
+        DWORD written = 0;
+        if (WriteFile(out.get(), buffer.data(), got, &written, nullptr) == 0) fail("写入备份");
+        if (written != got) fail("写入备份", text::windowsErrorText(ERROR_DISK_FULL));
+      }
+      // The times last: a write after them would move the last-write time.
+      // Of the attributes only those every file system takes; never
+      // read-only, which a document being saved is not.
+      times.ChangeTime.QuadPart = 0;  // the system's own
+      times.FileAttributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+      if (SetFileInformationByHandle(out.get(), FileBasicInfo, &times, sizeof times) == 0 ||
+          FlushFileBuffers(out.get()) == 0 || !deleteOnClose(out.get(), false)) {
         fail("写入备份");
       }
     }
-    // The times last: a write after them would move the last-write time.
-    times.ChangeTime.QuadPart = 0;  // the system's own
-    if (SetFileInformationByHandle(out.get(), FileBasicInfo, &times, sizeof times) == 0 ||
-        FlushFileBuffers(out.get()) == 0 || !deleteOnClose(out.get(), false)) {
-      fail("写入备份");
+    // Never over anything: a backup that appeared meanwhile stays.
+    if (MoveFileExW(copy.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+      const DWORD error = GetLastError();
+      DeleteFileW(copy.c_str());
+      fail("写入备份", text::windowsErrorText(error));
     }
   }
 

@@ -11,9 +11,9 @@ namespace cli {
 
 // Keeps each file's original under backupFolder at its path relative to
 // folder (both absolute, UTF-8). A backup is complete, flushed and carries
-// the original's times and attributes before keep returns; one that already
-// exists is never replaced, and a copy cut short (an error, a kill) goes
-// with its handle.
+// the original's times and attributes before it takes its name; one that
+// already exists is never replaced, and a copy cut short (an error, a kill)
+// goes with its handle.
 std::unique_ptr<OriginalKeeper> keepOriginalsIn(const std::string& folder,
                                                 const std::string& backupFolder);
 

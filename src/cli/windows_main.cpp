@@ -112,8 +112,9 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     if (stopRequested.exchange(true)) TerminateProcess(GetCurrentProcess(), kExitStopped);
     return TRUE;
   }
-  // The console is closing, or the user logging off: the system ends the
-  // program shortly after this returns. Until then the run may finish.
+  // The console window is being closed (a program with windows of its own
+  // never hears of a logoff here): the system ends the program once this
+  // returns, or after 5 s. Until then the files being worked on may finish.
   stopRequested = true;
   if (runEnded != nullptr) WaitForSingleObject(runEnded, 4000);
   return FALSE;

@@ -50,6 +50,9 @@ class RunWindow {
   // office::AutomationError when it cannot: the file is then closed unsaved
   // and fails.
   virtual void keepOriginal(const std::string& entry) { (void)entry; }
+  // Whether keepOriginal keeps anything: only then does a run ask whether
+  // a workbook it did not change will be written all the same.
+  virtual bool keepsOriginals() const { return false; }
   // The save that followed keepOriginal failed: the file may be as it was.
   virtual void saveFailed(const std::string& entry) { (void)entry; }
 

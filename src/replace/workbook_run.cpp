@@ -215,10 +215,13 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
       app.put("Visible", false);
       const std::vector<RunResult> results = processSheets(workbook, fileName, window, sheetLabel,
                                                            sheetName, server.replaceKeepsText());
+      // An office writes a workbook it counts as modified though nothing was
+      // replaced (Excel after recalculating an older file): that is kept too.
       const bool changed = std::any_of(results.begin(), results.end(), [](const RunResult& r) {
         return r.outcome == RunResult::Outcome::Replaced;
       });
-      if (changed) {
+      if (!window.countOnly() && window.keepsOriginals() &&
+          (changed || !workbook.get("Saved").toBool())) {
         window.keepOriginal(fileName);
         saving = true;
       }

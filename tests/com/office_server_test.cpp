@@ -803,6 +803,22 @@ TEST_F(OfficeServer, TheProgramKeepsTheOriginalOfEachFileItChangesAndOnlyThose) 
   }
   EXPECT_EQ(onDisk("a.doc"), "旧一");
   EXPECT_EQ(onDisk("子 文件夹/d.doc"), "旧四");
+
+  // An office that dies as it is told to save: the file is as it was, and
+  // its backup goes again.
+  setSetting(L"KillAt", "Documents.Close(True)");
+  setNumber(L"KillNth", 1);
+  fs::remove_all(backup);
+  const ProgramRun killed = runProgram(
+      program,
+      {"--doc", folder, "--find", "一", "--replace", "二", "--backup", text::utf8FromPath(backup)},
+      pathFromUtf8(logs.sub("out.txt")));
+  EXPECT_EQ(killed.status, 1u) << killed.out;
+  EXPECT_EQ(linesOf(killed.out).at(0).rfind("a.doc 处理失败", 0), 0u) << killed.out;
+  EXPECT_EQ(onDisk("a.doc"), "旧一");
+  EXPECT_FALSE(fs::exists(backup / L"a.doc"));
+  EXPECT_TRUE(fs::is_empty(backup));
+  expectEveryOfficeEnded();
 }
 
 }  // namespace

@@ -411,6 +411,10 @@ Object makeWorkbook(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
           }
           return Variant(makeSheet(office, app, book, static_cast<std::size_t>(j - 1)));
         }
+        if (office::sameName(m, "Saved")) {
+          return Variant(!office.modifiedOnOpen.count(book->path) &&
+                         book->sheets == office.workbooks[book->path]);
+        }
         if (office::sameName(m, "Close")) {
           if (!a.positional.empty() && a.positional[0].toBool()) {
             office.workbooks[book->path] = book->sheets;

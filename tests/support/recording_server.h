@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ class FakeOffice {
   std::map<std::string, std::string> documents;
   std::map<std::string, std::vector<FakeSheet>> workbooks;
   std::vector<std::string> saved;  // paths, in the order they were saved
+  // Workbooks counted as modified from their opening on (Excel recalculating
+  // a file of an older version): their Saved is False.
+  std::set<std::string> modifiedOnOpen;
 
   // Every call, formatted: "Documents.Open(\"/d/a.doc\")", "Application.Visible = False",
   // "Find.Execute(FindText:=\"x\", Replace:=2%)", "CreateObject(word.Application)".

@@ -737,7 +737,7 @@ TEST(CommandLineRun, OriginalsAreKeptJustBeforeEachChangedFileIsSavedAndOnlyThen
     std::string name;
     std::vector<std::string> args;  // after the folder
     std::set<std::string> refuse;
-    std::function<void(FakeOffice&)> setUp;
+    std::function<void(FakeOffice&, const std::string& folder)> setUp;
     Lines out;
     Lines kept;
   };
@@ -750,33 +750,43 @@ TEST(CommandLineRun, OriginalsAreKeptJustBeforeEachChangedFileIsSavedAndOnlyThen
       {"documents: the changed ones, each before its own save",
        with({"--doc"}),
        {},
-       [](FakeOffice&) {},
+       [](FakeOffice&, const std::string&) {},
        {"a.doc 已替换内容", "b.doc 没找到替换的内容", "c.doc 已替换内容"},
        {"keep a.doc after 0 saves", "keep c.doc after 1 saves"}},
       {"a backup that cannot be made fails its file, unsaved, and the batch goes on",
        with({"--doc"}),
        {"a.doc"},
-       [](FakeOffice&) {},
+       [](FakeOffice&, const std::string&) {},
        {"a.doc 处理失败，错误代码：-2147467259错误描述：无法保存文档：写入备份",
         "b.doc 没找到替换的内容", "c.doc 已替换内容"},
        {"keep a.doc after 0 saves", "keep c.doc after 0 saves"}},
       {"a save that fails after the backup is told of",
        with({"--doc"}),
        {},
-       [](FakeOffice& o) { o.failCall("Documents.Close(True)", 5153, "磁盘已满"); },
+       [](FakeOffice& o, const std::string&) {
+         o.failCall("Documents.Close(True)", 5153, "磁盘已满");
+       },
        {"a.doc 处理失败，错误代码：5153错误描述：磁盘已满", "b.doc 没找到替换的内容",
         "c.doc 已替换内容"},
        {"keep a.doc after 0 saves", "save failed a.doc", "keep c.doc after 0 saves"}},
       {"workbooks: one whose sheets hold the text, and only that one",
        with({"--xls"}),
        {},
-       [](FakeOffice&) {},
+       [](FakeOffice&, const std::string&) {},
        {"e.xls-S1没找到替换的内容", "e.xls-S2已替换内容", "f.xls-Only没找到替换的内容"},
        {"keep e.xls after 0 saves"}},
+      {"a workbook the office counts as modified is kept though nothing was replaced",
+       with({"--xls"}),
+       {},
+       [](FakeOffice& o, const std::string& folder) { o.modifiedOnOpen.insert(folder + "/f.xls"); },
+       {"e.xls-S1没找到替换的内容", "e.xls-S2已替换内容", "f.xls-Only没找到替换的内容"},
+       {"keep e.xls after 0 saves", "keep f.xls after 1 saves"}},
       {"a workbook whose save fails",
        with({"--xls"}),
        {},
-       [](FakeOffice& o) { o.failCall("Workbook.Close(True)", 1004, "无法保存"); },
+       [](FakeOffice& o, const std::string&) {
+         o.failCall("Workbook.Close(True)", 1004, "无法保存");
+       },
        {"e.xls 处理失败，错误代码：1004错误描述：无法保存", "f.xls-Only没找到替换的内容"},
        {"keep e.xls after 0 saves", "save failed e.xls"}},
   };
@@ -788,7 +798,7 @@ TEST(CommandLineRun, OriginalsAreKeptJustBeforeEachChangedFileIsSavedAndOnlyThen
     rig.document("c.doc", "又一个旧");
     rig.workbook("e.xls", {{"S1", {"x"}}, {"S2", {"旧"}}});
     rig.workbook("f.xls", {{"Only", {"y"}}});
-    c.setUp(rig.offices[0]);
+    c.setUp(rig.offices[0], rig.folder);
     RecordingKeeper keeper(rig.offices, c.refuse);
     rig.keeper = &keeper;
     std::vector<std::string> args{c.args.back(), rig.folder};
