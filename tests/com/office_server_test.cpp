@@ -695,9 +695,9 @@ TEST_F(OfficeServer, TheProgramInAConsoleShowsItsLinesAndStopsCleanlyOnCtrlC) {
     prepare(text::utf8FromWide(name), {"a.doc", "b.doc", "c.doc"}, {"旧", "旧", "旧"}, 1);
     clearCalls();
     const fs::path program = copyProgram(name);
-    // While b.doc is worked on, the office is busy for a while.
-    setSetting(L"BusyAt", "b.doc\"");
-    setNumber(L"BusyMs", 4000);
+    // b.doc takes the office a while to open.
+    setSetting(L"SlowAt", "b.doc\"");
+    setNumber(L"SlowMs", 3000);
 
     const HANDLE saved[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
                             GetStdHandle(STD_ERROR_HANDLE)};

@@ -19,6 +19,8 @@
 //           the process then ends.
 //   BusyAt, BusyMs  after the first call containing BusyAt, every incoming
 //           call is rejected as busy (SERVERCALL_RETRYLATER) for BusyMs ms.
+//   SlowAt, SlowMs  the first call containing SlowAt takes SlowMs ms to
+//           answer (a large document).
 //   PasswordAt  the files whose path contains this text are protected: an
 //           Open without a password argument waits on its prompt forever,
 //           one with a wrong password fails.
@@ -268,6 +270,8 @@ class Server {
     hangAt_ = utf8FromWide(readSetting(L"HangAt"));
     busyAt_ = utf8FromWide(readSetting(L"BusyAt"));
     busyMs_ = readNumber(L"BusyMs");
+    slowAt_ = utf8FromWide(readSetting(L"SlowAt"));
+    slowMs_ = readNumber(L"SlowMs");
     passwordAt_ = utf8FromWide(readSetting(L"PasswordAt"));
     const bool readOnlyFails = readNumber(L"ReadOnlyFailsAtClose") != 0;
     testsupport::FakeAppSettings settings{.defaultValue = served.defaultValue,
@@ -337,6 +341,10 @@ class Server {
       PostQuitMessage(0);
       throw office::AutomationError(office::kErrUnexpected, "对话框已关闭");
     }
+    if (!slowAt_.empty() && text.find(slowAt_) != std::string::npos) {
+      slowAt_.clear();
+      Sleep(slowMs_);
+    }
     if (!busyAt_.empty() && text.find(busyAt_) != std::string::npos) {
       busyAt_.clear();
       busyUntil = GetTickCount64() + busyMs_;
@@ -356,6 +364,8 @@ class Server {
   std::string hangAt_;
   std::string busyAt_;
   DWORD busyMs_ = 0;
+  std::string slowAt_;
+  DWORD slowMs_ = 0;
   std::string passwordAt_;
   int seen_ = 0;
   bool created_ = false;
@@ -450,7 +460,13 @@ int serve(const ServedClass& served) {
     if (FAILED(CoRegisterClassObject(served.clsid, &factory, CLSCTX_LOCAL_SERVER, use, &cookie))) {
       return 1;
     }
-    notePid();  // once it can be reached
+    // Once it can be reached. Under Wine a class registered for several
+    // clients was seen, once, to be reached by a creation only a moment
+    // after CoRegisterClassObject had returned: the test that starts an
+    // office as a user would, and then creates the object, got an office of
+    // its own.
+    if (use == REGCLS_MULTIPLEUSE) Sleep(1000);
+    notePid();
     // Ends once the client has let go of every object, or when nobody
     // comes for a minute.
     const UINT_PTR timer = SetTimer(nullptr, 0, 100, nullptr);
