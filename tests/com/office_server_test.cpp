@@ -108,6 +108,19 @@ class OfficeServer : public ::testing::Test {
   }
 
   Lines calls() const { return linesOf(readFile(pathFromUtf8(logs.sub("calls.txt")))); }
+  // Whether a call containing part is logged within 30 s.
+  bool callSeen(const std::string& part) const {
+    for (int wait = 0; wait < 300; ++wait) {
+      const Lines seen = calls();
+      if (std::any_of(seen.begin(), seen.end(), [&part](const std::string& call) {
+            return call.find(part) != std::string::npos;
+          })) {
+        return true;
+      }
+      Sleep(100);
+    }
+    return false;
+  }
   void clearCalls() const { fs::remove(pathFromUtf8(logs.sub("calls.txt"))); }
   std::string path(const std::string& name) const { return joinPath(folder, name); }
   std::string onDisk(const std::string& name) const { return readFile(pathFromUtf8(path(name))); }
@@ -500,15 +513,10 @@ TEST_F(OfficeServer, AnOfficeTheProgramDidNotStartIsNeitherQuitNorEnded) {
   setNumber(L"MultipleUse", 1);
   ui::Form1& form = prepare("users", {"a.doc", "b.doc"}, {"旧", "旧"}, 1);
   setSetting(L"HangAt", path("b.doc"));
-  std::wstring commandLine = L"\"" +
-                             testoffice::besideThisProgram(L"ravelsk_test_office.exe").wstring() +
-                             L"\" -progid word.Application";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &si, &pi));
-  CloseHandle(pi.hThread);
+  const PROCESS_INFORMATION pi = testoffice::startProcess(
+      L"\"" + testoffice::besideThisProgram(L"ravelsk_test_office.exe").wstring() +
+      L"\" -progid word.Application");
+  ASSERT_NE(pi.hProcess, nullptr);
   for (int i = 0; i < 100 && pids().empty(); ++i) Sleep(100);
   ASSERT_EQ(pids(), std::vector<DWORD>{pi.dwProcessId});
 
@@ -554,21 +562,12 @@ TEST_F(OfficeServer, AKilledProgramLeavesNoOffice) {
   SetEnvironmentVariableW(L"RAVELSK_TEST_FOLDER", wideFromUtf8(folder).c_str());
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring commandLine = L"\"" + std::wstring(self) +
-                             L"\" --gtest_also_run_disabled_tests "
-                             L"--gtest_filter=OfficeServerChild.DISABLED_HangsOnADocument";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &si, &pi));
-  CloseHandle(pi.hThread);
-  bool hung = false;
-  for (int i = 0; i < 300 && !hung; ++i) {
-    const Lines log = calls();
-    hung = std::find(log.begin(), log.end(), "<hung>") != log.end();
-    if (!hung) Sleep(100);
-  }
+  const PROCESS_INFORMATION pi =
+      testoffice::startProcess(L"\"" + std::wstring(self) +
+                               L"\" --gtest_also_run_disabled_tests "
+                               L"--gtest_filter=OfficeServerChild.DISABLED_HangsOnADocument");
+  ASSERT_NE(pi.hProcess, nullptr);
+  const bool hung = callSeen("<hung>");
   TerminateProcess(pi.hProcess, 9);
   WaitForSingleObject(pi.hProcess, 10000);
   CloseHandle(pi.hProcess);
@@ -705,29 +704,17 @@ TEST_F(OfficeServer, TheProgramInAConsoleShowsItsLinesAndStopsCleanlyOnCtrlC) {
     ASSERT_TRUE(AllocConsole());
     SetConsoleOutputCP(936);
     SetConsoleCtrlHandler(goOnAfterCtrlC, TRUE);
-    std::wstring command = L"\"" + program.wstring() + L"\" --doc \"" + wideFromUtf8(folder) +
-                           L"\" --find 旧 --replace 新";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, nullptr, &startup, &process) != 0;
+    const PROCESS_INFORMATION process =
+        testoffice::startProcess(L"\"" + program.wstring() + L"\" --doc \"" + wideFromUtf8(folder) +
+                                 L"\" --find 旧 --replace 新");
+    const bool started = process.hProcess != nullptr;
     DWORD status = 0;
     if (started) {
-      for (int wait = 0; wait < 300; ++wait) {
-        const Lines seen = calls();
-        if (std::any_of(seen.begin(), seen.end(), [](const std::string& call) {
-              return call.find("b.doc\"") != std::string::npos;
-            })) {
-          break;
-        }
-        Sleep(100);
-      }
+      EXPECT_TRUE(callSeen("b.doc\""));
       // Ctrl+C at the console: every program attached to it gets it.
       EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
       WaitForSingleObject(process.hProcess, 60000);
       GetExitCodeProcess(process.hProcess, &status);
-      CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
     const HANDLE screen =

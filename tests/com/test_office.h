@@ -20,6 +20,10 @@ inline std::wstring releaseEventName(DWORD pid) {
   return L"RavelskTestOfficeRelease" + std::to_wstring(pid);
 }
 
+// Starts commandLine with the caller's console and no handles of its; the
+// process's handle and id (hProcess null when it could not be started).
+PROCESS_INFORMATION startProcess(std::wstring commandLine);
+
 // Registers the test office; the exit code of its /regserver (0: done).
 DWORD registerServer();
 
