@@ -11,6 +11,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace replace {
@@ -100,16 +104,80 @@ std::string dayName(const std::tm& t) {
 Journal::Journal(fs::path folder, const Clock& clock, std::string codeset)
     : folder_(std::move(folder)), clock_(clock), codeset_(std::move(codeset)) {}
 
-void Journal::append(std::string_view text) const {
-  const std::string day = dayName(clock_.now());
-  const fs::path dayFolder = folder_ / day;
+namespace {
 
+#ifdef _WIN32
+
+void makeDayFolder(const fs::path& dayFolder) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(dayFolder, ec))) {
     if (!fs::create_directory(dayFolder, ec) && ec) {
       throw JournalError(failure("无法创建日志文件夹 ", dayFolder, text::errorText(ec)));
     }
   }
+}
+
+// Append access only: Windows puts each write at the end of the file as one,
+// whoever else is appending.
+void appendToFile(const fs::path& file, const std::string& bytes) {
+  HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    throw JournalError(failure("无法打开日志文件 ", file, text::windowsErrorText(GetLastError())));
+  }
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+      written == bytes.size();
+  const DWORD error = GetLastError();
+  const bool closed = CloseHandle(h) != 0;
+  if (!ok || !closed) {
+    throw JournalError(
+        failure("无法写入日志文件 ", file, text::windowsErrorText(ok ? GetLastError() : error)));
+  }
+}
+
+#else
+
+void makeDayFolder(const fs::path& dayFolder) {
+  if (::mkdir(dayFolder.c_str(), 0777) != 0 && errno != EEXIST) {
+    throw JournalError(failure("无法创建日志文件夹 ", dayFolder, text::errnoText(errno)));
+  }
+}
+
+// O_APPEND and one write: the line lands at the end of the file whole, also
+// beside another run's lines written at the same moment.
+void appendToFile(const fs::path& file, const std::string& bytes) {
+  const int folder =
+      ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) throw JournalError(failure("无法打开日志文件 ", file, text::errnoText(errno)));
+  const int fd = ::openat(folder, file.filename().c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int openErrno = errno;
+  ::close(folder);
+  if (fd < 0) throw JournalError(failure("无法打开日志文件 ", file, text::errnoText(openErrno)));
+  ssize_t written;
+  do {
+    written = ::write(fd, bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+  const int writeErrno = written < 0 ? errno : ENOSPC;  // a short write: the disk is full
+  const bool closed = ::close(fd) == 0;
+  if (written != static_cast<ssize_t>(bytes.size()) || !closed) {
+    throw JournalError(failure(
+        "无法写入日志文件 ", file,
+        text::errnoText(written == static_cast<ssize_t>(bytes.size()) ? errno : writeErrno)));
+  }
+}
+
+#endif
+
+}  // namespace
+
+void Journal::append(std::string_view text) const {
+  if (folder_.empty()) throw JournalError(kNoJournalFolder);
+  const std::string day = dayName(clock_.now());
+  const fs::path dayFolder = folder_ / day;
+  makeDayFolder(dayFolder);
 
   const fs::path file = dayFolder / (day + ".txt");
   const std::tm stamp = clock_.now();
@@ -121,22 +189,7 @@ void Journal::append(std::string_view text) const {
   } catch (const std::invalid_argument& e) {
     throw JournalError(e.what());
   }
-
-#ifdef _WIN32
-  std::FILE* out = _wfopen(file.c_str(), L"ab");
-#else
-  std::FILE* out = std::fopen(file.c_str(), "ab");
-#endif
-  if (out == nullptr) {
-    throw JournalError(failure("无法打开日志文件 ", file, text::errnoText(errno)));
-  }
-  bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  int writeErrno = errno;
-  bool closed = std::fclose(out) == 0;
-  if (!written || !closed) {
-    throw JournalError(
-        failure("无法写入日志文件 ", file, text::errnoText(written ? errno : writeErrno)));
-  }
+  appendToFile(file, bytes);
 }
 
 }  // namespace replace

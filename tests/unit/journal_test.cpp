@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 #include "text/system_text.h"
@@ -9,8 +14,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 #include "support/fixtures.h"
+#include "ui/main_window.h"
 
 namespace {
 
@@ -193,6 +204,177 @@ TEST_F(JournalTest, AMissingJournalFolderFails) {
   EXPECT_THROW(journal.append("x"), replace::JournalError);
   EXPECT_FALSE(fs::exists(folder.path() / "missing"));
 }
+
+// Two runs appending at once: each line reaches the file in one piece, also
+// one longer than a buffer of the C library.
+#ifndef _WIN32
+TEST_F(JournalTest, LongLinesOfTwoProcessesAppendingAtOnceStayWhole) {
+  constexpr int kLines = 300;
+  const std::string texts[] = {std::string(5000, 'a'), std::string(5000, 'b')};
+  std::vector<pid_t> children;
+  for (const std::string& text : texts) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        replace::Journal journal(folder.path(), clock, "UTF-8");
+        for (int i = 0; i < kLines; ++i) journal.append(text);
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::istringstream lines(readFile(dayFile("2021-03-05")));
+  int whole = 0, torn = 0;
+  for (std::string line; std::getline(lines, line, '\n');) {
+    const bool isWhole = line == "时间：2021/3/5 8:04:09 " + texts[0] + "\r" ||
+                         line == "时间：2021/3/5 8:04:09 " + texts[1] + "\r";
+    (isWhole ? whole : torn) += 1;
+  }
+  EXPECT_EQ(whole, 2 * kLines);
+  EXPECT_EQ(torn, 0);
+}
+
+// A link planted in place of the day's file leads nowhere: the entry fails,
+// and the file it points to stays as it was.
+TEST_F(JournalTest, ALinkInPlaceOfTheDaysFileIsNotFollowed) {
+  const fs::path victim = folder.write("victim.txt", "the victim's");
+  fs::create_directories(folder.path() / "2021-03-05");
+  fs::create_symlink(victim, dayFile("2021-03-05"));
+  replace::Journal journal(folder.path(), clock, "UTF-8");
+  EXPECT_THROW(journal.append("x"), replace::JournalError);
+  EXPECT_EQ(readFile(victim), "the victim's");
+}
+#endif
+
+// Two first runs of a fresh copy at once: each makes the program's Journal
+// folder, or finds it made by the other, and both keep the journal there.
+TEST(JournalFolder, TwoFirstRunsAtOnceBothJournalBesideTheProgram) {
+#ifdef _WIN32
+  constexpr int kRounds = 100;
+#else
+  constexpr int kRounds = 300;
+#endif
+  int elsewhere = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    TempFolder program;
+    TempFolder user;
+    std::atomic<int> ready{0};
+    fs::path found[2];
+    std::thread runs[2];
+    for (int r = 0; r < 2; ++r) {
+      runs[r] = std::thread([&, r] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        found[r] = ui::resolveJournalFolder(program.path(), user.path() / "Journal");
+      });
+    }
+    for (std::thread& run : runs) run.join();
+    for (const fs::path& f : found) elsewhere += f == program.path() / "Journal" ? 0 : 1;
+  }
+  EXPECT_EQ(elsewhere, 0);
+}
+
+#ifndef _WIN32
+// The per-user folder is used only where nobody else can have made or
+// change any part of it; without such a folder there is none.
+TEST(JournalFolder, AUserFolderOthersCanWriteOrHaveMadeIsNeverUsed) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& base)> plant;
+    bool used;
+  };
+  const Case cases[] = {
+      {"a folder of the user's own", [](const fs::path&) {}, true},
+      {"a folder of the user's own, made earlier",
+       [](const fs::path& base) { fs::create_directories(base / "ravelsk" / "Journal"); }, true},
+      {"a base anybody may write",
+       [](const fs::path& base) { fs::permissions(base, fs::perms::all); }, false},
+      {"a part made by someone else that anybody may write",
+       [](const fs::path& base) {
+         fs::create_directories(base / "ravelsk" / "Journal");
+         fs::permissions(base / "ravelsk", fs::perms::all);
+       },
+       false},
+      {"a Journal folder anybody may write",
+       [](const fs::path& base) {
+         fs::create_directories(base / "ravelsk" / "Journal");
+         fs::permissions(base / "ravelsk" / "Journal", fs::perms::all);
+       },
+       false},
+      {"a part owned by another user",
+       [](const fs::path& base) {
+         fs::create_directories(base / "ravelsk");
+         if (::getuid() == 0) {
+           ASSERT_EQ(::chown((base / "ravelsk").c_str(), 65534, 65534), 0);
+         }
+       },
+       ::getuid() != 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder program, user;
+    program.write("Journal", "a file in the way");
+    c.plant(user.path());
+    const fs::path wanted = user.path() / "ravelsk" / "Journal";
+    const fs::path found = ui::resolveJournalFolder(program.path(), wanted);
+    if (c.used) {
+      EXPECT_EQ(found, wanted);
+      struct stat st {};
+      ASSERT_EQ(::stat(wanted.c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, ::geteuid());
+      EXPECT_EQ(st.st_mode & 022, 0u);
+    } else {
+      EXPECT_EQ(found, fs::path());
+    }
+  }
+}
+
+// Without HOME (a service, cron, `env -i`) the user's home comes from the
+// system's user database, never from a folder anybody may write.
+TEST(JournalFolder, WithoutHomeTheUsersOwnHomeIsUsed) {
+  struct Saved {
+    std::string name;
+    std::optional<std::string> value;
+  };
+  std::vector<Saved> saved;
+  for (const char* name : {"HOME", "XDG_DATA_HOME"}) {
+    const char* value = std::getenv(name);
+    saved.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
+    ::unsetenv(name);
+  }
+  const fs::path folder = ui::defaultUserJournalFolder();
+  for (const Saved& s : saved) {
+    if (s.value) ::setenv(s.name.c_str(), s.value->c_str(), 1);
+  }
+  const struct passwd* user = ::getpwuid(::geteuid());
+  ASSERT_NE(user, nullptr);
+  EXPECT_EQ(folder, fs::path(user->pw_dir) / ".local" / "share" / "ravelsk" / "Journal");
+}
+
+// The window says at start-up that it has no folder for its journal, and
+// writes nothing into one it cannot trust.
+TEST(JournalFolder, WithoutASafeFolderTheWindowSaysSoAtStartUp) {
+  testsupport::WindowRig rig;
+  rig.programFolder.write("Journal", "a file in the way");
+  fs::permissions(rig.userData.path(), fs::perms::all);
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  const std::string& status = form.Text3.text();
+  EXPECT_EQ(status.rfind("日志写入失败：", 0), 0u) << status;
+  EXPECT_NE(status.find("没有"), std::string::npos) << status;
+  EXPECT_EQ(status.find("日志写入失败：", 1), std::string::npos) << status;
+  EXPECT_FALSE(fs::exists(rig.userData.path() / "ravelsk"));
+}
+#endif
 
 TEST(DayName, IsZeroPadded) {
   std::tm t{};
