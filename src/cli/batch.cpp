@@ -1,15 +1,19 @@
 #include "cli/batch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "replace/document_run.h"
 #include "replace/run_window.h"
+#include "replace/same_file.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -29,13 +33,14 @@ std::string filePattern(FileKind kind) {
 
 namespace {
 
-// A folder reached twice (through a link back up the tree) is listed once.
+// A folder reached twice (through a link, also one back up the tree, or a
+// folder mounted a second time inside it) is listed once: folders are told
+// apart by their identity, which no name hides.
 void collectFiles(const std::string& root, const std::string& relative, const std::string& pattern,
-                  std::set<fs::path>& seen, std::vector<std::string>& files) {
+                  std::set<replace::FileIdentity>& seen, std::vector<std::string>& files) {
   const std::string folder = relative.empty() ? root : replace::composePath(root, relative);
-  std::error_code ec;
-  const fs::path real = fs::canonical(text::pathFromUtf8(folder), ec);
-  if (!ec && !seen.insert(real).second) return;
+  const std::optional<replace::FileIdentity> identity = replace::fileIdentity(folder);
+  if (identity && !seen.insert(*identity).second) return;
   const auto join = [&relative](const std::string& name) {
     return relative.empty() ? name : replace::composePath(relative, name);
   };
@@ -50,7 +55,7 @@ void collectFiles(const std::string& root, const std::string& relative, const st
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive) {
   if (!recursive) return ui::listFiles(folder, filePattern(kind));
   std::vector<std::string> files;
-  std::set<fs::path> seen;
+  std::set<replace::FileIdentity> seen;
   collectFiles(folder, "", filePattern(kind), seen, files);
   return files;
 }

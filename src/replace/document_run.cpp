@@ -1,5 +1,7 @@
 #include "replace/document_run.h"
 
+#include "replace/skipped_files.h"
+
 namespace replace {
 
 using office::AutomationError;
@@ -92,6 +94,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
   // goes whether another file is left for it. A window's list is fixed
   // during a run.
   for (std::size_t i = 0; i < window.fileCount(); ++i) {
+    if (reportedWithoutOpening(window, i)) continue;
     const Object& app = server.app();
     bool opened = false;
     bool saving = false;

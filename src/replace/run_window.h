@@ -12,7 +12,8 @@ namespace replace {
 
 // One file's or one worksheet's result, as a run reports it.
 struct RunResult {
-  enum class Outcome { Replaced, NotFound, Failed, WouldReplace };
+  // SameFile: a second name of a file the run processed under its first.
+  enum class Outcome { Replaced, NotFound, Failed, WouldReplace, SameFile };
   std::string line;   // the status box's line, without its line end
   std::string entry;  // the file list's entry; empty for a line about no file
   std::string sheet;  // a workbook's sheet, where one is named
@@ -28,6 +29,13 @@ class RunWindow {
 
   virtual std::size_t fileCount() const = 0;
   virtual std::string fileEntry(std::size_t index) const = 0;  // a bare name
+  // The entry of this run under which the file of entry index is processed,
+  // when index is only a later name of it (a link, a second hard link): the
+  // run skips it. Empty for a file's first name.
+  virtual std::string sameFileAs(std::size_t index) const {
+    (void)index;
+    return {};
+  }
   virtual std::string folder() const = 0;
   virtual std::string findText() const = 0;     // Text1
   virtual std::string replaceText() const = 0;  // Text2

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "replace/skipped_files.h"
+
 #include "text/letter_case.h"
 
 namespace replace {
@@ -203,6 +205,7 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
   // goes whether another file is left for it. A window's list is fixed
   // during a run.
   for (std::size_t i = 0; i < window.fileCount(); ++i) {
+    if (reportedWithoutOpening(window, i)) continue;
     const Object& app = server.app();
     const std::string fileName = window.fileEntry(i);
     std::string sheetLabel;

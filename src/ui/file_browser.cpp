@@ -7,6 +7,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "replace/skipped_files.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -113,8 +114,11 @@ bool matchesPattern(std::string_view name, std::string_view pattern) {
 
 std::vector<std::string> listFiles(const std::string& folder, std::string_view pattern) {
   return listFolder(folder, [pattern](const fs::directory_entry& entry, const std::string& name) {
+    // An owner file beside a document another user has open matches the
+    // pattern too, and the office would report it as a broken document.
     std::error_code ec;
-    return entry.is_regular_file(ec) && matchesPattern(name, pattern);
+    return entry.is_regular_file(ec) && matchesPattern(name, pattern) &&
+           !replace::isOwnerFileName(name);
   });
 }
 

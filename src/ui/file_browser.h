@@ -21,7 +21,8 @@ class BrowseError : public std::runtime_error {
 bool matchesPattern(std::string_view name, std::string_view pattern);
 
 // Names (without folder) of the plain files in folder that match pattern,
-// hidden ones left out, sorted by name ignoring case.
+// hidden ones and Word's and Excel's owner files ("~$…") left out, sorted by
+// name ignoring case.
 std::vector<std::string> listFiles(const std::string& folder, std::string_view pattern);
 
 // Names of the subfolders of folder, hidden ones left out, sorted likewise.

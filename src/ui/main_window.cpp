@@ -437,6 +437,7 @@ void Form1::report(const std::string& text) {
 // the user for good.
 void Form1::run(const std::function<void()>& runs) {
   beginRun();
+  sameFiles_ = replace::SameFiles(Dir1.path, File1.entries);
   if (view_ == nullptr) return runs();
   view_->runStarted();
   struct Ended {

@@ -14,6 +14,7 @@
 #include "office/probes.h"
 #include "replace/journal.h"
 #include "replace/run_window.h"
+#include "replace/same_file.h"
 
 namespace ui {
 
@@ -181,6 +182,7 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   // replace::RunWindow
   std::size_t fileCount() const override { return File1.entries.size(); }
   std::string fileEntry(std::size_t index) const override { return File1.entries.at(index); }
+  std::string sameFileAs(std::size_t index) const override { return sameFiles_.firstName(index); }
   std::string folder() const override { return Dir1.path; }
   std::string findText() const override { return Text1.text; }
   std::string replaceText() const override { return Text2.text; }
@@ -192,6 +194,7 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   FormView* view_;
   std::filesystem::path journalFolder_;
   std::optional<replace::Journal> journal_;
+  replace::SameFiles sameFiles_;  // of the run going on
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

@@ -7,6 +7,13 @@
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
 
+#ifndef _WIN32
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "cli/batch.h"
+#endif
+
 namespace {
 
 using testsupport::joinPath;
@@ -36,9 +43,9 @@ TEST(Pattern, MatchesWildcardsIgnoringCaseAndShortNameExtensions) {
 
 TEST(Listing, ShowsMatchingVisibleFilesSortedByName) {
   testsupport::TempFolder folder;
-  for (const char* name :
-       {"b.doc", "A.doc", "c.DOC", ".hidden.doc", "d.xls", "报告 #1.doc", "A.DOCX", "b.docm",
-        "c.doc.bak", "d.docs", "e.do", "f.xlsx", "报告.docx", ".~lock.a.docx#"}) {
+  for (const char* name : {"b.doc", "A.doc", "c.DOC", ".hidden.doc", "d.xls", "报告 #1.doc",
+                           "A.DOCX", "b.docm", "c.doc.bak", "d.docs", "e.do", "f.xlsx", "报告.docx",
+                           ".~lock.a.docx#", "~$b.doc", "~$报告.docx", "~$f.xlsx"}) {
     folder.write(name);
   }
   folder.mkdir("folder.doc");
@@ -54,6 +61,34 @@ TEST(Listing, ShowsMatchingVisibleFilesSortedByName) {
 }
 
 #ifndef _WIN32
+// A tree that holds itself again, through a link back up or a folder mounted
+// a second time inside it, is listed once, and the listing ends.
+TEST(RecursiveListing, AFolderReachedTwiceIsListedOnce) {
+  for (const bool mount : {false, true}) {
+    SCOPED_TRACE(mount ? "bind mount" : "symbolic link");
+    if (mount && ::geteuid() != 0) GTEST_SKIP() << "the bind mount needs root";
+    testsupport::TempFolder tree;
+    tree.write("a.doc");
+    tree.write("sub/b.doc");
+    const std::filesystem::path loop = tree.path() / "sub" / "loop";
+    struct Mounted {
+      std::filesystem::path point;
+      ~Mounted() {
+        if (!point.empty()) ::umount2(point.c_str(), MNT_DETACH);
+      }
+    } mounted;
+    if (mount) {
+      std::filesystem::create_directory(loop);
+      ASSERT_EQ(::mount(tree.path().c_str(), loop.c_str(), nullptr, MS_BIND, nullptr), 0);
+      mounted.point = loop;
+    } else {
+      std::filesystem::create_directory_symlink(tree.path(), loop);
+    }
+    EXPECT_EQ(cli::listBatchFiles(tree.str(), cli::FileKind::Documents, true),
+              (Names{"a.doc", "sub/b.doc"}));
+  }
+}
+
 // Names from other systems' archives (GBK) are not UTF-8: each is listed, and
 // the listed entry leads back to exactly the bytes on disk.
 TEST(NamesThatAreNotUtf8, AreListedAndLeadBackToTheSameBytes) {

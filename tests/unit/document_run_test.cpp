@@ -1,5 +1,6 @@
 #include <functional>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -389,3 +390,70 @@ TEST_F(DocumentRun, TheFileCountIsNotLimitedTo16Bits) {
 }
 
 }  // namespace
+
+// One file under several names (a second hard link, a symbolic link) is
+// opened once, under its first name; an owner file "~$…" (Word's for a short
+// or a long name, Excel's) marks its document as in use, and it is not opened.
+TEST(DocumentRunNames, ASecondNameIsSkippedAndAnOwnerFileMeansInUse) {
+  const std::string inUse =
+      " 处理失败，错误代码：-2147467259错误描述：文件正被其他程序使用，未作改动\r\n";
+  struct Case {
+    const char* what;
+    std::string name;   // made beside a.doc and z.doc, both holding the text
+    std::string other;  // "link" (hard), "symlink" (to a.doc), or the owner file's document
+    std::size_t opens;
+    std::string status;
+  };
+  std::vector<Case> cases = {
+      {"hard link", "b.doc", "link", 2,
+       "a.doc 已替换内容\r\nb.doc 与 a.doc 是同一个文件，已处理过，跳过\r\nz.doc 已替换内容\r\n"},
+      {"owner file", "~$a.doc", "a.doc", 1, "a.doc" + inUse + "z.doc 已替换内容\r\n"},
+      {"owner file of a long name", "~$345678.doc", "12345678.doc", 2,
+       "12345678.doc" + inUse + "a.doc 已替换内容\r\nz.doc 已替换内容\r\n"},
+      {"owner file of a seven-character name", "~$234567.doc", "1234567.doc", 2,
+       "1234567.doc" + inUse + "a.doc 已替换内容\r\nz.doc 已替换内容\r\n"},
+      {"owner file of another document", "~$b.doc", "ab.doc", 3,
+       "a.doc 已替换内容\r\nab.doc 已替换内容\r\nz.doc 已替换内容\r\n"},
+  };
+#ifndef _WIN32
+  cases.push_back({"symbolic link", "0.doc", "symlink", 2,
+                   "0.doc 已替换内容\r\na.doc 与 0.doc 是同一个文件，已处理过，跳过\r\nz.doc "
+                   "已替换内容\r\n"});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WindowRig rig;
+    rig.office.serve(rig.servers, "word.Application");
+    const fs::path docs = rig.work.mkdir("docs");
+    const std::string folder = rig.work.sub("docs");
+    std::vector<std::string> names{"a.doc", "z.doc"};
+    rig.work.write("docs/a.doc", "on disk");
+    if (c.other == "link") {
+      fs::create_hard_link(docs / "a.doc", docs / text::pathFromUtf8(c.name));
+      names.push_back(c.name);
+    } else if (c.other == "symlink") {
+      fs::create_symlink("a.doc", docs / text::pathFromUtf8(c.name));
+      names.push_back(c.name);
+    } else {
+      rig.work.write("docs/" + c.name, "Word's owner");
+      names.push_back(c.other);
+    }
+    for (const std::string& name : names) {
+      if (!fs::exists(docs / text::pathFromUtf8(name))) rig.work.write("docs/" + name, "on disk");
+      rig.office.documents[testsupport::joinPath(folder, name)] = "旧";
+    }
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    form.clickOption(1);
+    form.openFolder(folder);
+    form.Text1.text = "旧";
+    form.Text2.text = "新";
+    form.Command1_Click();
+    EXPECT_EQ(form.Text3.text(), c.status);
+    EXPECT_EQ(rig.office.callsContaining("Documents.Open").size(), c.opens);
+    std::istringstream lines(c.status);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_NE(rig.journal().find(line), std::string::npos) << line;
+    }
+  }
+}

@@ -279,3 +279,45 @@ TEST_F(WorkbookRun, TextCellsAreFoundByWalkingFindAndSetWithTheTextPrefix) {
             }));
   EXPECT_EQ(stored("a.xls"), (Book{{"S", {"x", "00新", "新"}}}));
 }
+
+// A workbook under a second name gets one line for the file, not one per
+// sheet; so does a workbook whose owner file says Excel has it open.
+TEST(WorkbookRunNames, ASecondNameOrAnOwnerFileGivesOneLineForTheFile) {
+  struct Case {
+    const char* what;
+    std::string made;  // beside a.xls: "b.xls" a hard link to it, or an owner file
+    std::string status;
+  };
+  const Case cases[] = {
+      {"hard link", "b.xls",
+       "a.xls-S1已替换内容\r\na.xls-S2没找到替换的内容\r\nb.xls 与 a.xls "
+       "是同一个文件，已处理过，跳过\r\n"},
+      {"owner file", "~$a.xls",
+       "a.xls 处理失败，错误代码：-2147467259错误描述：文件正被其他程序使用，未作改动\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WindowRig rig;
+    rig.office.serve(rig.servers, "excel.application");
+    const fs::path books = rig.work.mkdir("books");
+    const std::string folder = rig.work.sub("books");
+    rig.work.write("books/a.xls", "on disk");
+    if (c.made == "b.xls") {
+      fs::create_hard_link(books / "a.xls", books / "b.xls");
+    } else {
+      rig.work.write("books/" + c.made, "Excel's owner");
+    }
+    for (const char* name : {"a.xls", "b.xls"}) {
+      rig.office.workbooks[testsupport::joinPath(folder, name)] = {{"S1", {"old"}}, {"S2", {}}};
+    }
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    form.clickOption(2);
+    form.openFolder(folder);
+    form.Text1.text = "old";
+    form.Text2.text = "new";
+    form.Command2_Click();
+    EXPECT_EQ(form.Text3.text(), c.status);
+    EXPECT_EQ(rig.office.callsContaining("Workbooks.Open").size(), c.made == "b.xls" ? 1u : 0u);
+  }
+}
