@@ -2,7 +2,11 @@
 // window over the window model; word.Application and excel.Application are
 // served by LibreOffice.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +44,22 @@ void startupMessages(QtMsgType type, const QMessageLogContext&, const QString&) 
   }
 }
 
+// A program started with descriptor 0, 1 or 2 closed would hand it to the
+// first file or pipe it opens (the ending's signal pipe among them), and
+// what it writes to standard output would go there. Each closed one is held
+// by /dev/null, read-only, so that writing to a closed output still fails
+// as it would have, and is said so.
+void occupyStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 std::filesystem::path programFolder() {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -49,8 +69,10 @@ std::filesystem::path programFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // First of all: told to end at any later moment, the program ends its
-  // offices and removes what they left.
+  // Before anything opens a descriptor.
+  occupyStandardDescriptors();
+  // Then: told to end at any later moment, the program ends its offices and
+  // removes what they left.
   office::libreoffice::installTerminationHandlers();
   std::setlocale(LC_ALL, "");
   if (cli::wantsCommandLine(std::vector<std::string>(argv + 1, argv + argc))) {

@@ -88,25 +88,61 @@ struct Progress {
     std::size_t begun = 0;                       // of taken
     bool finished = false;
   };
-  // A file is complete once its job has moved on to another or ended: no
-  // line of its can come after that.
+  // A file is complete once its job asks for another (the runs ask only
+  // between files) or ends: no line of its can come after that.
   struct File {
     static constexpr unsigned kNobody = ~0u;
     unsigned job = kNobody;
     bool begun = false;
     bool complete = false;
     std::vector<replace::RunResult> lines;
+    // When the program may be ended at once: the file as it was when begun,
+    // to tell at the ending whether its new content has reached the disk.
+    std::optional<std::pair<fs::file_time_type, std::uintmax_t>> stamp;
   };
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t next = 0;  // the first file no job has taken
   std::vector<File> files;
   std::vector<Job> jobs;
+  // Lines are written by the caller's thread, or by an ending, under
+  // writing (taken before mutex); output is null once runBatch has returned.
+  std::mutex writing;
+  std::size_t written = 0;  // files whose lines are written, in list order
+  BatchOutput* output = nullptr;
+  bool takenOver = false;  // the ending wrote what was held; nothing more is written
+  // Several jobs that cannot start say the same thing: it is said once, as
+  // one server would.
+  std::set<std::string> startLinesShown;
+  // Copied for an ending, which may outlive runBatch.
+  std::string folder;
+  std::vector<std::string> names;
+  // Shared by the jobs: a second name of a file is skipped whichever job
+  // takes it.
+  replace::SameFiles sameFiles;
 
   bool allFinished() const {
     return std::all_of(jobs.begin(), jobs.end(), [](const Job& job) { return job.finished; });
   }
+  void takeStartLines(Job& job, std::vector<replace::RunResult>& lines) {
+    for (replace::RunResult& line : job.startLines) {
+      if (startLinesShown.insert(line.line).second) lines.push_back(std::move(line));
+    }
+    job.startLines.clear();
+  }
 };
+
+// What a file is on disk: when it was last written, and its size.
+std::optional<std::pair<fs::file_time_type, std::uintmax_t>> stampOf(const std::string& folder,
+                                                                     const std::string& entry) {
+  const fs::path path = text::pathFromUtf8(replace::composePath(folder, entry));
+  std::error_code ec;
+  const fs::file_time_type written = fs::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec) return std::nullopt;
+  return std::pair{written, size};
+}
 
 // The window as one job sees it: the files it has taken so far, and every line
 // it reports filed under the file being worked on. The runs read the count
@@ -124,8 +160,11 @@ class JobWindow : public replace::RunWindow {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];
     const bool stopping = batch_.stop != nullptr && batch_.stop->load();
+    if (state.begun == state.taken.size() && !state.taken.empty()) {
+      progress_.files[state.taken.back()].complete = true;
+      progress_.changed.notify_all();
+    }
     if (state.begun == state.taken.size() && progress_.next < progress_.files.size() && !stopping) {
-      if (!state.taken.empty()) progress_.files[state.taken.back()].complete = true;
       state.taken.push_back(progress_.next);
       progress_.files[progress_.next++].job = job_;
       progress_.changed.notify_all();
@@ -139,8 +178,15 @@ class JobWindow : public replace::RunWindow {
     if (index >= state.begun) {
       state.begun = index + 1;
       progress_.files[position].begun = true;
+      if (batch_.whenEnded) {
+        progress_.files[position].stamp = stampOf(batch_.folder, batch_.files.at(position));
+      }
     }
     return batch_.files.at(position);
+  }
+  std::string sameFileAs(std::size_t index) const override {
+    std::lock_guard lock(progress_.mutex);
+    return progress_.sameFiles.firstName(progress_.jobs[job_].taken.at(index));
   }
   std::string folder() const override { return batch_.folder; }
   std::string findText() const override { return findText_; }
@@ -194,6 +240,68 @@ void runJob(const Batch& batch, const office::ServerRegistry& servers, Progress&
   }
 }
 
+// How long an ending waits for a lock, and for the line of a file whose new
+// content is on disk: a job hands it in right after the placement.
+constexpr auto kEndingWait = std::chrono::seconds(3);
+
+// Run by an ending on its own thread, while the jobs and the caller's thread
+// go on, just before the program ends: the lines held back for the list's
+// order are written now, out of that order, and so is the line of a file
+// whose new content is on disk but whose job has not handed it in yet (it is
+// waited for a while; failing that, the file is said replaced). A file left
+// half done gets no line, as it would not have had one. Each lock is waited
+// for a bounded time only: no thread may keep the program from ending.
+void writeHeldLines(Progress& progress) {
+  const auto deadline = std::chrono::steady_clock::now() + kEndingWait;
+  const auto lockInTime = [&deadline](std::mutex& mutex) {
+    std::unique_lock lock(mutex, std::defer_lock);
+    while (!lock.try_lock() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return lock;
+  };
+  std::unique_lock writing = lockInTime(progress.writing);
+  if (!writing.owns_lock() || progress.output == nullptr || progress.takenOver) return;
+  std::vector<replace::RunResult> lines;
+  for (;;) {
+    std::unique_lock lock = lockInTime(progress.mutex);
+    if (!lock.owns_lock()) return;
+    const auto onDisk = [&progress](std::size_t p) {
+      const Progress::File& file = progress.files[p];
+      if (!file.begun || file.complete || !file.stamp) return false;
+      const auto now = stampOf(progress.folder, progress.names[p]);
+      return now && now != file.stamp;
+    };
+    bool waiting = false;
+    for (std::size_t p = progress.written; p < progress.files.size(); ++p) {
+      if (onDisk(p)) waiting = true;
+    }
+    if (waiting && std::chrono::steady_clock::now() < deadline) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    for (Progress::Job& job : progress.jobs) progress.takeStartLines(job, lines);
+    for (std::size_t p = progress.written; p < progress.files.size(); ++p) {
+      Progress::File& file = progress.files[p];
+      const bool placed = onDisk(p);
+      if (!file.complete && !placed) continue;
+      if (placed && file.lines.empty()) {
+        replace::RunResult replaced;
+        replaced.entry = progress.names[p];
+        replaced.outcome = replace::RunResult::Outcome::Replaced;
+        replaced.line = replaced.entry + " 已替换内容";
+        lines.push_back(std::move(replaced));
+      }
+      for (replace::RunResult& line : file.lines) lines.push_back(std::move(line));
+      file.lines.clear();
+    }
+    progress.takenOver = true;
+    break;
+  }
+  for (const replace::RunResult& line : lines) progress.output->result(line);
+}
+
 }  // namespace
 
 BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, BatchOutput& output) {
@@ -203,9 +311,27 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
   const unsigned jobs =
       static_cast<unsigned>(std::min<std::size_t>(std::max(batch.jobs, 1u), total));
 
-  Progress progress;
+  // Shared with an ending, which may come after the return.
+  const auto shared = std::make_shared<Progress>();
+  Progress& progress = *shared;
+  progress.output = &output;
   progress.files.resize(total);
+  progress.sameFiles = replace::SameFiles(batch.folder, batch.files);
   progress.jobs.resize(jobs);
+  std::shared_ptr<void> ending;
+  if (batch.whenEnded) {
+    progress.folder = batch.folder;
+    progress.names = batch.files;
+    ending = batch.whenEnded([shared] { writeHeldLines(*shared); });
+  }
+  // However the run returns, an ending after that writes nothing.
+  struct Returned {
+    Progress& progress;
+    ~Returned() {
+      std::lock_guard lock(progress.writing);
+      progress.output = nullptr;
+    }
+  } returned{progress};
   std::vector<std::exception_ptr> errors(jobs);
   std::vector<std::thread> threads;
   threads.reserve(jobs);
@@ -224,33 +350,29 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
     });
   }
 
-  // Several jobs that cannot start say the same thing: it is said once, as
-  // one server would.
-  std::set<std::string> startLinesShown;
   using Results = std::vector<replace::RunResult>;
-  const auto takeStartLines = [&](Progress::Job& job, Results& lines) {
-    for (replace::RunResult& line : job.startLines) {
-      if (startLinesShown.insert(line.line).second) lines.push_back(std::move(line));
-    }
-    job.startLines.clear();
-  };
   for (std::size_t p = 0; p < total; ++p) {
     Results lines;
     std::size_t ownLines = 0;  // where the file's own lines begin
     bool ran;
+    std::unique_lock writing(progress.writing, std::defer_lock);
     {
       std::unique_lock lock(progress.mutex);
       Progress::File& file = progress.files[p];
       progress.changed.wait(lock, [&] {
         return file.complete || (file.job == Progress::File::kNobody && progress.allFinished());
       });
+      lock.unlock();
+      writing.lock();
+      lock.lock();
+      if (progress.takenOver) break;
       if (file.job != Progress::File::kNobody) {
         Progress::Job& job = progress.jobs[file.job];
-        if (job.taken.front() == p) takeStartLines(job, lines);
+        if (job.taken.front() == p) progress.takeStartLines(job, lines);
       } else {
         // Nobody could take it: what stopped them is said here, as one
         // server says it before the files it never reaches.
-        for (Progress::Job& job : progress.jobs) takeStartLines(job, lines);
+        for (Progress::Job& job : progress.jobs) progress.takeStartLines(job, lines);
       }
       ran = file.begun;
       ownLines = lines.size();
@@ -264,16 +386,25 @@ BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, Batc
     }
     for (const replace::RunResult& line : lines) output.result(line);
     output.fileDone(p + 1, total);
+    progress.written = p + 1;
   }
   for (std::thread& thread : threads) thread.join();
-  // A job whose server could not start while the others did all the work.
-  Results lines;
-  for (Progress::Job& job : progress.jobs) takeStartLines(job, lines);
-  for (const replace::RunResult& line : lines) output.result(line);
+  {
+    // A job whose server could not start while the others did all the work.
+    std::lock_guard writing(progress.writing);
+    std::unique_lock lock(progress.mutex);
+    Results lines;
+    if (!progress.takenOver) {
+      for (Progress::Job& job : progress.jobs) progress.takeStartLines(job, lines);
+    }
+    lock.unlock();
+    for (const replace::RunResult& line : lines) output.result(line);
+  }
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }
-  result.stopped = batch.stop != nullptr && batch.stop->load() && result.filesDone < total;
+  result.stopped = progress.takenOver ||
+                   (batch.stop != nullptr && batch.stop->load() && result.filesDone < total);
   result.noServer = result.filesDone == 0 && !result.stopped;
   result.serverLost = !result.noServer && !result.stopped && result.filesDone < total;
   return result;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,9 +55,16 @@ struct Batch {
   // Once set, no job takes another file: each finishes the one it is on and
   // lets its server go.
   const std::atomic<bool>* stop = nullptr;
+  // Where the program can be ended at once from another thread (a signal on
+  // POSIX), with the lines held back for the list's order still unwritten:
+  // given what the run would write then (see runBatch), keeps it to be done
+  // at such an ending until the returned object goes. Unset where there is
+  // no such ending.
+  std::function<std::shared_ptr<void>(std::function<void()>)> whenEnded;
 };
 
-// Where the results go; called on runBatch's caller's thread only.
+// Where the results go; called on runBatch's caller's thread, or by an
+// ending (Batch::whenEnded) on its own, never by both at once.
 class BatchOutput {
  public:
   virtual ~BatchOutput() = default;
@@ -84,7 +92,9 @@ using RegistryForJob = std::function<const office::ServerRegistry&(unsigned job)
 
 // Each job takes the next file of the list whenever it is ready for one, so
 // the files are shared by demand; every job works through its own in list
-// order.
+// order. An ending (Batch::whenEnded) writes at once, out of order, the lines
+// of every file done, and of every file whose new content is on disk, whose
+// lines were not yet written; the run then writes nothing more.
 BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, BatchOutput& output);
 
 // Whether a result line of the file named entry says it was replaced or had

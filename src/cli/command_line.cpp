@@ -22,6 +22,18 @@ namespace {
 
 // The journal failure line the window shows, once per run.
 constexpr const char* kJournalFailure = "日志写入失败：";
+// Once per run: lines that went nowhere must not end in a status that says
+// all is well.
+constexpr const char* kOutputFailure = "ravelsk: 无法写入标准输出，结果行未能全部输出\n";
+
+// After writing to standard output: false, said on standard error, once it
+// has failed (a full disk, a closed output, a reader gone).
+bool outputWritten(const Environment& env, bool& failureSaid) {
+  if (*env.out) return true;
+  if (!failureSaid) *env.err << kOutputFailure << std::flush;
+  failureSaid = true;
+  return false;
+}
 
 class Failure {
  public:
@@ -59,21 +71,35 @@ std::vector<ReplacePair> readRules(const std::string& path) {
   }
 }
 
+// Whether path (canonical) lies inside folder, or is folder itself.
+bool insideFolder(const fs::path& path, const std::string& folder) {
+  std::error_code ec;
+  const fs::path root = fs::weakly_canonical(text::pathFromUtf8(folder), ec);
+  const fs::path inside = path.lexically_relative(root);
+  return !ec && !inside.empty() && *inside.begin() != "..";
+}
+
 // The backup folder, absolute; never inside the folder being replaced, whose
 // listing would then take in the backups of an earlier run.
 std::string absoluteBackupFolder(const std::string& given, const std::string& folder) {
   std::error_code ec;
   const fs::path path = fs::weakly_canonical(fs::absolute(text::pathFromUtf8(given), ec), ec);
   if (ec) throw Failure("无法使用备份文件夹：" + given + "（" + text::errorText(ec) + "）");
-  const fs::path root = fs::weakly_canonical(text::pathFromUtf8(folder), ec);
-  const fs::path inside = path.lexically_relative(root);
-  if (!ec && !inside.empty() && *inside.begin() != "..") {
-    throw Failure("备份文件夹不能在要替换的文件夹里：" + given);
-  }
+  if (insideFolder(path, folder)) throw Failure("备份文件夹不能在要替换的文件夹里：" + given);
   if (fs::exists(path, ec) && !fs::is_directory(path, ec)) {
     throw Failure("备份文件夹不是文件夹：" + given);
   }
   return text::utf8FromPath(path);
+}
+
+// The report is never written inside the folder being replaced: named after
+// one of its documents (or a link to one), it would be emptied before any
+// file is touched.
+void checkReportPlace(const std::string& given, const std::string& folder) {
+  std::error_code ec;
+  const fs::path path = fs::weakly_canonical(fs::absolute(text::pathFromUtf8(given), ec), ec);
+  if (ec) throw Failure("无法写入报告文件：" + given + "（" + text::errorText(ec) + "）");
+  if (insideFolder(path, folder)) throw Failure("报告文件不能在要替换的文件夹里：" + given);
 }
 
 class ConsoleOutput : public BatchOutput {
@@ -98,6 +124,7 @@ class ConsoleOutput : public BatchOutput {
     const std::string& text = result.line;
     clearProgress();
     *env_.out << text << '\n' << std::flush;
+    outputWritten(env_, outputFailed_);
     if (report_ != nullptr) report_->add(result);
     if (journal_ == nullptr) return;
     try {
@@ -106,6 +133,7 @@ class ConsoleOutput : public BatchOutput {
       if (!journalFailed_) {
         journalFailed_ = true;
         *env_.out << kJournalFailure << e.what() << '\n' << std::flush;
+        outputWritten(env_, outputFailed_);
       }
     }
   }
@@ -124,6 +152,7 @@ class ConsoleOutput : public BatchOutput {
 
   bool journalFailed() const { return journalFailed_; }
   bool reportFailed() const { return reportFailed_; }
+  bool outputFailed() const { return outputFailed_; }
 
  private:
   const Environment& env_;
@@ -132,6 +161,7 @@ class ConsoleOutput : public BatchOutput {
   std::chrono::steady_clock::time_point start_;
   bool journalFailed_ = false;
   bool reportFailed_ = false;
+  bool outputFailed_ = false;
   bool progressShown_ = false;
 };
 
@@ -151,6 +181,7 @@ int run(const Options& options, const Environment& env) {
   }
   batch.jobs = options.jobs == 0 ? std::max(env.cores, 1u) : options.jobs;
   batch.stop = env.stop;
+  batch.whenEnded = env.whenEnded;
 
   std::unique_ptr<OriginalKeeper> keeper;
   if (!options.backupFolder.empty()) {
@@ -161,6 +192,7 @@ int run(const Options& options, const Environment& env) {
   }
   std::optional<ReportFile> report;
   if (!options.reportFile.empty()) {
+    checkReportPlace(options.reportFile, batch.folder);
     try {
       report.emplace(options.reportFile);
     } catch (const std::runtime_error& e) {
@@ -170,6 +202,12 @@ int run(const Options& options, const Environment& env) {
 
   const replace::Journal journal(ui::resolveJournalFolder(env.programFolder, env.userJournalFolder),
                                  *env.clock, env.codeset);
+  // A run whose lines could only go where another user may read or redirect
+  // them does not begin; a dry run writes none.
+  if (journal.folder().empty() && !options.dryRun) {
+    *env.err << "ravelsk: " << replace::kNoJournalFolder << '\n';
+    return kExitFailures;
+  }
   ConsoleOutput output(env, options.dryRun ? nullptr : &journal, report ? &*report : nullptr);
   const BatchResult result = runBatch(batch, env.servers, output);
   output.clearProgress();
@@ -181,7 +219,8 @@ int run(const Options& options, const Environment& env) {
     *env.err << "ravelsk: 已停止，" << batch.files.size() - result.filesDone << " 个文件未处理\n";
     return kExitStopped;
   }
-  return result.fileFailed || result.serverLost || output.journalFailed() || output.reportFailed()
+  return result.fileFailed || result.serverLost || output.journalFailed() ||
+                 output.reportFailed() || output.outputFailed()
              ? kExitFailures
              : kExitDone;
 }
@@ -209,13 +248,10 @@ int runCommandLine(const std::vector<std::string>& args, const Environment& env)
     *env.err << "ravelsk: " << e.what() << "（用法见 ravelsk --help）\n";
     return kExitUsage;
   }
-  if (options.help) {
-    *env.out << usageText();
-    return kExitDone;
-  }
-  if (options.version) {
-    *env.out << versionText();
-    return kExitDone;
+  if (options.help || options.version) {
+    *env.out << (options.help ? usageText() : versionText()) << std::flush;
+    bool failureSaid = false;
+    return outputWritten(env, failureSaid) ? kExitDone : kExitFailures;
   }
   try {
     return run(options, env);

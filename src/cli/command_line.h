@@ -42,6 +42,8 @@ struct Environment {
   // Set when the user asks the run to stop (Ctrl+C where the program does
   // not end at once).
   const std::atomic<bool>* stop = nullptr;
+  // Where a signal ends the program at once: see Batch::whenEnded.
+  std::function<std::shared_ptr<void>(std::function<void()>)> whenEnded;
 };
 
 // args: UTF-8, without the program name. Returns the exit status.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -35,6 +36,36 @@ void setOnce(std::optional<std::string>& slot, std::string_view name, std::strin
   slot = std::move(value);
 }
 
+// With --help or --version the rest is not parsed, but a mistyped option is
+// still an error: a script that asks for the version with an option this
+// version does not know must not take that for a yes.
+void refuseUnknownOptions(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const std::string_view name = optionName(arg);
+    if (isOneOf(name, kFlagOptions)) continue;
+    if (isOneOf(name, kValueOptions)) {
+      if (name.size() == arg.size()) ++i;  // its value, whatever it looks like
+      continue;
+    }
+    if (arg.rfind("-", 0) == 0) throw UsageError("未知选项：" + arg);
+  }
+}
+
+// Any control character but the tab, as a code point: U+0000..U+001F, U+007F
+// and U+0080..U+009F (two bytes in UTF-8). -1 for none.
+long controlCharacter(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) return c;
+    if (c == 0xC2 && i + 1 < line.size()) {
+      const auto next = static_cast<unsigned char>(line[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return next;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 bool wantsCommandLine(const std::vector<std::string>& args) {
@@ -50,7 +81,10 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (arg == "--help") options.help = true;
     if (arg == "--version") options.version = true;
   }
-  if (options.help || options.version) return options;
+  if (options.help || options.version) {
+    refuseUnknownOptions(args);
+    return options;
+  }
 
   std::optional<std::string> doc, xls, find, replacement, suite, jobs, rules, report, backup;
   bool recursive = false;
@@ -144,8 +178,15 @@ std::vector<ReplacePair> parseRules(const std::string& content) {
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.empty() || line.front() == '#') continue;
-    const std::size_t tab = line.find('\t');
     const std::string where = "规则文件第 " + std::to_string(number) + " 行";
+    // Such a character would be written into the documents as it is (a NUL
+    // cuts a text short in many readers); a CR LF line end is not one.
+    if (const long control = controlCharacter(line); control >= 0) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04lX", control);
+      throw UsageError(where + "含有控制字符 " + code + "，规则中只允许制表符");
+    }
+    const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) throw UsageError(where + "没有制表符分隔原内容和新内容");
     if (tab == 0) throw UsageError(where + "的原内容为空");
     pairs.push_back({std::string(line.substr(0, tab)), std::string(line.substr(tab + 1))});

@@ -47,12 +47,12 @@ class UsageError : public std::runtime_error {
 bool wantsCommandLine(const std::vector<std::string>& args);
 
 // args: without the program name. "--help" or "--version" anywhere wins over
-// everything else. Throws UsageError.
+// everything else but an unknown option. Throws UsageError.
 Options parseOptions(const std::vector<std::string>& args);
 
 // A rules file's pairs, in order: one "old<TAB>new" per line (UTF-8, a BOM
-// allowed, LF or CR LF), '#' lines and empty lines skipped. Throws UsageError
-// naming the first bad line.
+// allowed, LF or CR LF), '#' lines and empty lines skipped; no control
+// character but the tab. Throws UsageError naming the first bad line.
 std::vector<ReplacePair> parseRules(const std::string& content);
 
 std::string usageText();

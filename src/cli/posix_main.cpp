@@ -92,6 +92,11 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   env.err = &std::cerr;
   env.showProgress = ::isatty(STDERR_FILENO) == 1;
   env.cores = std::max(std::thread::hardware_concurrency(), 1u);
+  // A signal ends the program from the ending's own thread: what the run
+  // holds back for the list's order is written first.
+  env.whenEnded = [](std::function<void()> lastWords) -> std::shared_ptr<void> {
+    return std::make_shared<office::libreoffice::TerminationCleanup>(std::move(lastWords));
+  };
   return runCommandLine(args, env);
 }
 

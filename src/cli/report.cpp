@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "text/text_encoding.h"
-
 namespace cli {
 
 std::string csvField(const std::string& field) {
@@ -24,19 +22,42 @@ std::string outcomeName(replace::RunResult::Outcome outcome) {
       return "not found";
     case replace::RunResult::Outcome::WouldReplace:
       return "would replace";
+    case replace::RunResult::Outcome::SameFile:
+      return "same file";
     case replace::RunResult::Outcome::Failed:
       break;
   }
   return "failed";
 }
 
-ReportFile::ReportFile(const std::string& path)
-    : path_(path), out_(text::pathFromUtf8(path), std::ios::binary | std::ios::trunc) {
-  if (!out_) throw std::runtime_error("无法写入报告文件：" + path);
-  // The BOM tells a spreadsheet the file is UTF-8.
-  out_ << "\xEF\xBB\xBF";
-  row({"path", "sheet", "result", "count", "error code", "error description"});
-  if (!flush()) throw std::runtime_error("无法写入报告文件：" + path);
+namespace {
+
+std::string csvRow(const std::vector<std::string>& fields) {
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += ',';
+    line += csvField(fields[i]);
+  }
+  return line + "\r\n";
+}
+
+OutputFile openReport(const std::string& path) {
+  try {
+    return OutputFile(path, reportHeading());
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("无法写入报告文件：" + path + "（" + e.what() + "）");
+  }
+}
+
+}  // namespace
+
+std::string reportHeading() {
+  return "\xEF\xBB\xBF" +
+         csvRow({"path", "sheet", "result", "count", "error code", "error description"});
+}
+
+ReportFile::ReportFile(const std::string& path) : out_(openReport(path)) {
+  if (!out_.write(reportHeading())) throw std::runtime_error("无法写入报告文件：" + path);
 }
 
 void ReportFile::add(const replace::RunResult& result) {
@@ -47,18 +68,8 @@ void ReportFile::add(const replace::RunResult& result) {
        failed ? std::to_string(result.errorCode) : "", failed ? result.errorDescription : ""});
 }
 
-bool ReportFile::flush() {
-  out_.flush();
-  return static_cast<bool>(out_);
-}
-
 void ReportFile::row(const std::vector<std::string>& fields) {
-  std::string line;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) line += ',';
-    line += csvField(fields[i]);
-  }
-  out_ << line << "\r\n";
+  if (!out_.write(csvRow(fields))) failed_ = true;
 }
 
 }  // namespace cli

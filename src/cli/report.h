@@ -1,11 +1,11 @@
-// The --report file: one CSV row per file or worksheet, written as the run
-// goes and flushed after every file, so that it is complete after each one.
+// The --report file: one CSV row per file or worksheet, each written as the
+// run goes, so that it is complete after every file.
 #pragma once
 
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "cli/output_file.h"
 #include "replace/run_window.h"
 
 namespace cli {
@@ -17,22 +17,28 @@ std::string csvField(const std::string& field);
 // "replaced", "not found", "failed", "would replace".
 std::string outcomeName(replace::RunResult::Outcome outcome);
 
+// What every report begins with: the BOM, which tells a spreadsheet the file
+// is UTF-8, and the heading row.
+std::string reportHeading();
+
 class ReportFile {
  public:
-  // Creates (or empties) path and writes the BOM and the heading row. Throws
-  // std::runtime_error with the reason when it cannot.
+  // Creates path, or empties it where it is an earlier report (it begins with
+  // reportHeading), and writes the heading. Never writes through a link, nor
+  // over any other file. Throws std::runtime_error with the reason when it
+  // cannot.
   explicit ReportFile(const std::string& path);
   // A result that names a file; other lines (a server that cannot start)
   // have no row.
   void add(const replace::RunResult& result);
   // After a file's rows: false once a write has failed.
-  bool flush();
+  bool flush() const { return !failed_; }
 
  private:
   void row(const std::vector<std::string>& fields);
 
-  std::string path_;
-  std::ofstream out_;
+  OutputFile out_;
+  bool failed_ = false;
 };
 
 }  // namespace cli

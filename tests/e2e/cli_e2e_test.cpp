@@ -1,13 +1,19 @@
 // The command line as users run it: the installed program started with
 // options, against the real office, on documents made by independent writers;
 // its output, exit status and journal compared with the window's run.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -97,12 +103,14 @@ class CommandLine : public ::testing::Test {
     EXPECT_TRUE(e2e::officeProcesses().empty()) << "an office process outlived the test";
   }
 
-  Result run(const std::vector<std::string>& args, const std::string& prefix = "") {
+  // redirect: the shell's redirections after the program's own ("2>&-").
+  Result run(const std::vector<std::string>& args, const std::string& prefix = "",
+             const std::string& redirect = "") {
     const fs::path errFile = work.path() / "stderr.txt";
     std::string command =
         prefix + "env LC_ALL=C.UTF-8 " + e2e::quote((program.path() / "ravelsk").string());
     for (const std::string& arg : args) command += " " + e2e::quote(arg);
-    command += " 2>" + e2e::quote(errFile.string()) + " </dev/null";
+    command += " 2>" + e2e::quote(errFile.string()) + " </dev/null" + redirect;
     Result result;
     int status = 0;
     result.out = e2e::run(command, &status);
@@ -226,6 +234,7 @@ TEST_F(CommandLine, UsageErrorsAndNoServerEndWithStatusTwoAndOneLine) {
       {{"--doc", f, "--find", "", "--replace", "b"}, "查找内容为空"},
       {{"--doc", f, "--find", "a"}, "缺少 --replace"},
       {{"--doc", f, "--find", "a", "--replace", "b", "--fast"}, "未知选项：--fast"},
+      {{"--version", "--fast"}, "未知选项：--fast"},
       {{"--doc", f, "--find", "a", "--replace", "b", "--jobs", "many"}, "--jobs"},
       {{"--doc", f, "--xls", f, "--find", "a", "--replace", "b"}, "二者选一"},
       {{"--doc", f, "--find", kOld, "--replace", kNew, "--suite", "wps"}, "无法启动办公软件"},
@@ -277,6 +286,184 @@ std::map<std::string, FileState> folderState(const fs::path& folder) {
 
 bool sameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Standard output closed or full: every file is still done and journalled,
+// and the lost lines are said on standard error with a failure status.
+TEST_F(CommandLine, AClosedOrFullStandardOutputIsSaidAndEveryFileIsStillDone) {
+  for (const std::string redirect : {" >/dev/full", " <&- >&-", " >&-"}) {
+    SCOPED_TRACE(redirect);
+    const fs::path folder = work.path() / "docs";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    for (const char* name : {"正文.doc", "c.doc", "表格.doc"}) {
+      fs::copy_file(Corpus::documents() / name, folder / name);
+    }
+    const std::size_t before = journalResults(journal()).size();
+    const Result result =
+        run({"--doc", folder.string(), "--find", kOld, "--replace", kNew}, "", redirect);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "ravelsk: 无法写入标准输出，结果行未能全部输出\n");
+    const Lines journalled = journalResults(journal());
+    EXPECT_EQ(Lines(journalled.begin() + static_cast<std::ptrdiff_t>(before), journalled.end()),
+              (Lines{"c.doc 没找到替换的内容", "正文.doc 已替换内容", "表格.doc 已替换内容"}));
+    EXPECT_NE(e2e::antiword(folder / "表格.doc").find(kNew), std::string::npos);
+  }
+}
+
+// A report is never written through a link (one planted in a shared sticky
+// folder by another user, or any other), over one of the batch's documents,
+// or over a file that is not a report: each is refused before any file is
+// touched, and what it names stays byte for byte as it was.
+TEST_F(CommandLine, AReportNeverDestroysAFile) {
+  const fs::path folder = copy(Corpus::documents(), "docs");
+  const fs::path shared = work.path() / "shared";
+  fs::create_directories(shared);
+  fs::permissions(work.path(), fs::perms(0755));
+  fs::permissions(shared, fs::perms(01777));
+  const fs::path victim = work.path() / "victim.doc";
+  fs::copy_file(Corpus::documents() / "正文.doc", victim);
+  std::ofstream(shared / "notes.csv") << "path,not ours\r\n";
+  int status = -1;
+  e2e::run("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + e2e::quote(victim) + " " +
+               e2e::quote(shared / "theirs.csv"),
+           &status);
+  ASSERT_EQ(status, 0);
+  fs::create_symlink(victim, shared / "ours.csv");
+  fs::create_symlink(folder / "c.doc", shared / "document.csv");
+  const auto before = folderState(folder);
+  const std::string victimBefore = readFile(victim);
+  struct Case {
+    fs::path report;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {shared / "theirs.csv", "这是一个符号链接"},
+      {shared / "ours.csv", "这是一个符号链接"},
+      {folder / "正文.doc", "报告文件不能在要替换的文件夹里"},
+      {shared / "document.csv", "报告文件不能在要替换的文件夹里"},
+      {shared / "notes.csv", "不是本程序先前写出的，不覆盖"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.report);
+    const Result result = run({"--doc", folder.string(), "--find", kOld, "--replace", kNew,
+                               "--report", c.report.string()});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(readFile(victim), victimBefore);
+  EXPECT_EQ(readFile(shared / "notes.csv"), "path,not ours\r\n");
+  const auto after = folderState(folder);
+  ASSERT_EQ(after.size(), before.size());
+  for (const auto& [name, state] : before) {
+    EXPECT_EQ(after.at(name).bytes, state.bytes) << name;
+  }
+  // A new report there is written, and so is an earlier report of ours again.
+  for (int time = 0; time < 2; ++time) {
+    const Result result = run({"--doc", folder.string(), "--find", "nowhere", "--replace", "x",
+                               "--report", (shared / "new.csv").string()});
+    EXPECT_EQ(result.status, 1) << result.err;  // the broken file
+    EXPECT_NE(readFile(shared / "new.csv").find("\r\nc.doc,,not found,,,\r\n"), std::string::npos);
+  }
+}
+
+// Ended by a signal with --jobs 2 while its first file (many pairs over a
+// long text) is still being worked on and the other office has changed
+// later files: every file whose new content reached the disk has its line on
+// standard output, in the journal and in the report.
+TEST_F(CommandLine, EndedBySignalEveryChangedFileHasItsLineJournalAndReportRow) {
+  const fs::path originals = work.path() / "originals";
+  fs::create_directories(originals);
+  std::string slow;
+  for (int i = 0; i < 10000; ++i) slow += kOld + "，";
+  std::vector<e2e::DocumentSpec> documents{{"a.doc", slow, "", ""}};
+  for (int i = 1; i <= 6; ++i) {
+    documents.push_back({"b" + std::to_string(i) + ".doc", "正文里有" + kOld + "。", "", ""});
+  }
+  e2e::makeDocuments(originals, documents);
+  const fs::path rules = work.path() / "rules.txt";
+  std::ofstream(rules) << kOld << "\t" << kNew << "\n"
+                       << kNew << "\t" << kOld << "\n"
+                       << kOld << "\t" << kNew << "\n";
+
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    const fs::path folder = work.path() / "docs";
+    fs::remove_all(folder);
+    fs::copy(originals, folder);
+    const fs::path out = work.path() / "out.txt";
+    const fs::path report = work.path() / "report.csv";
+    const std::size_t journalBefore = journalResults(journal()).size();
+
+    std::vector<std::string> args{(program.path() / "ravelsk").string(),
+                                  "--doc",
+                                  folder.string(),
+                                  "--rules",
+                                  rules.string(),
+                                  "--jobs",
+                                  "2",
+                                  "--report",
+                                  report.string()};
+    std::vector<std::string> env{"LC_ALL=C.UTF-8"};
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "LC_ALL=", 7) != 0) env.emplace_back(*e);
+    }
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(outFd, 0);
+    ASSERT_GE(nullFd, 0);
+    // This process may hold the office bridge's threads: only exec after the fork.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(nullFd, 0);
+      ::dup2(outFd, 1);
+      ::dup2(nullFd, 2);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(outFd);
+    ::close(nullFd);
+    ASSERT_GT(pid, 0);
+
+    const auto changed = [&] {
+      Lines names;
+      for (const auto& entry : fs::directory_iterator(originals)) {
+        const fs::path name = entry.path().filename();
+        if (readFile(folder / name) != readFile(entry.path())) names.push_back(name.string());
+      }
+      return names;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (changed().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(pid, signal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+
+    const Lines done = changed();
+    EXPECT_GE(done.size(), 2u);
+    EXPECT_LT(done.size(), documents.size()) << "the run ended before the signal";
+    const Lines printed = splitLines(readFile(out));
+    const Lines journalled = journalResults(journal());
+    const std::string csv = readFile(report);
+    for (const std::string& name : done) {
+      SCOPED_TRACE(name);
+      const std::string line = name + " 已替换内容";
+      EXPECT_NE(std::find(printed.begin(), printed.end(), line), printed.end());
+      EXPECT_NE(std::find(journalled.begin() + static_cast<std::ptrdiff_t>(journalBefore),
+                          journalled.end(), line),
+                journalled.end());
+      EXPECT_NE(csv.find("\r\n" + name + ",,replaced,,,\r\n"), std::string::npos) << csv;
+    }
+  }
 }
 
 // The text in every part of a document a replacement reaches: a dry run
@@ -470,6 +657,89 @@ TEST_F(CommandLine, BackupsKeepTheChangedOriginalsAndRestoreThem) {
     }
     fs::remove_all(c.backup);
   }
+}
+
+// One document under three names (its own, a second hard link, a symbolic
+// link) and a subfolder reached also through a link: each file is replaced
+// once, the other names say which name it was replaced under. A document
+// whose owner file says Word has it open on a share is left alone.
+TEST_F(CommandLine, AFileUnderSeveralNamesIsReplacedOnceAndOneOpenInWordIsLeftAlone) {
+  const fs::path docs = work.path() / "names";
+  fs::create_directories(docs / "sub");
+  e2e::makeDocuments(
+      docs, {{"a.doc", "OLDNAME contract", "", ""}, {"inuse.doc", "OLDNAME in use", "", ""}});
+  fs::copy_file(docs / "a.doc", docs / "sub" / "d.doc");
+  fs::create_hard_link(docs / "a.doc", docs / "b.doc");
+  fs::create_symlink("a.doc", docs / "c.doc");
+  fs::create_directory_symlink("sub", docs / "sublink");
+  const std::string report = (work.path() / "r.csv").string();
+  std::vector<std::string> args{"--doc", docs.string(), "--find", "OLDNAME", "--replace"};
+  args.insert(args.end(), {"OLDNAME Ltd", "--recursive", "--jobs", "2", "--report", report});
+  const std::string same = " 与 a.doc 是同一个文件，已处理过，跳过";
+
+  std::vector<std::string> dryRun = args;
+  dryRun.push_back("--dry-run");
+  const Result dry = run(dryRun);
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(splitLines(dry.out), (Lines{"a.doc 试运行：找到 1 处，未作改动", "b.doc" + same,
+                                        "c.doc" + same, "inuse.doc 试运行：找到 1 处，未作改动",
+                                        "sub/d.doc 试运行：找到 1 处，未作改动"}));
+
+  std::ofstream(docs / "~$inuse.doc") << "the owner's name";
+  const std::string inUse = readFile(docs / "inuse.doc");
+  const Result real = run(args);
+  EXPECT_EQ(real.status, 1) << real.err;  // the document in use
+  const Lines lines{
+      "a.doc 已替换内容", "b.doc" + same, "c.doc" + same,
+      "inuse.doc 处理失败，错误代码：-2147467259错误描述：文件正被其他程序使用，未作改动",
+      "sub/d.doc 已替换内容"};
+  EXPECT_EQ(splitLines(real.out), lines);
+  EXPECT_EQ(journalResults(journal()), lines);
+  EXPECT_NE(readFile(report).find("\r\nb.doc,,same file,,,\r\n"), std::string::npos);
+  for (const char* name : {"a.doc", "b.doc", "c.doc", "sub/d.doc"}) {
+    const std::string text = e2e::antiword(docs / name);
+    EXPECT_EQ(occurrences(text, "OLDNAME"), 1u) << name << ": " << text;
+    EXPECT_EQ(occurrences(text, "OLDNAME Ltd contract"), 1u) << name << ": " << text;
+  }
+  EXPECT_EQ(e2e::catdoc(docs / "a.doc").find("Ltd Ltd"), std::string::npos);
+  EXPECT_TRUE(readFile(docs / "inuse.doc") == inUse) << "inuse.doc was changed";
+  EXPECT_TRUE(fs::is_symlink(docs / "c.doc"));
+  EXPECT_EQ(fs::hard_link_count(docs / "b.doc"), 2u);
+}
+
+// Started without HOME (a service, cron, `env -i`) by a user who cannot write
+// the program's folder: a journal folder another user made in the shared
+// temporary folder gets no line, and the run says why and ends with 1.
+TEST_F(CommandLine, WithoutHomeAJournalFolderOthersMadeGetsNoLineAndTheRunEndsWithOne) {
+  if (::getuid() != 0) GTEST_SKIP() << "runs as root, to plant a folder as another user";
+  const fs::path planted = "/tmp/.local";
+  if (fs::exists(fs::symlink_status(planted))) GTEST_SKIP() << planted << " is there: not ours";
+  struct Planted {
+    fs::path path;
+    ~Planted() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+  } remove{planted};
+  const fs::path journalFolder = planted / "share" / "ravelsk" / "Journal";
+  fs::create_directories(journalFolder);
+  for (fs::path part = journalFolder; part != planted.parent_path(); part = part.parent_path()) {
+    fs::permissions(part, fs::perms::all);
+    ASSERT_EQ(::chown(part.c_str(), 65533, 65533), 0);
+  }
+  const fs::path docs = copy(Corpus::documents(), "home-less");
+  fs::permissions(work.path(), fs::perms(0755));
+  const std::string before = readFile(docs / "正文.doc");
+
+  const Result result = run({"--doc", docs.string(), "--find", kOld, "--replace", kNew},
+                            "setpriv --reuid=65534 --regid=65534 --clear-groups env -i ");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ravelsk: " + std::string(replace::kNoJournalFolder) + "\n");
+  EXPECT_EQ(result.out, "");
+  for (const auto& entry : fs::recursive_directory_iterator(planted)) {
+    EXPECT_TRUE(entry.is_directory()) << entry.path();
+  }
+  EXPECT_TRUE(readFile(docs / "正文.doc") == before) << "a document was changed";
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "cli/command_line.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "replace/journal.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -27,6 +28,7 @@ using testsupport::FixedClock;
 using testsupport::TempFolder;
 using testsupport::WindowRig;
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 Lines splitLines(const std::string& text, const std::string& end = "\n") {
   Lines lines;
@@ -87,7 +89,7 @@ TEST(CommandLineOptions, AcceptedFormsAndWhatTheyMean) {
     EXPECT_EQ(o.recursive, c.recursive);
     EXPECT_FALSE(o.help || o.version);
   }
-  EXPECT_TRUE(cli::parseOptions({"--bogus", "--help"}).help);
+  EXPECT_TRUE(cli::parseOptions({"--find", "--bogus", "--help"}).help);
   EXPECT_TRUE(cli::parseOptions({"--doc", "--version"}).version);
 }
 
@@ -184,6 +186,11 @@ struct CliRig {
   std::atomic<bool> stop{false};
   // The keeper --backup gives the runs; without one --backup is refused.
   cli::OriginalKeeper* keeper = nullptr;
+  // Standard output as a closed or full one: every write fails.
+  bool outputFails = false;
+  std::ostream failingOut{nullptr};
+  // Where the program could be ended at once (a signal).
+  std::function<std::shared_ptr<void>(std::function<void()>)> whenEnded;
 
   explicit CliRig(unsigned jobs = 1) : folder((work.path() / "files").string()) {
     work.mkdir("files");
@@ -216,10 +223,11 @@ struct CliRig {
     env.programFolder = program.path();
     env.userJournalFolder = userData.path() / "ravelsk" / "Journal";
     env.codeset = "UTF-8";
-    env.out = &out;
+    env.out = outputFails ? &failingOut : &out;
     env.err = &err;
     env.cores = 3;
     env.stop = &stop;
+    env.whenEnded = whenEnded;
     if (keeper != nullptr) {
       env.useBackup = [this](const std::string&, const std::string&) {
         return std::unique_ptr<cli::OriginalKeeper>(std::make_unique<ForwardingKeeper>(*keeper));
@@ -467,7 +475,22 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
        130,
        {"a.doc 已替换内容", "b.doc 没找到替换的内容"},
        "ravelsk: 已停止，1 个文件未处理\n"},
+      {"standard output cannot be written: said once, and the run goes on",
+       [](CliRig& r) {
+         r.outputFails = true;
+         r.document("c.doc", "旧");
+       },
+       2,
+       1,
+       {},
+       "ravelsk: 无法写入标准输出，结果行未能全部输出\n"},
       {"the journal cannot be written",
+       [](CliRig& r) { r.program.write("Journal/2026-12-08", "a file in the way"); },
+       1,
+       1,
+       {},
+       ""},
+      {"no safe folder for the journal: said, and no file is touched",
        [](CliRig& r) {
          r.program.write("Journal", "a file in the way");
          r.userData.write("ravelsk", "a file in the way");
@@ -475,7 +498,7 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
        1,
        1,
        {},
-       ""},
+       std::string("ravelsk: ") + replace::kNoJournalFolder + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -494,14 +517,69 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
   CliRig rig;
   rig.document("a.doc", "旧");
   rig.document("b.doc", "x");
-  rig.program.write("Journal", "");
-  rig.userData.write("ravelsk", "");
+  rig.program.write("Journal/2026-12-08", "");
   rig.replace("--doc", 1);
   const Lines out = rig.output();
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0], "a.doc 已替换内容");
   EXPECT_EQ(out[1].rfind("日志写入失败：", 0), 0u);
   EXPECT_EQ(out[2], "b.doc 没找到替换的内容");
+}
+
+// Ended at once (by a signal) while the first file is still being worked on:
+// what another job finished, and a file whose new content is already on
+// disk, are written at once, to the output, the journal and the report; the
+// file left half done is not, nor anything after the ending.
+TEST(CommandLineRun, AnEndingWritesWhatIsHeldBackAndEveryFileOnDiskAtOnce) {
+  CliRig rig(2);
+  for (const char* name : {"a.doc", "b.doc", "d.doc", "e.doc"}) rig.document(name, "旧");
+  rig.document("c.doc", "没有");
+  const std::string report = (rig.work.path() / "r.csv").string();
+  std::function<void()> lastWords;
+  rig.whenEnded = [&lastWords](std::function<void()> work) {
+    lastWords = std::move(work);
+    return std::shared_ptr<void>();
+  };
+  std::atomic<bool> ended{false};
+  std::thread ending;
+  for (FakeOffice& office : rig.offices) {
+    // a.doc is held open until the ending is over.
+    office.onCall = [&ended](const std::string& call) {
+      if (call.find("/a.doc\"") == std::string::npos || call.find(".Open(") == std::string::npos) {
+        return;
+      }
+      for (int i = 0; i < 1000 && !ended; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    };
+    // The signal comes just after e.doc's new content was placed, before its
+    // job has handed in its line.
+    office.onSave = [&](const std::string& path) {
+      if (path != rig.folder + "/e.doc") return;
+      rig.work.write("files/e.doc", "the new content");
+      ending = std::thread([&] {
+        lastWords();
+        ended = true;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    };
+  }
+  rig.replace("--doc", 2, {"--report", report});
+  if (ending.joinable()) ending.join();
+
+  ASSERT_TRUE(ended);
+  const Lines written{"b.doc 已替换内容", "c.doc 没找到替换的内容", "d.doc 已替换内容",
+                      "e.doc 已替换内容"};
+  EXPECT_EQ(rig.output(), written);
+  EXPECT_EQ(testsupport::readFile(report),
+            "\xEF\xBB\xBFpath,sheet,result,count,error code,error description\r\n"
+            "b.doc,,replaced,,,\r\nc.doc,,not found,,,\r\nd.doc,,replaced,,,\r\n"
+            "e.doc,,replaced,,,\r\n");
+  Lines journalled;
+  for (const std::string& line : splitLines(rig.journal(), "\r\n")) {
+    if (!line.empty()) journalled.push_back(line.substr(line.find(' ', line.find(' ') + 1) + 1));
+  }
+  EXPECT_EQ(journalled, written);
 }
 
 TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
@@ -512,6 +590,16 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   const std::string file = (rig.work.path() / "plain.txt").string();
   rig.work.write("rules.txt", "a\tb\n");
   rig.work.write("bad.txt", "a\tb\n# c d\nc d\n");
+  rig.work.write("nul.txt", "a\tb\n旧\tx\0y\n"s);
+  // Reports that would destroy a file: none of them may be written.
+  const std::string notOurs = rig.work.write("notes.csv", "path,其他\r\n").string();
+  const std::string victim = rig.work.write("victim.txt", "keep me").string();
+  const std::string toVictim = (rig.work.path() / "to-victim.csv").string();
+  const std::string dangling = (rig.work.path() / "dangling.csv").string();
+  const std::string toDocument = (rig.work.path() / "to-document.csv").string();
+  fs::create_symlink(victim, toVictim);
+  fs::create_symlink(rig.work.path() / "created.csv", dangling);
+  fs::create_symlink(rig.folder + "/a.doc", toDocument);
   const std::string rules = (rig.work.path() / "rules.txt").string();
   const std::string badRules = (rig.work.path() / "bad.txt").string();
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -533,9 +621,22 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", rules, "--find", "a"}, "不能与 --find"},
       {{"--doc", rig.folder, "--rules", missing}, "无法读取规则文件"},
       {{"--doc", rig.folder, "--rules", badRules}, "规则文件第 3 行没有制表符"},
+      {{"--doc", rig.folder, "--rules", (rig.work.path() / "nul.txt").string()},
+       "规则文件第 2 行含有控制字符 U+0000"},
+      {{"--version", "--bogus"}, "未知选项：--bogus"},
+      {{"--bogus", "--help"}, "未知选项：--bogus"},
       {{"--doc", rig.folder, "--rules", rules, "--dry-run", "--backup", missing}, "--dry-run"},
       {{"--doc", rig.folder, "--rules", rules, "--dry-run=1"}, "选项不带值：--dry-run"},
       {{"--doc", rig.folder, "--rules", rules, "--report", missing + "/x/r.csv"}, "无法写入报告"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", rig.folder + "/a.doc"},
+       "报告文件不能在要替换的文件夹里"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", toDocument},
+       "报告文件不能在要替换的文件夹里"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", notOurs},
+       "无法写入报告文件：" + notOurs + "（文件已存在，且不是本程序先前写出的，不覆盖）"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", toVictim}, "这是一个符号链接"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", dangling}, "这是一个符号链接"},
+      {{"--doc", rig.folder, "--rules", rules, "--report", rig.work.str()}, "这不是普通文件"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
   };
@@ -550,12 +651,21 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   }
   EXPECT_EQ(rig.offices[0].created, 0);
   EXPECT_FALSE(fs::exists(rig.program.path() / "Journal"));
+  EXPECT_EQ(testsupport::readFile(rig.folder + "/a.doc"), "on disk");
+  EXPECT_EQ(testsupport::readFile(notOurs), "path,其他\r\n");
+  EXPECT_EQ(testsupport::readFile(victim), "keep me");
+  EXPECT_FALSE(fs::exists(rig.work.path() / "created.csv"));
 
   EXPECT_EQ(rig.run({"--help"}), 0);
   EXPECT_NE(rig.out.str().find("--recursive"), std::string::npos);
   EXPECT_EQ(rig.run({"--version"}), 0);
   EXPECT_EQ(rig.out.str().rfind("ravelsk ", 0), 0u);
   EXPECT_EQ(rig.offices[0].created, 0);
+  rig.outputFails = true;
+  for (const char* asked : {"--help", "--version"}) {
+    EXPECT_EQ(rig.run({asked}), cli::kExitFailures) << asked;
+    EXPECT_EQ(rig.err.str(), "ravelsk: 无法写入标准输出，结果行未能全部输出\n");
+  }
 }
 
 TEST(CommandLineRun, RecursiveRunNamesFilesRelativeToTheFolderOnOneServerPerJob) {
@@ -602,6 +712,19 @@ TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
       {"a\tb\n\nno tab here\n", {}, "规则文件第 3 行没有制表符分隔原内容和新内容"},
       {"# x\n\tnew\n", {}, "规则文件第 2 行的原内容为空"},
       {"# only comments\n\n", {}, "规则文件中没有规则"},
+      {"a\tb\n旧\0x\t新\n"s, {}, "规则文件第 2 行含有控制字符 U+0000，规则中只允许制表符"},
+      {"# \0 in a comment\na\tb\x01\r\n"s,
+       {},
+       "规则文件第 2 行含有控制字符 U+0001，规则中只允许制表符"},
+      {"a\rb\tc\n", {}, "规则文件第 1 行含有控制字符 U+000D，规则中只允许制表符"},
+      {"a\tb\x7f", {}, "规则文件第 1 行含有控制字符 U+007F，规则中只允许制表符"},
+      {"a\t\xC2\x85\n", {}, "规则文件第 1 行含有控制字符 U+0085，规则中只允许制表符"},
+      {"a\t\xC2\xA0"
+       "b\n",
+       {{"a",
+         "\xC2\xA0"
+         "b"}},
+       ""},
       {"", {}, "规则文件中没有规则"},
   };
   for (const auto& [content, pairs, error] : cases) {
