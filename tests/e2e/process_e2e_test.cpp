@@ -38,6 +38,9 @@
 #ifndef RAVELSK_BATCH_DRIVER
 #error "RAVELSK_BATCH_DRIVER must name the batch driver program"
 #endif
+#ifndef RAVELSK_SLOW_FSYNC
+#error "RAVELSK_SLOW_FSYNC must name the library that slows the syncs of placements"
+#endif
 
 extern char** environ;
 
@@ -499,7 +502,8 @@ TEST_F(OneOffice, ItsLockFilesNameItsProfileFolder) {
 // The program without its window, started with a TMPDIR of the test's own.
 class Driver {
  public:
-  Driver(const fs::path& folder, const fs::path& tmpdir) {
+  Driver(const fs::path& folder, const fs::path& tmpdir,
+         const std::vector<std::string>& more = {}) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> args{RAVELSK_BATCH_DRIVER, "doc", folder.string(), kOld, kNew};
@@ -508,6 +512,7 @@ class Driver {
       if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
     }
     env.push_back("TMPDIR=" + tmpdir.string());
+    env.insert(env.end(), more.begin(), more.end());
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -649,6 +654,37 @@ TEST_F(ProgramEnding, TerminatedMidRunItEndsItsOfficeAndLeavesNothingBehind) {
   for (const auto& socket : sockets) EXPECT_FALSE(fs::exists(socket)) << socket;
   expectNothingLeftBeside();
   expectNextRunSucceeds();
+}
+
+// Ended while a document is being placed (on a slow disk), or after the
+// folder was renamed: the lock of the document the office held goes, wherever
+// the document now is.
+TEST_F(ProgramEnding, TerminatedWhilePlacingOrAfterItsFolderMovedItLeavesNoLock) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> env;
+    std::string waitFor;  // a name beside the documents
+    fs::path movedTo;     // where the folder is renamed before the signal
+  };
+  const std::vector<Case> cases = {
+      {"placing", {std::string("LD_PRELOAD=") + RAVELSK_SLOW_FSYNC}, ".~rv", {}},
+      {"folder renamed", {}, ".~lock.", work.path() / "moved"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Driver driver(folder, tmp.path(), c.env);
+    std::optional<std::string> first;
+    while ((first = driver.line()) && first->rfind("LINE ", 0) != 0) {
+    }
+    ASSERT_TRUE(first) << "the run showed no line";
+    ASSERT_TRUE(waitUntil([&] { return !namesIn(folder, c.waitFor).empty(); }, 60s, 1ms));
+    const fs::path now = c.movedTo.empty() ? folder : c.movedTo;
+    if (now != folder) fs::rename(folder, now);
+    ASSERT_EQ(::kill(driver.pid(), SIGTERM), 0);
+    ASSERT_TRUE(driver.wait(30s)) << "the program did not end";
+    EXPECT_EQ(namesIn(now, ".~"), std::vector<std::string>{}) << "locks or our files left";
+    if (now != folder) fs::rename(now, folder);
+  }
 }
 
 TEST_F(ProgramEnding, KilledMidRunItsOfficeDiesWithItAndTheNextRunCleansUp) {

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -365,3 +366,98 @@ TEST_F(TrustRecycling, AFreshOfficeBetweenDocumentsChangesNothingTheRunSees) {
     EXPECT_NE(e2e::antiword(folder / name).find("正文里有新文本"), std::string::npos) << name;
   }
 }
+
+namespace {
+
+// What another program does to a document while the office holds it open;
+// the store must write the file it loaded and nothing else.
+TEST_F(Trust, AnotherProgramsChangeWhileTheOfficeHoldsADocumentIsNeverOverwritten) {
+  const fs::path outside = rig.work.path() / "outside.doc";
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path& doc)> change;
+    std::string expected;  // what the document's name leads to afterwards
+    bool stored;
+  };
+  const std::string sample = readFile(sampleDocument());
+  const std::string theirs = "their new content";
+  const std::vector<Case> cases = {
+      {"untouched", [](const fs::path&) {}, "", true},
+      {"symbolic link planted",
+       [&](const fs::path& doc) {
+         fs::remove(doc);
+         fs::create_symlink(outside, doc);
+       },
+       sample, false},
+      {"new file renamed over",
+       [&](const fs::path& doc) {
+         std::ofstream(doc.string() + ".new") << theirs;
+         fs::rename(doc.string() + ".new", doc);
+       },
+       theirs, false},
+      {"written in place",
+       [&](const fs::path& doc) { std::ofstream(doc, std::ios::app) << theirs; }, sample + theirs,
+       false},
+      {"folder renamed and another made",
+       [&](const fs::path& doc) {
+         fs::rename(doc.parent_path(), doc.parent_path().string() + ".away");
+         fs::create_directories(doc.parent_path());
+         std::ofstream(doc) << theirs;
+       },
+       theirs, false},
+  };
+  office::Object app = rig.servers.create("word.Application");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path own = rig.work.path() / c.name;
+    fs::create_directories(own);
+    const fs::path doc = own / "a.doc";
+    fs::copy_file(sampleDocument(), doc);
+    fs::copy_file(sampleDocument(), outside, fs::copy_options::overwrite_existing);
+    office::Object documents = app.get("Documents").toObject();
+    office::Object opened = documents.call("Open", {office::Variant(doc.string())}).toObject();
+    c.change(doc);
+    opened.get("Content").toObject().get("Find").toObject().call(
+        "Execute", {{"FindText", office::Variant(kOld)},
+                    {"ReplaceWith", office::Variant(kNew)},
+                    {"Replace", office::Variant(std::int16_t{2})}});
+    std::string failure;
+    try {
+      documents.call("Close", {office::Variant(true)});
+    } catch (const office::AutomationError& e) {
+      failure = e.description();
+      documents.call("Close", {office::Variant(false)});
+    }
+    EXPECT_EQ(failure, c.stored ? "" : "文件在处理期间被其他程序修改，未作改动");
+    if (c.stored) {
+      EXPECT_NE(e2e::antiword(doc).find("正文里有新文本"), std::string::npos);
+    } else {
+      EXPECT_TRUE(readFile(doc) == c.expected) << "what the other program left was written over";
+    }
+    EXPECT_TRUE(readFile(outside) == sample) << "a file outside the folder was written";
+    if (fs::exists(own.string() + ".away")) {
+      EXPECT_TRUE(readFile(own.string() + ".away/a.doc") == sample) << "the moved document";
+    }
+  }
+}
+
+TEST_F(Trust, AListedFileThatBecameSomethingElseSaysWhatItIs) {
+  fs::create_directories(folder / "folder.doc");
+  ASSERT_EQ(::mkfifo((folder / "fifo.doc").c_str(), 0644), 0);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"folder.doc", "不是文件而是文件夹，未作改动"},
+      {"fifo.doc", "不是普通文件，未作改动"},
+      {"missing.doc", "找不到文件：" + (folder / "missing.doc").string()},
+  };
+  office::Object documents = rig.servers.create("word.Application").get("Documents").toObject();
+  for (const auto& [name, why] : cases) {
+    try {
+      documents.call("Open", {office::Variant((folder / name).string())});
+      ADD_FAILURE() << name << " opened";
+    } catch (const office::AutomationError& e) {
+      EXPECT_EQ(e.description(), why) << name;
+    }
+  }
+}
+
+}  // namespace

@@ -12,9 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -219,6 +222,80 @@ TEST_F(SafeStore, InPlaceKeepsHardLinks) {
     fs::remove(doc);
     fs::remove(docs / "b.doc");
   }
+}
+
+// Written in place, or another file renamed over it, after the office loaded
+// it: an in-place overwrite (several hard links) touches nothing either.
+TEST_F(SafeStore, InPlaceWritesOnlyTheFileLoadedAsItWasLoaded) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> change;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"untouched", [](const fs::path&) {}, "new text"},
+      {"same size, written since",
+       [](const fs::path& doc) {
+         const struct timespec later[2] = {{0, UTIME_OMIT}, {statOf(doc).st_mtim.tv_sec + 1, 0}};
+         std::ofstream(doc, std::ios::in | std::ios::out) << "OLD";
+         ASSERT_EQ(::utimensat(AT_FDCWD, doc.c_str(), later, 0), 0);
+       },
+       "OLD text"},
+      {"renamed over",
+       [this](const fs::path& doc) { fs::rename(tmp.write("docs/theirs", "theirs"), doc); },
+       "theirs"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path doc = document("a.doc", "old text");
+    fs::create_hard_link(doc, docs / "b.doc");
+    const ll::LoadedFile loaded = ll::loadedFile(doc);
+    c.change(doc);
+    const bool placed = c.expected == "new text";
+    if (placed) {
+      ll::placeContent(content("new text"), doc, loaded);
+    } else {
+      EXPECT_THROW(ll::placeContent(content("new text"), doc, loaded), ll::ChangedSinceLoad);
+    }
+    EXPECT_EQ(readFile(doc), c.expected);
+    EXPECT_EQ(namesIn(docs), (Names{"a.doc", "b.doc"}));
+    fs::remove(doc);
+    fs::remove(docs / "b.doc");
+  }
+}
+
+// Where the file system has neither hard links nor RENAME_NOREPLACE (FAT,
+// exFAT), the recovery copy is still made and the document written in place.
+TEST_F(SafeStore, WithoutHardLinksTheRecoveryCopyIsStillMade) {
+  const ll::safe_store::LinkCalls system = ll::safe_store::linkCalls();
+  ll::safe_store::linkCalls() = {
+      [](int, const char*, int, const char*) { return errno = EINVAL, -1; },
+      [](int, const char*, int, const char*) { return errno = EPERM, -1; }};
+  struct Case {
+    std::vector<std::string> draws;  // the temporary file's, then the copy's
+    std::string expected;
+  };
+  const Case cases[] = {{{"tmp001", "rec001"}, "new text"},
+                        {{"tmp002", "taken1", "rec002"}, "new text"},
+                        {{"tmp003", "taken1"}, "old text"}};
+  for (const Case& c : cases) {
+    const fs::path doc = document("a.doc", "old text");
+    fs::create_hard_link(doc, docs / "b.doc");  // in place, as for a file of somebody else
+    const std::string taken = ll::safe_store::recoveryName("a.doc", "taken1");
+    tmp.write("docs/" + taken, "somebody's");
+    std::size_t next = 0;
+    const auto random = [&] { return c.draws[std::min(next++, c.draws.size() - 1)]; };
+    try {
+      ll::safe_store::placeContent(content("new text"), doc, random);
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code().value(), EEXIST) << e.what();
+    }
+    EXPECT_EQ(readFile(doc), c.expected);
+    EXPECT_EQ(readFile(docs / taken), "somebody's");
+    EXPECT_EQ(namesIn(docs), (Names{"a.doc", "b.doc", taken}));
+    for (const std::string& name : namesIn(docs)) fs::remove(docs / name);
+  }
+  ll::safe_store::linkCalls() = system;
 }
 
 // The original is kept before its place is taken: as itself (a hard link)
@@ -689,13 +766,29 @@ TEST_F(SafeStore, OnlyLocksOfOurOwnGoneOfficesAreRemoved) {
   const fs::path hidden = tmp.mkdir("hidden");  // root's, 0700: not for uid 1002
   fs::permissions(hidden, fs::perms(0700));
   fs::create_directories(hidden / "ravelsk-office-live" / "profile");
+  // A program that has ended but is not reaped yet still owns a folder.
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string stat = readFile("/proc/" + std::to_string(ended) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string started;
+  for (int i = 3; i <= 22; ++i) fields >> started;
+  tmp.write("ravelsk-office-ended/owner", std::to_string(ended) + " " + started + "\n");
+  fs::create_directories(tmp.path() / "ravelsk-office-ended" / "profile");
+  enum class Lock { Written, WrittenLate, EmptyOurs, EmptyTheirs };
   struct Case {
     std::string name;
     std::string host;
     fs::path profile;
     bool removed;
+    Lock lock = Lock::Written;
   };
   const std::vector<Case> cases = {
+      {"late.doc", host, tmp.path() / "ravelsk-office-gone" / "profile", true, Lock::WrittenLate},
+      {"ended.doc", host, tmp.path() / "ravelsk-office-ended" / "profile", true},
+      {"empty.doc", host, {}, true, Lock::EmptyOurs},
+      {"their empty.doc", host, {}, false, Lock::EmptyTheirs},
       {"gone.doc", host, tmp.path() / "ravelsk-office-gone" / "profile", true},
       {"full name.doc", std::string(host) + ".example.com",
        tmp.path() / "ravelsk-office-gone2" / "profile", true},
@@ -703,17 +796,29 @@ TEST_F(SafeStore, OnlyLocksOfOurOwnGoneOfficesAreRemoved) {
       {"other host.doc", "otherhost", tmp.path() / "ravelsk-office-gone3" / "profile", false},
       {"other program.doc", host, tmp.path() / "config" / "libreoffice" / "4", false},
   };
+  std::vector<std::thread> writers;
   for (const Case& c : cases) {
     document(c.name, "text");
     const fs::path lock = docs / (".~lock." + c.name + "#");
-    tmp.write("docs/" + lock.filename().string(),
-              ",someone," + c.host + ",08.12.2026 09:00,file://" + c.profile.string() + ";");
+    const std::string text =
+        ",someone," + c.host + ",08.12.2026 09:00,file://" + c.profile.string() + ";";
+    tmp.write("docs/" + lock.filename().string(), c.lock == Lock::Written ? text : "");
     fs::permissions(lock, fs::perms(0666));
+    if (c.lock == Lock::EmptyOurs) chownPath(lock, kUser, kUser);
+    if (c.lock == Lock::WrittenLate) {
+      // An office writes its lock a moment after creating it.
+      writers.emplace_back([lock, text] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::ofstream(lock, std::ios::in | std::ios::out) << text;
+      });
+    }
   }
-  const std::string report = asUser(1002, {1002}, [&] {
+  const std::string report = asUser(kUser, {kUser}, [&] {
     for (const Case& c : cases) ll::removeStaleLock(docs / c.name);
     return std::string("done");
   });
+  for (std::thread& writer : writers) writer.join();
+  ::waitpid(ended, nullptr, 0);
   ASSERT_EQ(report, "done");
   for (const Case& c : cases) {
     EXPECT_EQ(fs::exists(docs / (".~lock." + c.name + "#")), !c.removed) << c.name;

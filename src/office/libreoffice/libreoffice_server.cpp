@@ -1,5 +1,8 @@
 #include "office/libreoffice/libreoffice_server.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -58,6 +61,8 @@
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
 #include "office/libreoffice/safe_store.h"
+#include "office/libreoffice/stored_file_check.h"
+#include "office/libreoffice/temporary_space.h"
 #include "office/libreoffice/termination.h"
 #include "office/libreoffice/uno_text.h"
 #include "text/letter_case.h"
@@ -76,6 +81,10 @@ using css::uno::UNO_QUERY_THROW;
 namespace {
 
 // ---- helpers ----
+
+// A document the private folder has no room for, before or after the office
+// tried.
+constexpr std::string_view kNoRoomText = "临时文件夹空间不足，未作改动";
 
 [[noreturn]] void unknownMember() {
   throw AutomationError(kErrNoSuchMember, std::string(kNoSuchMemberText));
@@ -186,33 +195,57 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
 
 // The documents our office may hold locked, with the profile it locks them
 // as: when the program is ended by a signal, their lock files go with it.
+// Each keeps its folder open from the load on, so that its lock is found
+// even in a folder renamed during the run.
 class HeldLocks {
  public:
   void add(const fs::path& document, const fs::path& profile) {
     std::lock_guard lock(mutex_);
-    held_.emplace_back(document, profile);
+    held_.push_back(std::make_unique<Held>(document, profile));
   }
+  // Once the program is ending, nothing is forgotten any more: a document
+  // whose close failed because the ending killed its office (a placement it
+  // waited for had just finished) still has its lock beside it.
   void remove(const fs::path& document) {
     std::lock_guard lock(mutex_);
-    std::erase_if(held_, [&](const auto& entry) { return entry.first == document; });
+    if (programEnding()) return;
+    std::erase_if(held_, [&](const auto& entry) { return entry->document == document; });
   }
   void clear() {
     std::lock_guard lock(mutex_);
-    held_.clear();
+    if (!programEnding()) held_.clear();
   }
   void removeLockFiles() const {
     std::lock_guard lock(mutex_);
-    for (const auto& [document, profile] : held_) removeOwnLock(document, profile);
+    for (const auto& entry : held_) {
+      removeOwnLock(entry->folder, entry->document.filename().string(), entry->profile);
+    }
   }
 
  private:
+  struct Held {
+    Held(const fs::path& d, const fs::path& p)
+        : document(d),
+          profile(p),
+          folder(::open(d.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~Held() {
+      if (folder >= 0) ::close(folder);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    fs::path document;
+    fs::path profile;
+    int folder;
+  };
   mutable std::mutex mutex_;
-  std::vector<std::pair<fs::path, fs::path>> held_;
+  std::vector<std::unique_ptr<Held>> held_;
 };
 
 struct OpenDocument {
   Reference<css::lang::XComponent> component;
   fs::path path;
+  // What the office loaded: only that file is written when it is stored.
+  LoadedFile loaded;
   std::string filter;
   // A replacement reported hits: the document must be stored, even where the
   // office opened it read-only and so never counts it as modified.
@@ -418,8 +451,18 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   for (const fs::path& folder : {file.parent_path(), ec ? fs::path() : target.parent_path()}) {
     if (!folder.empty() && recoveredFolders_.insert(folder).second) recoverFolder(folder);
   }
-  if (!fs::is_regular_file(file, ec)) {
-    throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
+  // Listed as a file, it may have been replaced by something else since.
+  switch (fs::status(file, ec).type()) {
+    case fs::file_type::regular:
+      break;
+    case fs::file_type::directory:
+      throw AutomationError(kErrOfficeFailed, "不是文件而是文件夹，未作改动");
+    case fs::file_type::not_found:
+    case fs::file_type::none:
+    case fs::file_type::unknown:
+      throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
+    default:
+      throw AutomationError(kErrOfficeFailed, "不是普通文件，未作改动");
   }
   switch (writeBlock(file)) {
     case WriteBlock::ReadOnlyFile:
@@ -432,6 +475,23 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   removeStaleLock(file);
   startOffice();
   const OUString url = loadUrl(file);
+  // Taken before the load: a change from here on, even one the office still
+  // read, makes the store refuse rather than write over it.
+  LoadedFile loaded;
+  try {
+    loaded = loadedFile(file);
+  } catch (const std::system_error&) {
+    throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
+  }
+
+  // Given a document it has no room for, the office does not fail plainly
+  // (see temporary_space.h): the document fails here, untouched.
+  {
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (!roomForDocument(process_.folder(), ec ? 0 : size)) {
+      throw AutomationError(kErrOfficeFailed, std::string(kNoRoomText));
+    }
+  }
 
   process_.arm(options_.documentTimeout);
   held_->add(file, process_.profileFolder());
@@ -508,6 +568,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   auto document = std::make_shared<OpenDocument>();
   document->component = component;
   document->path = file;
+  document->loaded = loaded;
   document->filter = filter;
   (workbook ? books_ : docs_).push_back(document);
   return document;
@@ -579,6 +640,15 @@ void Session::store(OpenDocument& document) {
     std::error_code ec;
     fs::remove(content, ec);
   };
+  // A store that went wrong where the private folder has run out of room is
+  // put down to the room, the one thing the user can mend.
+  auto failed = [&](const std::string& why) {
+    discard();
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(document.path, ec);
+    const bool room = roomForDocument(process_.folder(), ec ? 0 : size);
+    return AutomationError(kErrOfficeFailed, room ? why : std::string(kNoRoomText));
+  };
   try {
     Reference<css::frame::XStorable> storable(document.component, UNO_QUERY_THROW);
     storable->storeToURL(url, properties({property("FilterName", Any(toOUString(document.filter))),
@@ -587,19 +657,27 @@ void Session::store(OpenDocument& document) {
     discard();
     throw;
   } catch (const css::uno::Exception& e) {
-    discard();
-    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + toUtf8(e.Message));
+    throw failed("无法保存文档：" + toUtf8(e.Message));
   }
   std::error_code ec;
   if (!fs::is_regular_file(content, ec) || fs::file_size(content, ec) == 0) {
-    discard();
-    throw AutomationError(kErrOfficeFailed, "无法保存文档：办公软件没有写出文件");
+    throw failed("无法保存文档：办公软件没有写出文件");
+  }
+  // The office may return from a store as if all went well and leave a file
+  // cut short or holding no document: only a whole one takes the document's
+  // place.
+  if (checkStoredFile(content, storedFormat(document.filter)) != StoredFault::None) {
+    throw failed("无法保存文档：办公软件写出的文件不完整，未作改动");
   }
   // Placing is our own work, however long a large file on a slow disk takes:
   // the watchdog is for the office.
   process_.disarm();
   try {
-    placeContent(content, document.path, backup);
+    placeContent(content, document.path, document.loaded, backup);
+  } catch (const ChangedSinceLoad&) {
+    discard();
+    process_.arm(options_.documentTimeout);
+    throw AutomationError(kErrOfficeFailed, "文件在处理期间被其他程序修改，未作改动");
   } catch (const std::system_error& e) {
     discard();
     process_.arm(options_.documentTimeout);

@@ -1,14 +1,18 @@
 #include "office/libreoffice/lock_files.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace office::libreoffice {
@@ -77,12 +81,48 @@ struct LockOwner {
   fs::path profile;
 };
 
-std::optional<LockOwner> readLock(const fs::path& lock) {
-  std::error_code ec;
-  if (!fs::is_regular_file(fs::symlink_status(lock, ec))) return std::nullopt;
-  const std::vector<std::string> fields = lockFields(readSmallFile(lock));
-  if (fields.size() < 5) return std::nullopt;
-  return LockOwner{fields[2], pathOfFileUrl(fields[4])};
+// A lock file read through its folder, never through a link at its name.
+struct LockFile {
+  struct stat st {};
+  std::string text;
+  // The office writes the line in one go, ended by ';', after creating the
+  // file: without it, the file is still being written or its writer died.
+  bool complete() const { return text.find(';') != std::string::npos; }
+  std::optional<LockOwner> owner() const {
+    const std::vector<std::string> fields = lockFields(text);
+    if (!complete() || fields.size() < 5) return std::nullopt;
+    return LockOwner{fields[2], pathOfFileUrl(fields[4])};
+  }
+};
+
+std::optional<LockFile> readLock(int folder, const std::string& name) {
+  const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  LockFile lock;
+  std::optional<LockFile> found;
+  if (::fstat(fd, &lock.st) == 0 && S_ISREG(lock.st.st_mode)) {
+    char buffer[4096];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got >= 0) {
+      lock.text.assign(buffer, static_cast<std::size_t>(got));
+      found = std::move(lock);
+    }
+  }
+  ::close(fd);
+  return found;
+}
+
+std::string lockName(const std::string& documentName) {
+  return ".~lock." + documentName + "#";
+}
+
+// Removes the lock only if its name still holds the file that was read.
+void removeLock(int folder, const std::string& name, const LockFile& lock) {
+  struct stat there {};
+  if (::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there.st_dev == lock.st.st_dev && there.st_ino == lock.st.st_ino) {
+    ::unlinkat(folder, name.c_str(), 0);
+  }
 }
 
 bool sameFolder(const fs::path& a, const fs::path& b) {
@@ -120,38 +160,65 @@ std::string startTime(long pid) {
   return {};
 }
 
-void removeLock(const fs::path& lock) {
-  std::error_code ec;
-  fs::remove(lock, ec);
+// The state letter of /proc/<pid>/stat: 'Z' for a process that has ended
+// and not yet been reaped.
+char processState(long pid) {
+  const std::string stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+bool ourPrivateOffice(const fs::path& profile) {
+  // Our offices keep their profile in "<temp>/ravelsk-office-XXXXXX/profile".
+  return profile.parent_path().filename().string().rfind(kPrivatePrefix, 0) == 0;
 }
 
 }  // namespace
 
 fs::path lockFileOf(const fs::path& document) {
-  return document.parent_path() / (".~lock." + document.filename().string() + "#");
+  return document.parent_path() / lockName(document.filename().string());
 }
 
-void removeOwnLock(const fs::path& document, const fs::path& profileFolder) {
-  const fs::path lock = lockFileOf(document);
-  const auto owner = readLock(lock);
-  if (owner && sameFolder(owner->profile, profileFolder)) removeLock(lock);
+void removeOwnLock(int folder, const std::string& documentName, const fs::path& profileFolder) {
+  const std::string name = lockName(documentName);
+  const auto lock = readLock(folder, name);
+  if (!lock) return;
+  const auto owner = lock->owner();
+  if (owner && sameFolder(owner->profile, profileFolder)) removeLock(folder, name, *lock);
 }
 
 void removeStaleLock(const fs::path& document) {
-  const fs::path lock = lockFileOf(document);
-  const auto owner = readLock(lock);
-  if (!owner || shortHostName(owner->host) != shortHostName(hostName()) || owner->profile.empty()) {
-    return;
+  fs::path parent = document.parent_path();
+  if (parent.empty()) parent = ".";
+  const int folder = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  const std::string name = lockName(document.filename().string());
+  std::optional<LockFile> lock = readLock(folder, name);
+  // An office killed at this moment may be between creating its lock and
+  // writing it; one still dying may yet finish the write.
+  for (int wait = 0; lock && !lock->complete() && wait < 50; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    lock = readLock(folder, name);
   }
-  // Our offices keep their profile in "<temp>/ravelsk-office-XXXXXX/profile".
-  const fs::path privateFolder = owner->profile.parent_path();
-  if (privateFolder.filename().string().rfind(kPrivatePrefix, 0) != 0) return;
-  // Only a folder that is not there is gone: one we may not look into (another
-  // user's private temporary folder) is somebody's office at work.
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(privateFolder, ec);
-  const bool gone = status.type() == fs::file_type::not_found;
-  if (gone || (!ec && !ownerRunning(privateFolder))) removeLock(lock);
+  bool stale = false;
+  if (lock && !lock->complete()) {
+    // Its writer died before writing a word: it names nobody, and the office
+    // would take it for somebody else's lock for good.
+    stale = lock->st.st_uid == ::geteuid();
+  } else if (lock) {
+    const auto owner = lock->owner();
+    if (owner && shortHostName(owner->host) == shortHostName(hostName()) &&
+        !owner->profile.empty() && ourPrivateOffice(owner->profile)) {
+      // Only a folder that is not there is gone: one we may not look into
+      // (another user's private temporary folder) is somebody's office at work.
+      const fs::path privateFolder = owner->profile.parent_path();
+      std::error_code ec;
+      const fs::file_status status = fs::symlink_status(privateFolder, ec);
+      stale = status.type() == fs::file_type::not_found || (!ec && !ownerRunning(privateFolder));
+    }
+  }
+  if (stale) removeLock(folder, name, *lock);
+  ::close(folder);
 }
 
 void writeOwnerRecord(const fs::path& privateFolder) {
@@ -166,6 +233,10 @@ bool ownerRunning(const fs::path& privateFolder) {
   // A folder without a record may be one being made: count it as in use.
   if (!(record >> pid >> started) || pid <= 0) return true;
   if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+  // A program that has ended is gone, reaped or not, whatever its offices
+  // are still doing.
+  const char state = processState(pid);
+  if (state == 'Z' || state == 'X') return false;
   return startTime(pid) == started;
 }
 

@@ -5,18 +5,25 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace office::libreoffice {
 
 std::filesystem::path lockFileOf(const std::filesystem::path& document);
 
-// Removes the lock of document if it names the given private profile.
-void removeOwnLock(const std::filesystem::path& document,
+// Removes the lock of the document named documentName in folder if it names
+// the given private profile. folder is a descriptor of the document's folder
+// held since the office loaded it, so that the lock is found there even when
+// the folder was renamed since.
+void removeOwnLock(int folder, const std::string& documentName,
                    const std::filesystem::path& profileFolder);
 
 // Removes the lock of document if it was written on this machine by one of
 // our private offices that is gone (its folder removed, or its recorded
-// owner no longer running). A lock from another machine is never stale.
+// owner no longer running, whether or not the office itself has finished
+// dying). A lock from another machine is never stale. A lock still being
+// written is waited for a moment; one that stays incomplete (its office
+// died writing it) is removed when it is our own user's.
 void removeStaleLock(const std::filesystem::path& document);
 
 // Each private folder ("ravelsk-office-*") records the program that owns it

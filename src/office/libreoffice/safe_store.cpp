@@ -158,19 +158,59 @@ fs::path linkTarget(const fs::path& document, std::error_code& error) {
   return fs::canonical(document, error);
 }
 
-Location locate(const fs::path& document) {
-  std::error_code error;
-  const fs::path target = linkTarget(document, error);
-  if (error) fail("查找链接指向的文档", error.value());
+// The folder of `file` (not following a link at its name) and its name there.
+Location folderOf(const fs::path& file) {
   Location location;
-  location.name = target.filename().string();
+  location.name = file.filename().string();
   if (location.name.empty() || location.name == "." || location.name == "..")
     fail("打开文档", EINVAL);
-  fs::path folder = target.parent_path();
+  fs::path folder = file.parent_path();
   if (folder.empty()) folder = ".";
   location.folder = Fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!location.folder) fail("打开文档所在的文件夹");
   return location;
+}
+
+Location locate(const fs::path& document) {
+  std::error_code error;
+  const fs::path target = linkTarget(document, error);
+  if (error) fail("查找链接指向的文档", error.value());
+  return folderOf(target);
+}
+
+// Still the content loaded: the same file, neither written nor truncated since.
+bool asLoaded(const struct stat& st, const LoadedFile& loaded) {
+  return st.st_dev == loaded.device && st.st_ino == loaded.inode && st.st_size == loaded.size &&
+         st.st_mtim.tv_sec == loaded.modified.tv_sec &&
+         st.st_mtim.tv_nsec == loaded.modified.tv_nsec;
+}
+
+// The folder of the file loaded, reached again from the document's name: the
+// name must still be a link if it was one (to the same file), and must not
+// have become one, and the folder must be the one it was.
+Location placeOfLoaded(const fs::path& document, const LoadedFile& loaded) {
+  struct stat named {};
+  if (::lstat(document.c_str(), &named) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) throw ChangedSinceLoad();
+    fail("打开文档");
+  }
+  if (S_ISLNK(named.st_mode) != loaded.throughLink) throw ChangedSinceLoad();
+  if (loaded.throughLink) {
+    std::error_code error;
+    if (fs::canonical(document, error) != loaded.file || error) throw ChangedSinceLoad();
+  }
+  Location place;
+  try {
+    place = folderOf(loaded.file);
+  } catch (const std::system_error& e) {
+    if (e.code().value() == ENOENT || e.code().value() == ENOTDIR) throw ChangedSinceLoad();
+    throw;
+  }
+  struct stat folder {};
+  if (::fstat(place.folder.get(), &folder) != 0) fail("打开文档所在的文件夹");
+  if (folder.st_dev != loaded.folderDevice || folder.st_ino != loaded.folderInode)
+    throw ChangedSinceLoad();
+  return place;
 }
 
 // Opens a document without following a link at its name; only a regular file
@@ -184,6 +224,22 @@ Fd openDocument(int folder, const std::string& name, int access, const char* ste
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fail(step);
   return fd;
+}
+
+// Opens the file loaded at its name in its folder, as openDocument, and only
+// if it is still as loaded; a link planted there since is never followed.
+Fd openLoaded(int folder, const std::string& name, int access, const char* step,
+              const LoadedFile& loaded, struct stat& st) {
+  try {
+    Fd fd = openDocument(folder, name, access, step, st);
+    if (!asLoaded(st, loaded)) throw ChangedSinceLoad();
+    return fd;
+  } catch (const std::system_error& e) {
+    const int error = e.code().value();
+    if (error == ELOOP || error == ENOENT || error == EISDIR || error == EINVAL)
+      throw ChangedSinceLoad();
+    throw;
+  }
 }
 
 // Copies `from` over `to`, both from their start; returns the length copied.
@@ -271,12 +327,25 @@ class OwnFile {
 
  private:
   int renameNoReplace(const std::string& to) const {
-    if (::renameat2(folder_, name_.c_str(), folder_, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    const safe_store::LinkCalls& calls = safe_store::linkCalls();
+    if (calls.renameNoReplace(folder_, name_.c_str(), folder_, to.c_str()) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // File systems without RENAME_NOREPLACE: a hard link fails on a taken name too.
-    if (::linkat(folder_, name_.c_str(), folder_, to.c_str(), 0) != 0) return -1;
-    ::unlinkat(folder_, name_.c_str(), 0);
-    return 0;
+    if (calls.link(folder_, name_.c_str(), folder_, to.c_str()) == 0) {
+      ::unlinkat(folder_, name_.c_str(), 0);
+      return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return -1;
+    // Nor hard links (FAT, exFAT): a plain rename to a name seen free. The
+    // name is drawn at random a moment earlier and our folder is the user's,
+    // so only someone who guessed it could slip a file in between.
+    struct stat there {};
+    if (::fstatat(folder_, to.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+      errno = EEXIST;
+      return -1;
+    }
+    if (errno != ENOENT) return -1;
+    return ::renameat(folder_, name_.c_str(), folder_, to.c_str());
   }
 
   int folder_;
@@ -580,17 +649,19 @@ std::string recoveryName(std::string_view documentName, std::string_view random)
   return ourName(documentName, kRecovery, random);
 }
 
-void placeContent(const fs::path& content, const fs::path& document, const RandomPart& random,
-                  const fs::path& backup) {
+namespace {
+
+void placeLoaded(const fs::path& content, const fs::path& document, const LoadedFile& loaded,
+                 const RandomPart& random, const fs::path& backup) {
   Fd source(::open(content.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
   struct stat sourceStat {};
   if (!source || ::fstat(source.get(), &sourceStat) != 0) fail("读取新内容");
   if (!S_ISREG(sourceStat.st_mode)) fail("读取新内容", EINVAL);
 
-  const Location place = locate(document);
+  const Location place = placeOfLoaded(document, loaded);
   const int folder = place.folder.get();
   struct stat st {};
-  const Fd original = openDocument(folder, place.name, O_RDONLY, "打开文档", st);
+  const Fd original = openLoaded(folder, place.name, O_RDONLY, "打开文档", loaded, st);
   const bool replace = st.st_nlink == 1 && canKeepOwner(st);
 
   // Declared before the temporary file, so that a failure removes that file
@@ -603,6 +674,14 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
     if (::fsync(scratch.fd()) != 0) fail("写入临时文件");
     std::optional<Backup> kept;
     if (!backup.empty()) kept.emplace(folder, place.name, original.get(), st, backup, true);
+    // Once more, as late as can be: written in place, or another file renamed
+    // over it, while ours was being written.
+    struct stat now {};
+    if (::fstat(original.get(), &now) != 0 || !asLoaded(now, loaded) ||
+        ::fstatat(folder, place.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !asLoaded(now, loaded)) {
+      throw ChangedSinceLoad();
+    }
     if (::renameat(folder, scratch.name().c_str(), folder, place.name.c_str()) != 0)
       fail("替换文档");
     if (kept) kept->keep();
@@ -621,8 +700,7 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
   scratch.becomeRecoveryCopy(place.name, random);
   syncFolder(folder);
   struct stat now {};
-  const Fd target = openDocument(folder, place.name, O_WRONLY, "打开文档以写入", now);
-  if (!sameFile(now, st)) fail("文档在保存时被移走或替换", EBUSY);
+  const Fd target = openLoaded(folder, place.name, O_WRONLY, "打开文档以写入", loaded, now);
   reserveSpace(target.get(), length);
   // From here on the document changes: its backup stays whatever happens.
   if (kept) kept->keep();
@@ -636,6 +714,25 @@ void placeContent(const fs::path& content, const fs::path& document, const Rando
   }
   scratch.remove();
   ::fsync(folder);
+}
+
+int renameNoReplace(int fromFolder, const char* from, int toFolder, const char* to) {
+  return ::renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE);
+}
+int hardLink(int fromFolder, const char* from, int toFolder, const char* to) {
+  return ::linkat(fromFolder, from, toFolder, to, 0);
+}
+
+}  // namespace
+
+void placeContent(const fs::path& content, const fs::path& document, const RandomPart& random,
+                  const fs::path& backup) {
+  placeLoaded(content, document, loadedFile(document), random, backup);
+}
+
+LinkCalls& linkCalls() {
+  static LinkCalls calls{renameNoReplace, hardLink};
+  return calls;
 }
 
 }  // namespace safe_store
@@ -659,6 +756,39 @@ WriteBlock writeBlock(const fs::path& document) {
   if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && refused())
     return WriteBlock::ReadOnlyFolder;
   return WriteBlock::None;
+}
+
+LoadedFile loadedFile(const fs::path& document) {
+  LoadedFile loaded;
+  struct stat named {};
+  if (::lstat(document.c_str(), &named) != 0) fail("打开文档");
+  loaded.throughLink = S_ISLNK(named.st_mode);
+  loaded.file = document;
+  if (loaded.throughLink) {
+    std::error_code error;
+    loaded.file = fs::canonical(document, error);
+    if (error) fail("查找链接指向的文档", error.value());
+  }
+  const Location place = folderOf(loaded.file);
+  struct stat folder {};
+  struct stat st {};
+  if (::fstat(place.folder.get(), &folder) != 0 ||
+      ::fstatat(place.folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    fail("打开文档");
+  }
+  if (!S_ISREG(st.st_mode)) fail("打开文档", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  loaded.device = st.st_dev;
+  loaded.inode = st.st_ino;
+  loaded.size = st.st_size;
+  loaded.modified = st.st_mtim;
+  loaded.folderDevice = folder.st_dev;
+  loaded.folderInode = folder.st_ino;
+  return loaded;
+}
+
+void placeContent(const fs::path& content, const fs::path& document, const LoadedFile& loaded,
+                  const fs::path& backup) {
+  safe_store::placeLoaded(content, document, loaded, systemRandomPart, backup);
 }
 
 void placeContent(const fs::path& content, const fs::path& document, const fs::path& backup) {

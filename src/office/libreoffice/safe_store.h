@@ -25,8 +25,12 @@
 // rename). Files another run is still working on are locked (flock) and left.
 #pragma once
 
+#include <sys/types.h>
+
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -39,8 +43,37 @@ namespace office::libreoffice {
 enum class WriteBlock { None, ReadOnlyFile, ReadOnlyFolder };
 WriteBlock writeBlock(const std::filesystem::path& document);
 
+// The file the office loaded for a document, taken just before it loaded it:
+// only that file is ever written with the new content. Through a symbolic
+// link (one that was there at load) it is the link's target.
+struct LoadedFile {
+  std::filesystem::path file;  // the document, or its link's target at load
+  bool throughLink = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec modified {};
+  // The folder that holds it: a folder renamed away and another made at its
+  // path is not the same folder.
+  dev_t folderDevice = 0;
+  ino_t folderInode = 0;
+};
+
+// Throws std::system_error (a missing document: ENOENT; not a regular file:
+// EISDIR for a folder, EINVAL for anything else).
+LoadedFile loadedFile(const std::filesystem::path& document);
+
+// The document's name no longer leads to the file loaded (renamed over,
+// removed, a link planted at it, its folder replaced), or that file was
+// written since (its size or modification time differ). Nothing was written.
+class ChangedSinceLoad : public std::runtime_error {
+ public:
+  ChangedSinceLoad() : std::runtime_error("the document changed since it was loaded") {}
+};
+
 // Puts the complete file `content` in the place of `document` (through a
-// symbolic link to its target; the link stays a link). A document with one
+// symbolic link to its target; the link stays a link), provided it is still
+// the file `loaded` describes: else throws ChangedSinceLoad. A document with one
 // link whose owner and group can be kept is replaced by rename; one with
 // several hard links, or whose owner or group we could not give a new file,
 // is overwritten in place from a synced recovery copy. Holds placementMutex()
@@ -56,6 +89,9 @@ WriteBlock writeBlock(const std::filesystem::path& document);
 // too), it is copied. A copy keeps the mode and times and is synced before
 // the document changes. A backup that cannot be made fails the placement,
 // and the document stays as it was.
+void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
+                  const LoadedFile& loaded, const std::filesystem::path& backup = {});
+// The same with the document as it is now taken for the one loaded.
 void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
                   const std::filesystem::path& backup = {});
 
@@ -81,6 +117,15 @@ std::string recoveryName(std::string_view documentName, std::string_view random)
 // placeContent with the random parts drawn from `random` instead of the system.
 void placeContent(const std::filesystem::path& content, const std::filesystem::path& document,
                   const RandomPart& random, const std::filesystem::path& backup = {});
+
+// The two calls a file system may not offer: renameat2 with RENAME_NOREPLACE
+// and linkat (FAT and exFAT have no hard links). Tests put in calls that fail
+// as such a file system does.
+struct LinkCalls {
+  int (*renameNoReplace)(int fromFolder, const char* from, int toFolder, const char* to);
+  int (*link)(int fromFolder, const char* from, int toFolder, const char* to);
+};
+LinkCalls& linkCalls();
 
 }  // namespace safe_store
 
