@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "cli/report.h"
+#include "replace/document_stories.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -102,6 +103,18 @@ void checkReportPlace(const std::string& given, const std::string& folder) {
   if (insideFolder(path, folder)) throw Failure("报告文件不能在要替换的文件夹里：" + given);
 }
 
+// Word and WPS cannot search for a text this long: every document would fail
+// with it, so none is opened.
+void refuseLongFindTexts(const Batch& batch, const office::ServerRegistry& servers, bool rules) {
+  const replace::ServerChoice choice = serverChoice(batch.kind, batch.suite);
+  for (std::size_t p = 0; p < batch.pairs.size(); ++p) {
+    const std::string refusal = replace::findTextRefusal(servers, choice, batch.pairs[p].find);
+    if (refusal.empty()) continue;
+    const std::string rule = rules ? "第 " + std::to_string(p + 1) + " 条规则的" : std::string();
+    throw Failure(rule + refusal + "，未处理任何文件");
+  }
+}
+
 class ConsoleOutput : public BatchOutput {
  public:
   // journal: nullptr for a dry run, which writes none; report: nullptr for none.
@@ -189,6 +202,11 @@ int run(const Options& options, const Environment& env) {
     if (!env.useBackup) throw Failure("此版本不支持 --backup");
     keeper = env.useBackup(batch.folder, backup);
     batch.keeper = keeper.get();
+  }
+  // The first job's registry is asked only now: it takes the backup's
+  // settings with it.
+  if (batch.kind == FileKind::Documents) {
+    refuseLongFindTexts(batch, env.servers(0), !options.rulesFile.empty());
   }
   std::optional<ReportFile> report;
   if (!options.reportFile.empty()) {

@@ -162,6 +162,10 @@ struct ServerTraits {
   // replaced cell as typed input (a text "00123-" becomes the number -123),
   // so a server reached through the fallback never counts as keeping text.
   bool replaceKeepsText = false;
+  // Find.Execute takes FindText and ReplaceWith as they are, of any length.
+  // Word and WPS read '^' as the start of a special code (^p, ^&, ^c) and
+  // refuse either text over 255 characters.
+  bool findIsLiteral = false;
 };
 
 // Creates application objects by ProgID. Backends register their ProgIDs at

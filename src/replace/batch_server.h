@@ -60,6 +60,8 @@ class BatchServer {
   const office::Object& app() const { return app_; }
   // Whether the server in use registered its Cells.Replace as keeping text.
   bool replaceKeepsText() const { return servers_.traits(progIdInUse_).replaceKeepsText; }
+  // Whether the server in use takes Find texts as they are, of any length.
+  bool findIsLiteral() const { return servers_.traits(progIdInUse_).findIsLiteral; }
 
  private:
   office::Object create(std::string_view progId);

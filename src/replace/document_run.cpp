@@ -1,5 +1,8 @@
 #include "replace/document_run.h"
 
+#include <functional>
+
+#include "replace/document_stories.h"
 #include "replace/skipped_files.h"
 
 namespace replace {
@@ -30,50 +33,104 @@ void closeDocuments(const Object& app, bool save) {
   app.get("Documents").toObject().call("Close", {Variant(save)});
 }
 
-bool findIn(const Object& document, const std::string& text) {
-  Variant found =
-      document.get("Content").toObject().get("Find").toObject().call("Execute", {Variant(text)});
-  return !found.isNull() && found.toBool();
+bool found(const Object& range, const std::string& text) {
+  const Variant result = range.get("Find").toObject().call("Execute", {Variant(text)});
+  return !result.isNull() && result.toBool();
 }
 
-void replaceInActive(const Object& app, const std::string& findText,
-                     const std::string& replaceText) {
-  app.get("ActiveDocument")
-      .toObject()
-      .get("Content")
-      .toObject()
-      .get("Find")
-      .toObject()
-      .call("Execute", std::vector<std::pair<std::string, Variant>>{
-                           {"FindText", findText},
-                           {"ReplaceWith", replaceText},
-                           {"Replace", std::int16_t{2}},
-                       });
+void replaceAll(const Object& range, const FindTexts& texts) {
+  range.get("Find").toObject().call("Execute", std::vector<std::pair<std::string, Variant>>{
+                                                   {"FindText", texts.find},
+                                                   {"ReplaceWith", texts.replacement},
+                                                   {"Replace", std::int16_t{2}},
+                                               });
 }
 
-// One pair on the open document: the test on its content (with the pair's
-// find text) and, where found, every occurrence replaced on the active
-// document's fresh content. True when the text was found.
-bool replacePair(const Object& app, const Object& document, const RunWindow& window) {
-  if (!findIn(document, window.findText())) return false;
-  replaceInActive(app, window.findText(), window.replaceText());
+// A replacement too long for ReplaceWith, set occurrence by occurrence: a
+// successful find makes the range the occurrence, and collapsing it to its
+// end lets the next find go on after the new text, never inside it.
+void replaceEach(const Object& range, const FindTexts& texts) {
+  const Object find = range.get("Find").toObject();
+  const std::vector<std::pair<std::string, Variant>> arguments{
+      {"FindText", texts.find}, {"Forward", true}, {"Wrap", std::int16_t{0}},  // wdFindStop
+  };
+  for (;;) {
+    const Variant result = find.call("Execute", arguments);
+    if (result.isNull() || !result.toBool()) return;
+    range.put("Text", texts.literalReplacement);
+    range.call("Collapse", {Variant(std::int16_t{0})});  // wdCollapseEnd
+  }
+}
+
+// The test on one place of the document and, where it finds the text, the
+// replacement on a fresh range over the same place. Whether the place was
+// replaced is what the test found: the replacement's own answer is not read.
+bool replaceAt(const Object& tested, const std::function<Object()>& again, const FindTexts& texts) {
+  if (!found(tested, texts.find)) return false;
+  if (texts.byOccurrence) {
+    replaceEach(again(), texts);
+  } else {
+    replaceAll(again(), texts);
+  }
   return true;
 }
 
-// The occurrences of text, counted as a Word macro counts them: one range,
-// each successful find moving it onto the next occurrence, never wrapping
-// round to the start.
-std::int64_t countIn(const Object& document, const std::string& text) {
-  const Object find = document.get("Content").toObject().get("Find").toObject();
+// One pair on the open document: its main story (tested on its content,
+// replaced on the active document's fresh content), then every other place
+// that holds text. True when the text was found anywhere.
+bool replacePair(const Object& app, const Object& document, DocumentStories& stories,
+                 const FindTexts& texts) {
+  bool replaced = replaceAt(
+      document.get("Content").toObject(),
+      [&app] { return app.get("ActiveDocument").toObject().get("Content").toObject(); }, texts);
+  stories.forEach([&](const Object& range, const std::function<Object()>& again) {
+    if (replaceAt(range, again, texts)) replaced = true;
+  });
+  return replaced;
+}
+
+// The occurrences of text in a range, counted as a Word macro counts them:
+// one range, each successful find moving it onto the next occurrence, never
+// wrapping round to the start.
+std::int64_t countIn(const Object& range, const std::string& text) {
+  const Object find = range.get("Find").toObject();
   const std::vector<std::pair<std::string, Variant>> arguments{
       {"FindText", text}, {"Forward", true}, {"Wrap", std::int16_t{0}},  // wdFindStop
   };
   std::int64_t count = 0;
   for (;;) {
-    const Variant found = find.call("Execute", arguments);
-    if (found.isNull() || !found.toBool()) return count;
+    const Variant result = find.call("Execute", arguments);
+    if (result.isNull() || !result.toBool()) return count;
     ++count;
   }
+}
+
+// The occurrences in every place a replacement reaches.
+std::int64_t countPair(const Object& document, DocumentStories& stories, const std::string& text) {
+  std::int64_t count = countIn(document.get("Content").toObject(), text);
+  stories.forEach(
+      [&](const Object& range, const std::function<Object()>&) { count += countIn(range, text); });
+  return count;
+}
+
+// A find text too long for the servers of the choice is refused before one
+// is created: every document would fail with it.
+bool refusedFindText(const office::ServerRegistry& servers, ServerChoice choice,
+                     RunWindow& window) {
+  for (std::size_t p = 0; p < window.pairCount(); ++p) {
+    window.selectPair(p);
+    const std::string refusal = findTextRefusal(servers, choice, window.findText());
+    if (refusal.empty()) continue;
+    window.report(refusal + "，未处理任何文件");
+    return true;
+  }
+  return false;
+}
+
+// The selected pair as the server in use takes it (a WPS choice may have
+// traded its server for the suite's text server on opening).
+FindTexts pairTexts(const BatchServer& server, const RunWindow& window) {
+  return findTexts(window.findText(), window.replaceText(), server.findIsLiteral());
 }
 
 RunResult fileResult(const std::string& entry, bool replaced) {
@@ -87,6 +144,7 @@ RunResult fileResult(const std::string& entry, bool replaced) {
 }  // namespace
 
 void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window) {
+  if (refusedFindText(servers, choice, window)) return;
   BatchServer server(servers, choice, window);
   if (!server.start()) return;
 
@@ -104,11 +162,12 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
       if (!openDocument(server, path, document)) return;
       opened = true;
       app.put("Visible", false);
+      DocumentStories stories(document);
       if (window.countOnly()) {
         std::int64_t count = 0;
         for (std::size_t p = 0; p < window.pairCount(); ++p) {
           window.selectPair(p);
-          count += countIn(document, window.findText());
+          count += countPair(document, stories, pairTexts(server, window).find);
         }
         closeDocuments(app, false);
         window.reportResult(countResult(window.fileEntry(i), "", count));
@@ -117,7 +176,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
       bool replaced = false;
       for (std::size_t p = 0; p < window.pairCount(); ++p) {
         window.selectPair(p);
-        if (replacePair(app, document, window)) replaced = true;
+        if (replacePair(app, document, stories, pairTexts(server, window))) replaced = true;
       }
       if (replaced) {
         window.keepOriginal(window.fileEntry(i));

@@ -154,6 +154,13 @@ void PrintTo(const FakeCell& cell, std::ostream* out) {
   *out << kKinds[static_cast<int>(cell.kind)] << "(\"" << cell.value << "\")";
 }
 
+void PrintTo(const FakeStory& story, std::ostream* out) {
+  *out << "story " << story.type << " of section " << story.section << " \"" << story.text << "\"";
+  for (const std::optional<std::string>& shape : story.shapes) {
+    *out << (shape ? " [\"" + *shape + "\"]" : std::string(" [no text]"));
+  }
+}
+
 std::string formatArgs(const Arguments& args) {
   std::string text;
   for (const Variant& v : args.positional) {
@@ -173,7 +180,10 @@ struct FakeOffice::App {
   bool quit = false;
   struct Doc {
     std::string path;
-    std::string content;
+    std::string content;  // the main story
+    std::vector<FakeStory> stories;
+    // Word lists an empty header or footer kind once a header's range was asked for.
+    bool headersAsked = false;
   };
   std::vector<std::shared_ptr<Doc>> openDocs;
 };
@@ -231,48 +241,301 @@ Object makeObject(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& ap
                                              std::move(description)));
 }
 
+constexpr std::size_t kWhole = std::string::npos;  // a range up to its story's end
+
+// A range of a document's text: the main story, another story, or a shape's
+// text. end and limit kWhole reach the story's end whatever it grows to.
+struct Span {
+  std::shared_ptr<FakeOffice::App::Doc> doc;
+  std::string* text = nullptr;
+  int story = -1;  // index in doc->stories; -1: the main story or a shape's text
+  std::size_t start = 0;
+  std::size_t end = kWhole;
+  std::size_t limit = kWhole;             // where a find in this range stops
+  bool afterFound = false;                // found: the next find goes on after it
+  std::shared_ptr<std::string> detached;  // text of a range nothing else holds
+
+  std::size_t endAt() const { return end == kWhole ? text->size() : end; }
+  std::size_t limitAt() const { return limit == kWhole ? text->size() : limit; }
+};
+
+// UTF-16 code units, as Word counts a text's length.
+std::size_t utf16Units(const std::string& text) {
+  std::size_t units = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+// A Find text as Word reads it: "^^" a caret, "^p" a paragraph mark, "^t" a
+// tab; in a replacement also "^&" the text found and "^c" the clipboard. Any
+// other code is refused, as Word refuses it.
+std::string decoded(const std::string& text, bool replacement, const std::string& found) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '^') {
+      out += text[i];
+      continue;
+    }
+    const char code = i + 1 < text.size() ? text[++i] : '\0';
+    if (code == '^') {
+      out += '^';
+    } else if (code == 'p') {
+      out += '\r';
+    } else if (code == 't') {
+      out += '\t';
+    } else if (replacement && code == '&') {
+      out += found;
+    } else if (replacement && code == 'c') {
+      out += kFakeClipboard;
+    } else {
+      throw AutomationError(5560, "“查找内容”框中含有无效的特殊字符");
+    }
+  }
+  return out;
+}
+
+void checkLength(const std::string& text) {
+  if (utf16Units(text) > 255) throw AutomationError(5854, "字符串参数过长");
+}
+
+// The next occurrence of what in the range, as a Word range's Find looks: in
+// the range at first, after what it found since, up to where it began.
+bool findNext(Span& span, const std::string& what) {
+  const std::size_t from = span.afterFound ? span.endAt() : span.start;
+  const std::size_t limit = span.limitAt();
+  if (what.empty() || from > limit) return false;
+  const std::size_t at = span.text->find(what, from);
+  if (at == std::string::npos || at + what.size() > limit) return false;
+  span.start = at;
+  span.end = at + what.size();
+  span.afterFound = true;
+  return true;
+}
+
+Object makeRange(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                 std::shared_ptr<Span> span);
+
 Object makeFind(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
-                std::shared_ptr<FakeOffice::App::Doc> doc) {
+                std::shared_ptr<Span> span) {
   // As a Word range's Find: a find without Replace moves the range onto the
   // occurrence found, and the next one searches on from there.
-  auto from = std::make_shared<std::size_t>(0);
+  const bool literal = app->settings.findIsLiteral;
   return makeObject(
-      office, app, "Find", [doc, from](std::string_view m, CallKind, const Arguments& a) {
+      office, app, "Find", [span, literal](std::string_view m, CallKind, const Arguments& a) {
         if (!office::sameName(m, "Execute")) unknownMember();
-        if (!a.positional.empty()) {
-          return Variant(doc->content.find(a.positional[0].toText()) != std::string::npos);
+        const std::string findText =
+            a.positional.empty() ? named(a, "FindText").toText() : a.positional[0].toText();
+        if (!literal) checkLength(findText);
+        const std::string what = literal ? findText : decoded(findText, false, "");
+        const Variant* replace = namedOrNull(a, "Replace");
+        if (replace == nullptr) return Variant(findNext(*span, what));
+        const std::string replaceWith = named(a, "ReplaceWith").toText();
+        if (!literal) checkLength(replaceWith);
+        const std::string with = literal ? replaceWith : decoded(replaceWith, true, what);
+        const std::size_t limit = span->limitAt();
+        const std::string inside = span->text->substr(span->start, limit - span->start);
+        const bool found = !what.empty() && inside.find(what) != std::string::npos;
+        if (found && replace->toInteger() == 2) {
+          const std::string replaced = replaceAll(inside, what, with);
+          span->text->replace(span->start, limit - span->start, replaced);
+          if (span->limit != kWhole) span->limit = span->start + replaced.size();
         }
-        const std::string what = named(a, "FindText").toText();
-        if (std::none_of(a.named.begin(), a.named.end(),
-                         [](const auto& arg) { return office::sameName(arg.first, "Replace"); })) {
-          const std::size_t at = what.empty() ? std::string::npos : doc->content.find(what, *from);
-          if (at == std::string::npos) return Variant(false);
-          *from = at + what.size();
-          return Variant(true);
-        }
-        const std::string with = named(a, "ReplaceWith").toText();
-        const bool found = doc->content.find(what) != std::string::npos;
-        if (named(a, "Replace").toInteger() == 2)
-          doc->content = replaceAll(doc->content, what, with);
         return Variant(found);
       });
 }
 
-Object makeContent(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
-                   std::shared_ptr<FakeOffice::App::Doc> doc) {
-  return makeObject(office, app, "Range",
-                    [&office, app, doc](std::string_view m, CallKind, const Arguments&) {
-                      if (!office::sameName(m, "Find")) unknownMember();
-                      return Variant(makeFind(office, app, doc));
-                    });
+bool isHeaderOrFooter(int type) {
+  return type >= kEvenPagesHeaderStory && type <= kFirstPageFooterStory;
+}
+
+std::shared_ptr<Span> storySpan(const std::shared_ptr<FakeOffice::App::Doc>& doc, int story) {
+  auto span = std::make_shared<Span>();
+  span->doc = doc;
+  span->text = &doc->stories.at(static_cast<std::size_t>(story)).text;
+  span->story = story;
+  return span;
+}
+
+// The shapes anchored in a header or footer story.
+Object makeShapes(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                  std::shared_ptr<Span> story) {
+  return makeObject(
+      office, app, "ShapeRange",
+      [&office, app, story](std::string_view m, CallKind, const Arguments& a) {
+        auto& shapes = story->doc->stories.at(static_cast<std::size_t>(story->story)).shapes;
+        if (office::sameName(m, "Count")) {
+          return Variant(static_cast<std::int32_t>(shapes.size()));
+        }
+        if (!office::sameName(m, "Item")) unknownMember();
+        const auto i = a.positional.at(0).toInteger();
+        if (i < 1 || i > static_cast<std::int64_t>(shapes.size())) {
+          throw AutomationError(5941, "集合所要求的成员不存在");
+        }
+        std::optional<std::string>& shape = shapes[static_cast<std::size_t>(i - 1)];
+        const auto doc = story->doc;
+        Object frame = makeObject(
+            office, app, "TextFrame",
+            [&office, app, doc, &shape](std::string_view member, CallKind, const Arguments&) {
+              if (office::sameName(member, "HasText")) {
+                return Variant(shape.has_value() && !shape->empty());
+              }
+              if (!office::sameName(member, "TextRange")) unknownMember();
+              if (!shape) throw AutomationError(4605, "此方法或属性无效");
+              auto span = std::make_shared<Span>();
+              span->doc = doc;
+              span->text = &*shape;
+              return Variant(makeRange(office, app, span));
+            });
+        return Variant(makeObject(office, app, "Shape",
+                                  [frame](std::string_view member, CallKind, const Arguments&) {
+                                    if (!office::sameName(member, "TextFrame")) unknownMember();
+                                    return Variant(frame);
+                                  }));
+      });
+}
+
+Object makeRange(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                 std::shared_ptr<Span> span) {
+  return makeObject(
+      office, app, "Range",
+      [&office, app, span](std::string_view m, CallKind kind, const Arguments& a) -> Variant {
+        if (office::sameName(m, "Find")) return Variant(makeFind(office, app, span));
+        if (office::sameName(m, "Duplicate")) {
+          auto copy = std::make_shared<Span>(*span);
+          copy->afterFound = false;
+          copy->limit = copy->end;
+          return Variant(makeRange(office, app, copy));
+        }
+        if (office::sameName(m, "Text")) {
+          const std::size_t end = span->endAt();
+          if (kind != CallKind::Put) return span->text->substr(span->start, end - span->start);
+          const std::string text = a.positional.at(0).toText();
+          span->text->replace(span->start, end - span->start, text);
+          if (span->limit != kWhole) span->limit = span->limit + text.size() - (end - span->start);
+          if (span->end != kWhole) span->end = span->start + text.size();
+          return {};
+        }
+        if (office::sameName(m, "Collapse")) {
+          const bool toEnd =
+              a.positional.empty() ? false : a.positional[0].toInteger() == 0;  // wdCollapseEnd
+          if (toEnd) span->start = span->endAt();
+          span->end = span->start;
+          span->afterFound = false;
+          return {};
+        }
+        const auto& stories = span->doc->stories;
+        if (office::sameName(m, "NextStoryRange")) {
+          if (span->story < 0) return Variant(Object());
+          const int type = stories.at(static_cast<std::size_t>(span->story)).type;
+          for (std::size_t j = static_cast<std::size_t>(span->story) + 1; j < stories.size(); ++j) {
+            if (stories[j].type == type) {
+              return Variant(makeRange(office, app, storySpan(span->doc, static_cast<int>(j))));
+            }
+          }
+          return Variant(Object());
+        }
+        if (office::sameName(m, "ShapeRange") && span->story >= 0 &&
+            isHeaderOrFooter(stories.at(static_cast<std::size_t>(span->story)).type)) {
+          return Variant(makeShapes(office, app, span));
+        }
+        unknownMember();
+      });
+}
+
+// Word lists a header or footer kind only once section 1's has text, or once
+// a header's range was asked for.
+bool listed(const FakeOffice::App::Doc& doc, int type) {
+  if (!isHeaderOrFooter(type) || doc.headersAsked) return true;
+  return std::any_of(doc.stories.begin(), doc.stories.end(), [type](const FakeStory& story) {
+    return story.type == type && story.section == 1 && !story.text.empty();
+  });
+}
+
+Object makeStoryRanges(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                       std::shared_ptr<FakeOffice::App::Doc> doc) {
+  return makeObject(
+      office, app, "StoryRanges",
+      [&office, app, doc](std::string_view m, CallKind, const Arguments& a) {
+        if (!office::sameName(m, "Item")) unknownMember();
+        const auto type = static_cast<int>(a.positional.at(0).toInteger());
+        for (std::size_t j = 0; j < doc->stories.size(); ++j) {
+          if (doc->stories[j].type == type && listed(*doc, type)) {
+            return Variant(makeRange(office, app, storySpan(doc, static_cast<int>(j))));
+          }
+        }
+        throw AutomationError(5941, "集合所要求的成员不存在");
+      });
+}
+
+// Sections(i).Headers(k).Range: section i's header of kind k (1 primary,
+// 2 first page, 3 even pages); asking for one lists every kind.
+Object makeSections(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                    std::shared_ptr<FakeOffice::App::Doc> doc) {
+  int sections = 1;
+  for (const FakeStory& story : doc->stories) sections = std::max(sections, story.section);
+  const auto item = [](const Arguments& a, std::int64_t count) {
+    const auto i = a.positional.at(0).toInteger();
+    if (i < 1 || i > count) throw AutomationError(5941, "集合所要求的成员不存在");
+    return static_cast<int>(i);
+  };
+  return makeObject(
+      office, app, "Sections",
+      [&office, app, doc, sections, item](std::string_view m, CallKind, const Arguments& a) {
+        if (office::sameName(m, "Count")) return Variant(static_cast<std::int32_t>(sections));
+        if (!office::sameName(m, "Item")) unknownMember();
+        const int section = item(a, sections);
+        const Object headers = makeObject(
+            office, app, "HeadersFooters",
+            [&office, app, doc, section, item](std::string_view member, CallKind,
+                                               const Arguments& args) {
+              if (!office::sameName(member, "Item")) unknownMember();
+              static constexpr int kTypes[] = {kPrimaryHeaderStory, kFirstPageHeaderStory,
+                                               kEvenPagesHeaderStory};
+              const int type = kTypes[item(args, 3) - 1];
+              return Variant(makeObject(
+                  office, app, "HeaderFooter",
+                  [&office, app, doc, section, type](std::string_view what, CallKind,
+                                                     const Arguments&) {
+                    if (!office::sameName(what, "Range")) unknownMember();
+                    doc->headersAsked = true;
+                    for (std::size_t j = 0; j < doc->stories.size(); ++j) {
+                      if (doc->stories[j].type == type && doc->stories[j].section == section) {
+                        return Variant(makeRange(office, app, storySpan(doc, static_cast<int>(j))));
+                      }
+                    }
+                    auto span = std::make_shared<Span>();
+                    span->doc = doc;
+                    span->detached = std::make_shared<std::string>();
+                    span->text = span->detached.get();
+                    return Variant(makeRange(office, app, span));
+                  }));
+            });
+        return Variant(makeObject(office, app, "Section",
+                                  [headers](std::string_view member, CallKind, const Arguments&) {
+                                    if (!office::sameName(member, "Headers")) unknownMember();
+                                    return Variant(headers);
+                                  }));
+      });
 }
 
 Object makeDocument(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                     std::shared_ptr<FakeOffice::App::Doc> doc) {
   return makeObject(office, app, "Document",
                     [&office, app, doc](std::string_view m, CallKind, const Arguments&) {
+                      if (office::sameName(m, "StoryRanges")) {
+                        return Variant(makeStoryRanges(office, app, doc));
+                      }
+                      if (office::sameName(m, "Sections")) {
+                        return Variant(makeSections(office, app, doc));
+                      }
                       if (!office::sameName(m, "Content")) unknownMember();
-                      return Variant(makeContent(office, app, doc));
+                      auto span = std::make_shared<Span>();
+                      span->doc = doc;
+                      span->text = &doc->content;
+                      return Variant(makeRange(office, app, span));
                     });
 }
 
@@ -475,6 +738,10 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                         auto it = office.documents.find(path);
                         if (it == office.documents.end()) throw AutomationError(5174, "找不到文件");
                         auto doc = std::make_shared<App::Doc>(App::Doc{path, it->second});
+                        if (const auto more = office.stories.find(path);
+                            more != office.stories.end()) {
+                          doc->stories = more->second;
+                        }
                         app->openDocs.push_back(doc);
                         return Variant(makeDocument(office, app, doc));
                       }
@@ -483,6 +750,7 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                         for (const auto& doc : app->openDocs) {
                           if (save) {
                             office.documents[doc->path] = doc->content;
+                            if (!doc->stories.empty()) office.stories[doc->path] = doc->stories;
                             office.saved.push_back(doc->path);
                             if (office.onSave) office.onSave(doc->path);
                           }
@@ -510,7 +778,8 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
               unknownMember();
             });
       },
-      office::ServerTraits{settings.replaceKeepsText});
+      office::ServerTraits{.replaceKeepsText = settings.replaceKeepsText,
+                           .findIsLiteral = settings.findIsLiteral});
 }
 
 void FakeOffice::refuse(office::ServerRegistry& registry, const std::string& progId,

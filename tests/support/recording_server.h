@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -45,6 +46,35 @@ struct FakeSheet {
   bool operator==(const FakeSheet&) const = default;
 };
 
+// Word's story types the fakes keep apart from a document's main story.
+enum FakeStoryType : int {
+  kFootnotesStory = 2,
+  kEndnotesStory = 3,
+  kTextFrameStory = 5,
+  kEvenPagesHeaderStory = 6,
+  kPrimaryHeaderStory = 7,
+  kEvenPagesFooterStory = 8,
+  kPrimaryFooterStory = 9,
+  kFirstPageHeaderStory = 10,
+  kFirstPageFooterStory = 11,
+};
+
+// A story of a document beside its main one, as Word keeps it: the stories of
+// one type follow one another in the order given (NextStoryRange). Linked text
+// boxes are one story. A header or footer belongs to a section and may hold
+// shapes, each with its text or none (a picture).
+struct FakeStory {
+  int type = kPrimaryHeaderStory;
+  std::string text;
+  int section = 1;
+  std::vector<std::optional<std::string>> shapes;
+  bool operator==(const FakeStory&) const = default;
+};
+void PrintTo(const FakeStory& story, std::ostream* out);
+
+// What "^c" in a ReplaceWith inserts: the clipboard's text.
+inline constexpr const char* kFakeClipboard = "〔剪贴板〕";
+
 // How a server of one ProgID answers the probe.
 struct FakeAppSettings {
   office::Variant defaultValue = "Microsoft Excel";
@@ -54,6 +84,9 @@ struct FakeAppSettings {
   // Registered as a server whose Cells.Replace keeps text cells text (the
   // fake's Replace re-reads them as typed input all the same).
   bool replaceKeepsText = false;
+  // Registered as a server whose Find takes its texts as they are. Otherwise
+  // Find reads '^' codes as Word does and refuses a text over 255 characters.
+  bool findIsLiteral = false;
 };
 
 class FakeOffice {
@@ -61,6 +94,9 @@ class FakeOffice {
   // The "disk": document text by path, workbooks by path. Close(True) writes
   // back; the runs never touch these directly.
   std::map<std::string, std::string> documents;
+  // A document's other stories by path, kept and written back like its main
+  // story (documents): Content reaches the main story only.
+  std::map<std::string, std::vector<FakeStory>> stories;
   std::map<std::string, std::vector<FakeSheet>> workbooks;
   std::vector<std::string> saved;  // paths, in the order they were saved
   // Workbooks counted as modified from their opening on (Excel recalculating

@@ -591,6 +591,8 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   rig.work.write("rules.txt", "a\tb\n");
   rig.work.write("bad.txt", "a\tb\n# c d\nc d\n");
   rig.work.write("nul.txt", "a\tb\n旧\tx\0y\n"s);
+  const std::string tooLong(256, 'x');  // Word's limit is 255
+  rig.work.write("long.txt", "a\tb\n" + tooLong + "\tc\n");
   // Reports that would destroy a file: none of them may be written.
   const std::string notOurs = rig.work.write("notes.csv", "path,其他\r\n").string();
   const std::string victim = rig.work.write("victim.txt", "keep me").string();
@@ -623,6 +625,12 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", badRules}, "规则文件第 3 行没有制表符"},
       {{"--doc", rig.folder, "--rules", (rig.work.path() / "nul.txt").string()},
        "规则文件第 2 行含有控制字符 U+0000"},
+      {{"--doc", rig.folder, "--find", tooLong, "--replace", "b"},
+       "查找内容超过 255 个字符，Word 无法查找，未处理任何文件"},
+      {{"--doc", rig.folder, "--find", tooLong, "--replace", "b", "--suite", "wps"},
+       "WPS 无法查找"},
+      {{"--doc", rig.folder, "--rules", (rig.work.path() / "long.txt").string()},
+       "第 2 条规则的查找内容超过 255 个字符"},
       {{"--version", "--bogus"}, "未知选项：--bogus"},
       {{"--bogus", "--help"}, "未知选项：--bogus"},
       {{"--doc", rig.folder, "--rules", rules, "--dry-run", "--backup", missing}, "--dry-run"},

@@ -1,10 +1,12 @@
 #include <functional>
 #include <new>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "replace/document_run.h"
 #include "support/fixtures.h"
 #include "text/text_encoding.h"
 
@@ -50,6 +52,23 @@ class DocumentRun : public ::testing::Test {
   std::size_t journalBefore = 0;
 };
 
+// After the main story, the walk over a document that has no other: a
+// header's range asked for, then each story type in turn, none there.
+Calls noOtherStory() {
+  Calls calls{"Document.Sections", "Sections.Item(1&)", "Section.Headers",
+              "HeadersFooters.Item(1&)", "HeaderFooter.Range"};
+  for (const char* type : {"2", "3", "5", "7", "6", "10", "9", "8", "11"}) {
+    calls.push_back("Document.StoryRanges");
+    calls.push_back("StoryRanges.Item(" + std::string(type) + "&)");
+  }
+  return calls;
+}
+
+Calls operator+(Calls a, const Calls& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   rig.office.serve(rig.servers, "word.Application");
   ui::Form1& form = prepare({{"a.doc", "一个旧字，又一个旧字"}, {"b.doc", "没有"}});
@@ -57,31 +76,37 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
 
   EXPECT_EQ(rig.office.calls,
             (Calls{
-                "CreateObject(word.Application)",
-                "Application.AutomationSecurity = 3&",
-                "Application.DisplayAlerts = 0&",
-                "Application.Documents",
-                testsupport::documentOpenCall(path("a.doc")),
-                "Application.Visible = False",
-                "Document.Content",
-                "Range.Find",
-                "Find.Execute(\"旧\")",
-                "Application.ActiveDocument",
-                "Document.Content",
-                "Range.Find",
-                "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
-                "Application.Documents",
-                "Documents.Close(True)",
-                "Application.Documents",
-                testsupport::documentOpenCall(path("b.doc")),
-                "Application.Visible = False",
-                "Document.Content",
-                "Range.Find",
-                "Find.Execute(\"旧\")",
-                "Application.Documents",
-                "Documents.Close(False)",
-                "Application.Quit()",
-            }));
+                 "CreateObject(word.Application)",
+                 "Application.AutomationSecurity = 3&",
+                 "Application.DisplayAlerts = 0&",
+                 "Application.Documents",
+                 testsupport::documentOpenCall(path("a.doc")),
+                 "Application.Visible = False",
+                 "Document.Content",
+                 "Range.Find",
+                 "Find.Execute(\"旧\")",
+                 "Application.ActiveDocument",
+                 "Document.Content",
+                 "Range.Find",
+                 "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
+             } +
+             noOtherStory() +
+             Calls{
+                 "Application.Documents",
+                 "Documents.Close(True)",
+                 "Application.Documents",
+                 testsupport::documentOpenCall(path("b.doc")),
+                 "Application.Visible = False",
+                 "Document.Content",
+                 "Range.Find",
+                 "Find.Execute(\"旧\")",
+             } +
+             noOtherStory() +
+             Calls{
+                 "Application.Documents",
+                 "Documents.Close(False)",
+                 "Application.Quit()",
+             }));
   EXPECT_EQ(rig.office.documents[path("a.doc")], "一个新字，又一个新字");
   EXPECT_EQ(rig.office.saved, (Calls{path("a.doc")}));
   EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
@@ -387,6 +412,282 @@ TEST_F(DocumentRun, TheFileCountIsNotLimitedTo16Bits) {
   const std::string& status = form.Text3.text();
   const std::string last = "32769.doc 处理失败，错误代码：5174错误描述：找不到文件\r\n";
   EXPECT_EQ(status.substr(status.size() - last.size()), last);
+}
+
+// ---- every place a document holds text ----
+
+using testsupport::FakeStory;
+using Stories = std::vector<FakeStory>;
+constexpr int kFootnotes = testsupport::kFootnotesStory;
+constexpr int kEndnotes = testsupport::kEndnotesStory;
+constexpr int kTextFrames = testsupport::kTextFrameStory;
+constexpr int kPrimaryHeader = testsupport::kPrimaryHeaderStory;
+constexpr int kPrimaryFooter = testsupport::kPrimaryFooterStory;
+constexpr int kFirstPageFooter = testsupport::kFirstPageFooterStory;
+
+// The run itself over documents of the recording server's disk: one pair,
+// replaced or only counted, each result kept.
+struct PairWindow : replace::RunWindow {
+  testsupport::TempFolder work;
+  std::vector<std::string> files;
+  std::string find;
+  std::string replacement;
+  bool count = false;
+  std::vector<replace::RunResult> results;
+  std::vector<std::string> lines;
+
+  std::size_t fileCount() const override { return files.size(); }
+  std::string fileEntry(std::size_t index) const override { return files.at(index); }
+  std::string folder() const override { return work.str(); }
+  std::string findText() const override { return find; }
+  std::string replaceText() const override { return replacement; }
+  office::Object findTextBox() override { return replace::textBoxObject(find); }
+  office::Object replaceTextBox() override { return replace::textBoxObject(replacement); }
+  bool countOnly() const override { return count; }
+  void report(const std::string& text) override { lines.push_back(text); }
+  void reportResult(const replace::RunResult& result) override {
+    results.push_back(result);
+    report(result.line);
+  }
+  std::string path(const std::string& name) const {
+    return testsupport::joinPath(work.str(), name);
+  }
+};
+
+std::string replacedEverywhere(std::string text, const std::string& what, const std::string& with) {
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+// The run reaches the text wherever the user sees it: main text, footnotes,
+// endnotes, text boxes (also the second of two, and linked ones), headers and
+// footers of every section (also a kind section 1 leaves empty) and text
+// boxes in them. Each place gets the replacement once, even one that holds
+// the find text, and the dry run counts the same places. On a server that
+// reads '^' codes and one that takes texts literally alike.
+TEST(DocumentStories, EveryPlaceIsReplacedOnceAndCountedAndTheLineSaysSo) {
+  struct Case {
+    const char* what;
+    std::string main;
+    Stories stories;
+    std::int64_t count;
+  };
+  const std::vector<Case> cases = {
+      {"(a) main text", "甲ACME乙ACME", {}, 2},
+      {"(b) primary header", "正文", {{kPrimaryHeader, "页眉ACME"}}, 1},
+      {"(c) first-page footer of section 2, section 1's empty",
+       "正文",
+       {{kFirstPageFooter, "", 1}, {kFirstPageFooter, "第二节ACME", 2}},
+       1},
+      {"(d) footnotes", "正文", {{kFootnotes, "注一ACME\r注二ACME"}}, 2},
+      {"(e) endnote", "正文", {{kEndnotes, "尾注ACME"}}, 1},
+      {"(f) the second text box, linked to a third",
+       "正文",
+       {{kTextFrames, "框一"}, {kTextFrames, "框二\r框三ACME"}},
+       1},
+      {"(g) a text box in a header",
+       "正文",
+       {{kPrimaryHeader, "页眉", 1, {std::nullopt, "框ACME"}}},
+       1},
+      {"(h) nowhere",
+       "正文",
+       {{kPrimaryHeader, "页眉", 1, {"框"}}, {kFootnotes, "注"}, {kTextFrames, "框"}},
+       0},
+      {"(i) main text and headers and footers of two sections",
+       "ACME",
+       {{kPrimaryHeader, "ACME 页眉", 1},
+        {kPrimaryHeader, "二ACME", 2},
+        {kPrimaryFooter, "页脚ACME", 1, {"ACME"}}},
+       5},
+  };
+  for (const bool literal : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (literal ? ", literal server" : ""));
+      FakeOffice office;
+      office::ServerRegistry servers;
+      office.serve(servers, "word.Application", {.findIsLiteral = literal});
+      PairWindow window;
+      window.files = {"a.doc"};
+      window.find = "ACME";
+      window.replacement = "ACME Ltd";
+      office.documents[window.path("a.doc")] = c.main;
+      if (!c.stories.empty()) office.stories[window.path("a.doc")] = c.stories;
+
+      window.count = true;
+      replace::runDocuments(servers, replace::kWordServer, window);
+      ASSERT_EQ(window.results.size(), 1u);
+      EXPECT_EQ(window.results[0].count, c.count);
+      EXPECT_TRUE(office.saved.empty());
+
+      window.count = false;
+      window.results.clear();
+      replace::runDocuments(servers, replace::kWordServer, window);
+      ASSERT_EQ(window.results.size(), 1u);
+      EXPECT_EQ(window.results[0].line,
+                c.count > 0 ? "a.doc 已替换内容" : "a.doc 没找到替换的内容");
+      if (c.count == 0) {
+        EXPECT_TRUE(office.saved.empty());
+        continue;
+      }
+      EXPECT_EQ(office.documents[window.path("a.doc")],
+                replacedEverywhere(c.main, "ACME", "ACME Ltd"));
+      Stories expected = c.stories;
+      for (FakeStory& story : expected) {
+        story.text = replacedEverywhere(story.text, "ACME", "ACME Ltd");
+        for (auto& shape : story.shapes) {
+          if (shape) shape = replacedEverywhere(*shape, "ACME", "ACME Ltd");
+        }
+      }
+      EXPECT_EQ(office.stories[window.path("a.doc")], expected);
+    }
+  }
+}
+
+// Word reads '^' as a code in both texts and refuses either over 255
+// characters: a user's '^' arrives as typed, and a long replacement is set
+// occurrence by occurrence (also one holding the find text), in every story.
+TEST(DocumentStories, CaretsArriveLiterallyAndALongReplacementIsSetOccurrenceByOccurrence) {
+  const std::string longText = "旧" + std::string(299, 'x');
+  struct Case {
+    std::string find, replacement, main, header, mainAfter, headerAfter;
+  };
+  const std::vector<Case> cases = {
+      {"A^pB", "^&^c^", "xA^pBy", "A^pB", "x^&^c^y", "^&^c^"},
+      {"^t", "^^", "a^tb\tc", "", "a^^b\tc", ""},
+      {"旧", longText, "旧一旧", "页眉旧", longText + "一" + longText, "页眉" + longText},
+  };
+  for (const bool literal : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.find + " -> " + c.replacement.substr(0, 8) + (literal ? ", literal" : ""));
+      FakeOffice office;
+      office::ServerRegistry servers;
+      office.serve(servers, "word.Application", {.findIsLiteral = literal});
+      PairWindow window;
+      window.files = {"a.doc"};
+      window.find = c.find;
+      window.replacement = c.replacement;
+      office.documents[window.path("a.doc")] = c.main;
+      office.stories[window.path("a.doc")] = {{kPrimaryHeader, c.header}};
+      replace::runDocuments(servers, replace::kWordServer, window);
+      EXPECT_EQ(window.lines, (Calls{"a.doc 已替换内容"}));
+      EXPECT_EQ(office.documents[window.path("a.doc")], c.mainAfter);
+      EXPECT_EQ(office.stories[window.path("a.doc")], (Stories{{kPrimaryHeader, c.headerAfter}}));
+    }
+  }
+}
+
+// Members an older server lacks end that part of the walk, not the
+// document: what was reached is replaced and the line says so truly. Any
+// other error fails the document.
+TEST(DocumentStories, AMemberTheServerLacksLeavesOnlyWhatItHidesUnreplaced) {
+  const Stories stories = {
+      {kTextFrames, "框ACME"},
+      {kTextFrames, "框二ACME"},
+      {kPrimaryHeader, "页眉ACME", 1, {"页眉框ACME"}},
+      {kFirstPageFooter, "", 1},
+      {kFirstPageFooter, "ACME", 2},
+  };
+  const auto after = [&stories](std::set<std::size_t> reached) {
+    Stories expected = stories;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      if (reached.count(i)) expected[i].text = replacedEverywhere(expected[i].text, "ACME", "新");
+    }
+    return expected;
+  };
+  struct Case {
+    std::string lacking;  // a member, or a call that fails with code
+    std::int32_t code;
+    std::string main;
+    std::string line;
+    Stories expected;  // what is saved, when it is
+    std::string headerBox;
+  };
+  constexpr std::int32_t kLacks = office::kErrNoSuchMember;
+  const std::vector<Case> cases = {
+      {"StoryRanges", kLacks, "ACME", "a.doc 已替换内容", after({}), "页眉框ACME"},
+      {"StoryRanges", kLacks, "正文", "a.doc 没找到替换的内容", {}, ""},
+      {"Sections", kLacks, "ACME", "a.doc 已替换内容", after({0, 1, 2}), "页眉框新"},
+      {"ShapeRange", kLacks, "ACME", "a.doc 已替换内容", after({0, 1, 2, 4}), "页眉框ACME"},
+      {"Duplicate", kLacks, "正文", "a.doc 已替换内容", after({}), "页眉框新"},
+      {"NextStoryRange", kLacks, "ACME", "a.doc 已替换内容", after({0, 2}), "页眉框新"},
+      // A shape that will not say whether it holds text (a picture) is passed over.
+      {"TextFrame.HasText", -2147024809, "正文", "a.doc 已替换内容", after({0, 1, 2, 4}),
+       "页眉框ACME"},
+      {"StoryRanges.Item(7&)",
+       5,
+       "ACME",
+       "a.doc 处理失败，错误代码：5错误描述：无效的过程调用或参数",
+       {},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lacking + " " + c.main);
+    FakeOffice office;
+    office::ServerRegistry servers;
+    office.serve(servers, "word.Application");
+    if (c.code == kLacks) {
+      office.lacksMember(c.lacking);
+    } else {
+      office.failCall(c.lacking, c.code, "无效的过程调用或参数");
+    }
+    PairWindow window;
+    window.files = {"a.doc"};
+    window.find = "ACME";
+    window.replacement = "新";
+    office.documents[window.path("a.doc")] = c.main;
+    office.stories[window.path("a.doc")] = stories;
+    replace::runDocuments(servers, replace::kWordServer, window);
+    EXPECT_EQ(window.lines, (Calls{c.line}));
+    if (c.expected.empty()) {
+      EXPECT_TRUE(office.saved.empty());
+      continue;
+    }
+    Stories expected = c.expected;
+    expected[2].shapes = {c.headerBox};
+    EXPECT_EQ(office.stories[window.path("a.doc")], expected);
+  }
+}
+
+// A find text Word cannot search for (over 255 characters once each '^' is
+// doubled, counted in UTF-16 units) is refused before a server is created,
+// with one line per run; a literal server takes any length.
+TEST_F(DocumentRun, AFindTextTooLongForTheServerIsRefusedBeforeAnyServerIsCreated) {
+  std::string wide;
+  for (int i = 0; i < 128; ++i) wide += "\xF0\xA0\x80\x80";  // U+20000: two units each
+  struct Case {
+    std::string find;
+    int option;
+    bool literal;
+    std::string status;
+  };
+  const std::string refused = "个字符，Word 无法查找，未处理任何文件\r\n";
+  const std::vector<Case> cases = {
+      {std::string(300, 'x'), 1, false, "查找内容超过 255 " + refused},
+      {std::string(128, '^'), 1, false, "查找内容超过 255 " + refused},
+      {wide, 1, false, "查找内容超过 255 " + refused},
+      {std::string(300, 'x'), 3, false,
+       "查找内容超过 255 个字符，WPS 无法查找，未处理任何文件\r\n"},
+      {std::string(255, 'x'), 1, false, "a.doc 已替换内容\r\n"},
+      {std::string(127, '^'), 1, false, "a.doc 没找到替换的内容\r\n"},
+      {std::string(300, 'x'), 1, true, "a.doc 已替换内容\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    rig.servers = office::ServerRegistry();
+    rig.office = FakeOffice();
+    for (const char* progId : {"word.Application", "ET.Application", "KWPS.Application"}) {
+      rig.office.serve(rig.servers, progId, {.findIsLiteral = c.literal});
+    }
+    ui::Form1& form = prepare({{"a.doc", std::string(300, 'x')}}, c.option);
+    form.Text1.text = c.find;
+    form.Command1_Click();
+    EXPECT_EQ(form.Text3.text(), c.status);
+    EXPECT_EQ(rig.office.callsContaining("CreateObject").size(),
+              c.status.find("a.doc") == 0 ? 1u : 0u);
+  }
 }
 
 }  // namespace
