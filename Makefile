@@ -1,4 +1,5 @@
-# make run   — installs what is missing, builds and starts Ravelsk
+# make run   — installs what the program needs, builds only the program and
+#              starts it
 # make test  — installs what is missing, builds and runs every test
 #              (unit tests also under AddressSanitizer + UBSan, and the
 #              Windows build's tests under Wine)
@@ -15,11 +16,17 @@ deps:
 	scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVELSK_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	$(BUILD)/ravelsk
+# Only the program: no test, no sanitizer build, no benchmark, no Windows
+# tool chain, in a folder of its own so that it never waits for them.
+RUN_BUILD ?= build-run
+run:
+	scripts/install-deps --program
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVELSK_TESTS=OFF
+	cmake --build $(RUN_BUILD) -j $(JOBS) --target ravelsk
+	$(RUN_BUILD)/ravelsk
 
 test: build unit-asan format-check
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -45,4 +52,4 @@ bench: build
 	bench/run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) $(ASAN_BUILD) $(WIN_BUILD)
