@@ -199,6 +199,7 @@ class JobWindow : public replace::RunWindow {
     replaceText_ = batch_.pairs.at(pair).replace;
   }
   bool countOnly() const override { return batch_.countOnly; }
+  bool matchCase() const override { return batch_.matchCase; }
   void keepOriginal(const std::string& entry) override {
     if (batch_.keeper != nullptr) batch_.keeper->keep(entry);
   }

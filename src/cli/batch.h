@@ -50,6 +50,7 @@ struct Batch {
   std::vector<std::string> files;  // relative to folder, in list order
   std::vector<ReplacePair> pairs;  // applied in order to each file; at least one
   bool countOnly = false;          // a dry run: count, change nothing
+  bool matchCase = false;          // letter case must match
   unsigned jobs = 1;               // at least 1; never more than there are files
   OriginalKeeper* keeper = nullptr;
   // Once set, no job takes another file: each finishes the one it is on and

@@ -45,6 +45,12 @@ class Failure {
   std::string reason_;
 };
 
+// Nothing was wrong with the call, but there was nothing to process.
+class NothingToDo : public Failure {
+ public:
+  using Failure::Failure;
+};
+
 // The folder as the window's folder list would hold it: absolute, without a
 // trailing separator.
 std::string absoluteFolder(const std::string& given) {
@@ -186,12 +192,16 @@ int run(const Options& options, const Environment& env) {
                     ? std::vector<ReplacePair>{{options.findText, options.replaceText}}
                     : readRules(options.rulesFile);
   batch.countOnly = options.dryRun;
+  batch.matchCase = options.matchCase;
   batch.folder = absoluteFolder(options.folder);
   try {
     batch.files = listBatchFiles(batch.folder, options.kind, options.recursive);
   } catch (const ui::BrowseError& e) {
     throw Failure(e.what());
   }
+  // A mistyped folder name and an empty folder must not look like a run
+  // that went well.
+  if (batch.files.empty()) throw NothingToDo("没有找到要处理的文件：" + options.folder);
   batch.jobs = options.jobs == 0 ? std::max(env.cores, 1u) : options.jobs;
   batch.stop = env.stop;
   batch.whenEnded = env.whenEnded;
@@ -273,6 +283,9 @@ int runCommandLine(const std::vector<std::string>& args, const Environment& env)
   }
   try {
     return run(options, env);
+  } catch (const NothingToDo& e) {
+    *env.err << "ravelsk: " << e.reason() << '\n';
+    return kExitFailures;
   } catch (const Failure& e) {
     *env.err << "ravelsk: " << e.reason() << '\n';
     return kExitUsage;

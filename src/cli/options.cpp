@@ -18,7 +18,29 @@ namespace {
 constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",    "--find",
                                               "--replace", "--suite",  "--jobs",
                                               "--rules",   "--report", "--backup"};
-constexpr std::string_view kFlagOptions[] = {"--recursive", "--dry-run", "--help", "--version"};
+constexpr std::string_view kFlagOptions[] = {"--recursive", "--dry-run", "--match-case",
+                                             "--help",      "-h",        "--version"};
+
+// Ends the options, as in every other command: what follows is no option.
+constexpr std::string_view kEndOfOptions = "--";
+
+// Qt's own options, which the window program takes: with their values, they
+// leave the window as it is.
+constexpr std::string_view kToolkitValueOptions[] = {
+    "-platform", "-platformpluginpath", "-platformtheme", "-plugin",
+    "-style",    "-stylesheet",         "-session",       "-display",
+    "-geometry", "-qwindowgeometry",    "-qwindowtitle",  "-qwindowicon"};
+constexpr std::string_view kToolkitFlags[] = {"-reverse", "-widgetcount", "-nograb", "-dograb",
+                                              "-sync"};
+
+constexpr const char* kNoFolderHint = "请用 --doc 或 --xls 指定文件夹";
+
+bool isHelp(std::string_view arg) {
+#ifdef _WIN32
+  if (arg == "/?") return true;
+#endif
+  return arg == "--help" || arg == "-h";
+}
 
 template <std::size_t N>
 bool isOneOf(std::string_view name, const std::string_view (&known)[N]) {
@@ -42,6 +64,7 @@ void setOnce(std::optional<std::string>& slot, std::string_view name, std::strin
 void refuseUnknownOptions(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (arg == kEndOfOptions) return;
     const std::string_view name = optionName(arg);
     if (isOneOf(name, kFlagOptions)) continue;
     if (isOneOf(name, kValueOptions)) {
@@ -69,8 +92,17 @@ long controlCharacter(std::string_view line) {
 }  // namespace
 
 bool wantsCommandLine(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg.rfind("--", 0) == 0) return true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view name = optionName(args[i]);
+    if (isOneOf(name, kToolkitFlags)) continue;
+    if (isOneOf(name, kToolkitValueOptions)) {
+      if (name.size() == args[i].size()) ++i;
+      continue;
+    }
+    // Anything else is the command line's, which refuses what it does not
+    // know with a hint: a folder given without --doc must not silently open
+    // the window instead.
+    return true;
   }
   return false;
 }
@@ -78,7 +110,8 @@ bool wantsCommandLine(const std::vector<std::string>& args) {
 Options parseOptions(const std::vector<std::string>& args) {
   Options options;
   for (const std::string& arg : args) {
-    if (arg == "--help") options.help = true;
+    if (arg == kEndOfOptions) break;
+    if (isHelp(arg)) options.help = true;
     if (arg == "--version") options.version = true;
   }
   if (options.help || options.version) {
@@ -89,19 +122,28 @@ Options parseOptions(const std::vector<std::string>& args) {
   std::optional<std::string> doc, xls, find, replacement, suite, jobs, rules, report, backup;
   bool recursive = false;
   bool dryRun = false;
+  bool matchCase = false;
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    // The command takes no arguments but its options: a folder or a text
+    // given bare (also after "--") is a mistake the user can mend.
+    if (optionsEnded) throw UsageError(kNoFolderHint);
+    if (arg == kEndOfOptions) {
+      optionsEnded = true;
+      continue;
+    }
     const std::string_view name = optionName(arg);
     if (isOneOf(name, kFlagOptions)) {
       if (name.size() != arg.size()) throw UsageError("选项不带值：" + std::string(name));
-      bool& flag = name == "--dry-run" ? dryRun : recursive;
+      bool& flag = name == "--dry-run" ? dryRun : name == "--match-case" ? matchCase : recursive;
       if (flag) throw UsageError("选项重复：" + std::string(name));
       flag = true;
       continue;
     }
     if (!isOneOf(name, kValueOptions)) {
       if (arg.rfind("-", 0) == 0) throw UsageError("未知选项：" + arg);
-      throw UsageError("多余的参数：" + arg);
+      throw UsageError(kNoFolderHint);
     }
     std::string value;
     if (name.size() != arg.size()) {
@@ -146,6 +188,7 @@ Options parseOptions(const std::vector<std::string>& args) {
   options.reportFile = report.value_or("");
   options.backupFolder = backup.value_or("");
   options.dryRun = dryRun;
+  options.matchCase = matchCase;
   if (suite) {
     if (*suite == "microsoft") {
       options.suite = office::Suite::Microsoft;
@@ -199,8 +242,8 @@ std::string usageText() {
   return "用法：ravelsk --doc 文件夹|--xls 文件夹 (--find 查找内容 --replace 替换内容 | --rules "
          "规则文件)\n"
          "              [--dry-run] [--report 报告.csv] [--backup 备份文件夹]\n"
-         "              [--suite microsoft|wps] [--jobs N] [--recursive]\n"
-         "       ravelsk --help | --version\n"
+         "              [--suite microsoft|wps] [--jobs N] [--recursive] [--match-case]\n"
+         "       ravelsk --help | -h | --version\n"
          "不带选项启动时打开窗口。\n"
          "\n"
          "  --doc 文件夹       替换文件夹中每个 *.doc 文档（也包括 .docx、.docm）\n"
@@ -220,13 +263,16 @@ std::string usageText() {
          "  --jobs N           同时运行 N 个办公软件，各处理文件列表的一部分；\n"
          "                     0 表示每个处理器一个（默认 1）\n"
          "  --recursive        也处理每个子文件夹中的文件，结果行写相对路径\n"
+         "  --match-case       区分大小写（默认不区分：abc 也替换 ABC、Abc），试运行也照此计数\n"
+         "  --                 选项到此为止\n"
          "\n"
          "例如：\n"
          "  ravelsk --doc 合同 --rules 改名.txt --backup 合同备份 --report 结果.csv\n"
          "  ravelsk --xls 报表 --find 旧公司名 --replace 新公司名 --dry-run\n"
          "\n"
          "结果行按文件列表的顺序写到标准输出，并写入每日日志（试运行不写）。\n"
-         "退出码：0 全部替换或没找到；1 有文件失败、日志或报告写入失败或办公软件中途无法重启；\n"
+         "退出码：0 全部替换或没找到；1 有文件失败、日志或报告写入失败、办公软件中途无法重启，\n"
+         "        或文件夹中没有要处理的文件；\n"
          "        2 用法错误，或办公软件无法启动（未处理任何文件）；130 被 Ctrl+C 停止。\n";
 }
 

@@ -31,6 +31,7 @@ struct Options {
   office::Suite suite = office::Suite::Microsoft;
   unsigned jobs = 1;  // 0: one per core
   bool recursive = false;
+  bool matchCase = false;  // letter case must match, as the suites' MatchCase
   bool help = false;
   bool version = false;
 };
@@ -41,13 +42,15 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// True when the program is to run without a window: any argument of ours, or
-// any other "--" option (refused later as unknown). Toolkit options such as
-// "-platform" leave the window program as it is.
+// True when the program is to run without a window: any argument but the
+// toolkit's own options (such as "-platform offscreen"), which leave the
+// window program as it is. What is not ours is refused by parseOptions.
 bool wantsCommandLine(const std::vector<std::string>& args);
 
-// args: without the program name. "--help" or "--version" anywhere wins over
-// everything else but an unknown option. Throws UsageError.
+// args: without the program name. "--help" ("-h"; "/?" on Windows) or
+// "--version" anywhere before "--" wins over everything else but an unknown
+// option. "--" ends the options; no argument but an option is taken. Throws
+// UsageError.
 Options parseOptions(const std::vector<std::string>& args);
 
 // A rules file's pairs, in order: one "old<TAB>new" per line (UTF-8, a BOM

@@ -33,17 +33,30 @@ void closeDocuments(const Object& app, bool save) {
   app.get("Documents").toObject().call("Close", {Variant(save)});
 }
 
-bool found(const Object& range, const std::string& text) {
-  const Variant result = range.get("Find").toObject().call("Execute", {Variant(text)});
+using Named = std::vector<std::pair<std::string, Variant>>;
+
+// MatchCase is passed only when letter case must match: without it the
+// calls are the window's, which leave case to the server's default.
+Named withCase(Named arguments, bool matchCase) {
+  if (matchCase) arguments.emplace_back("MatchCase", true);
+  return arguments;
+}
+
+bool found(const Object& range, const std::string& text, bool matchCase) {
+  const Object find = range.get("Find").toObject();
+  const Variant result = matchCase ? find.call("Execute", {Variant(text), Variant(true)})
+                                   : find.call("Execute", {Variant(text)});
   return !result.isNull() && result.toBool();
 }
 
 void replaceAll(const Object& range, const FindTexts& texts) {
-  range.get("Find").toObject().call("Execute", std::vector<std::pair<std::string, Variant>>{
-                                                   {"FindText", texts.find},
-                                                   {"ReplaceWith", texts.replacement},
-                                                   {"Replace", std::int16_t{2}},
-                                               });
+  range.get("Find").toObject().call("Execute", withCase(
+                                                   {
+                                                       {"FindText", texts.find},
+                                                       {"ReplaceWith", texts.replacement},
+                                                       {"Replace", std::int16_t{2}},
+                                                   },
+                                                   texts.matchCase));
 }
 
 // A replacement too long for ReplaceWith, set occurrence by occurrence: a
@@ -51,9 +64,9 @@ void replaceAll(const Object& range, const FindTexts& texts) {
 // end lets the next find go on after the new text, never inside it.
 void replaceEach(const Object& range, const FindTexts& texts) {
   const Object find = range.get("Find").toObject();
-  const std::vector<std::pair<std::string, Variant>> arguments{
-      {"FindText", texts.find}, {"Forward", true}, {"Wrap", std::int16_t{0}},  // wdFindStop
-  };
+  const Named arguments = withCase(
+      {{"FindText", texts.find}, {"Forward", true}, {"Wrap", std::int16_t{0}}},  // wdFindStop
+      texts.matchCase);
   for (;;) {
     const Variant result = find.call("Execute", arguments);
     if (result.isNull() || !result.toBool()) return;
@@ -66,7 +79,7 @@ void replaceEach(const Object& range, const FindTexts& texts) {
 // replacement on a fresh range over the same place. Whether the place was
 // replaced is what the test found: the replacement's own answer is not read.
 bool replaceAt(const Object& tested, const std::function<Object()>& again, const FindTexts& texts) {
-  if (!found(tested, texts.find)) return false;
+  if (!found(tested, texts.find, texts.matchCase)) return false;
   if (texts.byOccurrence) {
     replaceEach(again(), texts);
   } else {
@@ -92,11 +105,11 @@ bool replacePair(const Object& app, const Object& document, DocumentStories& sto
 // The occurrences of text in a range, counted as a Word macro counts them:
 // one range, each successful find moving it onto the next occurrence, never
 // wrapping round to the start.
-std::int64_t countIn(const Object& range, const std::string& text) {
+std::int64_t countIn(const Object& range, const std::string& text, bool matchCase) {
   const Object find = range.get("Find").toObject();
-  const std::vector<std::pair<std::string, Variant>> arguments{
-      {"FindText", text}, {"Forward", true}, {"Wrap", std::int16_t{0}},  // wdFindStop
-  };
+  const Named arguments =
+      withCase({{"FindText", text}, {"Forward", true}, {"Wrap", std::int16_t{0}}},  // wdFindStop
+               matchCase);
   std::int64_t count = 0;
   for (;;) {
     const Variant result = find.call("Execute", arguments);
@@ -106,10 +119,12 @@ std::int64_t countIn(const Object& range, const std::string& text) {
 }
 
 // The occurrences in every place a replacement reaches.
-std::int64_t countPair(const Object& document, DocumentStories& stories, const std::string& text) {
-  std::int64_t count = countIn(document.get("Content").toObject(), text);
-  stories.forEach(
-      [&](const Object& range, const std::function<Object()>&) { count += countIn(range, text); });
+std::int64_t countPair(const Object& document, DocumentStories& stories, const std::string& text,
+                       bool matchCase) {
+  std::int64_t count = countIn(document.get("Content").toObject(), text, matchCase);
+  stories.forEach([&](const Object& range, const std::function<Object()>&) {
+    count += countIn(range, text, matchCase);
+  });
   return count;
 }
 
@@ -130,7 +145,9 @@ bool refusedFindText(const office::ServerRegistry& servers, ServerChoice choice,
 // The selected pair as the server in use takes it (a WPS choice may have
 // traded its server for the suite's text server on opening).
 FindTexts pairTexts(const BatchServer& server, const RunWindow& window) {
-  return findTexts(window.findText(), window.replaceText(), server.findIsLiteral());
+  FindTexts texts = findTexts(window.findText(), window.replaceText(), server.findIsLiteral());
+  texts.matchCase = window.matchCase();
+  return texts;
 }
 
 RunResult fileResult(const std::string& entry, bool replaced) {
@@ -167,7 +184,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
         std::int64_t count = 0;
         for (std::size_t p = 0; p < window.pairCount(); ++p) {
           window.selectPair(p);
-          count += countPair(document, stories, pairTexts(server, window).find);
+          count += countPair(document, stories, pairTexts(server, window).find, window.matchCase());
         }
         closeDocuments(app, false);
         window.reportResult(countResult(window.fileEntry(i), "", count));

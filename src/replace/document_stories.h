@@ -30,6 +30,7 @@ struct FindTexts {
   // The replacement is too long for the server's ReplaceWith: each
   // occurrence is found and its range's Text set.
   bool byOccurrence = false;
+  bool matchCase = false;  // letter case must match
 };
 FindTexts findTexts(const std::string& find, const std::string& replacement, bool literal);
 

@@ -52,6 +52,9 @@ class RunWindow {
   virtual void selectPair(std::size_t pair) { (void)pair; }
   // Count each pair's occurrences and change nothing: no replacement, no save.
   virtual bool countOnly() const { return false; }
+  // Letter case must match (the suites' MatchCase); the window's runs, as
+  // their buttons always did, ignore it.
+  virtual bool matchCase() const { return false; }
 
   // Called just before a changed file is saved, with its entry: a caller that
   // keeps the originals of what a run changes keeps this one now. Throws

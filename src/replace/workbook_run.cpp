@@ -18,8 +18,8 @@ using Named = std::vector<std::pair<std::string, Variant>>;
 
 // ---- text cells replaced by the run itself ----
 
-using text::containsIgnoringCase;
-using text::replacedIgnoringCase;
+using text::containsText;
+using text::replacedAll;
 
 // xlFormulas, the contents Cells.Replace searches; xlPart; xlByRows.
 constexpr std::int32_t kLookInFormulas = -4123;
@@ -35,7 +35,7 @@ struct FoundCell {
 // Every cell Cells.Find and FindNext come to, in their order, until they
 // come back to one already seen. Nothing is changed during the walk: a
 // changed cell could make FindNext never come back to the first.
-std::vector<FoundCell> foundCells(const Object& cells, const std::string& what) {
+std::vector<FoundCell> foundCells(const Object& cells, const std::string& what, bool matchCase) {
   std::vector<FoundCell> found;
   std::vector<std::string> addresses;
   Variant next = cells.call("Find", Named{
@@ -43,7 +43,7 @@ std::vector<FoundCell> foundCells(const Object& cells, const std::string& what) 
                                         {"LookIn", kLookInFormulas},
                                         {"LookAt", kLookAtPart},
                                         {"SearchOrder", kByRows},
-                                        {"MatchCase", false},
+                                        {"MatchCase", matchCase},
                                     });
   while (next.isObject() && next.toObject()) {
     Object cell = next.toObject();
@@ -74,14 +74,14 @@ std::vector<FoundCell> foundCells(const Object& cells, const std::string& what) 
 // the numbers and formulas, as it always has.
 void replaceOnSheet(const Object& sheet, const Variant& findBox, const Variant& replaceBox,
                     const std::string& findText, const std::string& replaceText,
-                    bool serverKeepsText) {
+                    bool serverKeepsText, bool matchCase) {
   const auto replaceByServer = [&] {
     sheet.get("Cells").toObject().call("Replace", Named{
                                                       {"What", findBox},
                                                       {"Replacement", replaceBox},
                                                       {"LookAt", kLookAtPart},
                                                       {"SearchOrder", kByRows},
-                                                      {"MatchCase", false},
+                                                      {"MatchCase", matchCase},
                                                       {"SearchFormat", false},
                                                       {"ReplaceFormat", false},
                                                   });
@@ -90,7 +90,8 @@ void replaceOnSheet(const Object& sheet, const Variant& findBox, const Variant& 
     replaceByServer();
     return;
   }
-  const std::vector<FoundCell> found = foundCells(sheet.get("Cells").toObject(), findText);
+  const std::vector<FoundCell> found =
+      foundCells(sheet.get("Cells").toObject(), findText, matchCase);
   bool others = false;
   bool stillFound = false;
   for (const FoundCell& entry : found) {
@@ -98,8 +99,8 @@ void replaceOnSheet(const Object& sheet, const Variant& findBox, const Variant& 
       others = true;
       continue;
     }
-    const std::string value = replacedIgnoringCase(entry.value, findText, replaceText);
-    stillFound = stillFound || containsIgnoringCase(value, findText);
+    const std::string value = replacedAll(entry.value, findText, replaceText, matchCase);
+    stillFound = stillFound || containsText(value, findText, matchCase);
     entry.cell.put("Value", value.empty() ? Variant(std::string()) : Variant("'" + value));
   }
   if (!others) return;
@@ -112,8 +113,8 @@ void replaceOnSheet(const Object& sheet, const Variant& findBox, const Variant& 
   // re-read as typed input as it does.
   for (const FoundCell& entry : found) {
     if (entry.text) continue;
-    entry.cell.put("Formula",
-                   replacedIgnoringCase(entry.cell.get("Formula").toText(), findText, replaceText));
+    entry.cell.put("Formula", replacedAll(entry.cell.get("Formula").toText(), findText, replaceText,
+                                          matchCase));
   }
 }
 
@@ -122,22 +123,27 @@ namespace {
 // One pair on a worksheet: the test with the pair's find text and, where
 // found, the replacement of every occurrence. True when the text was found.
 bool replacePair(const Object& sheet, RunWindow& window, bool serverKeepsText) {
-  Variant found = sheet.get("Cells").toObject().call("Find", {Variant(window.findText())});
+  const Object cells = sheet.get("Cells").toObject();
+  // The window's test passes the text alone; told to match case, the search
+  // says so, since the suites keep no such default for it.
+  Variant found = window.matchCase()
+                      ? cells.call("Find", Named{{"What", window.findText()}, {"MatchCase", true}})
+                      : cells.call("Find", {Variant(window.findText())});
   if (!found.isObject() || !found.toObject()) return false;
   replaceOnSheet(sheet, window.findTextBox(), window.replaceTextBox(), window.findText(),
-                 window.replaceText(), serverKeepsText);
+                 window.replaceText(), serverKeepsText, window.matchCase());
   return true;
 }
 
 // The cells holding text, counted as an Excel macro counts them: Find, then
 // FindNext after each found cell until the search comes round to the first.
-std::int64_t countIn(const Object& sheet, const std::string& text) {
+std::int64_t countIn(const Object& sheet, const std::string& text, bool matchCase) {
   const Object cells = sheet.get("Cells").toObject();
   Variant found = cells.call("Find", Named{{"What", text},
                                            {"LookIn", std::int16_t{-4123}},  // xlFormulas
                                            {"LookAt", std::int16_t{2}},
                                            {"SearchOrder", std::int16_t{1}},
-                                           {"MatchCase", false}});
+                                           {"MatchCase", matchCase}});
   if (!found.isObject() || !found.toObject()) return 0;
   const std::string first = found.toObject().get("Address").toText();
   std::int64_t count = 0;
@@ -178,7 +184,7 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
       std::int64_t found = 0;
       for (std::size_t p = 0; p < window.pairCount(); ++p) {
         window.selectPair(p);
-        found += countIn(sheet, window.findText());
+        found += countIn(sheet, window.findText(), window.matchCase());
       }
       results.push_back(countResult(fileName, name, found));
       continue;

@@ -12,10 +12,11 @@ namespace replace {
 // Replaces every occurrence of findText on sheet by replaceText, the
 // boxes being what Cells.Replace receives for them; a text cell stays text
 // with exactly its replaced string also where the server's Cells.Replace
-// would re-read it as typed input (serverKeepsText false).
+// would re-read it as typed input (serverKeepsText false). Letter case is
+// ignored unless matchCase.
 void replaceOnSheet(const office::Object& sheet, const office::Variant& findBox,
                     const office::Variant& replaceBox, const std::string& findText,
-                    const std::string& replaceText, bool serverKeepsText);
+                    const std::string& replaceText, bool serverKeepsText, bool matchCase);
 
 void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);
 

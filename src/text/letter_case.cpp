@@ -78,4 +78,21 @@ bool containsIgnoringCase(const std::string& text, const std::string& what) {
   return foldedText(text).first.find(foldedText(what).first) != std::u32string::npos;
 }
 
+std::string replacedAll(const std::string& text, const std::string& what, const std::string& with,
+                        bool matchCase) {
+  if (!matchCase) return replacedIgnoringCase(text, what, with);
+  if (what.empty()) return text;
+  std::string result;
+  std::size_t from = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, from)) {
+    result.append(text, from, at - from).append(with);
+    from = at + what.size();
+  }
+  return result.append(text, from, std::string::npos);
+}
+
+bool containsText(const std::string& text, const std::string& what, bool matchCase) {
+  return matchCase ? text.find(what) != std::string::npos : containsIgnoringCase(text, what);
+}
+
 }  // namespace text

@@ -15,4 +15,10 @@ std::string replacedIgnoringCase(const std::string& text, const std::string& wha
 
 bool containsIgnoringCase(const std::string& text, const std::string& what);
 
+// The same with letter case matched when matchCase is set, as a server told
+// MatchCase replaces.
+std::string replacedAll(const std::string& text, const std::string& what, const std::string& with,
+                        bool matchCase);
+bool containsText(const std::string& text, const std::string& what, bool matchCase);
+
 }  // namespace text

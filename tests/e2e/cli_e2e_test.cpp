@@ -237,6 +237,9 @@ TEST_F(CommandLine, UsageErrorsAndNoServerEndWithStatusTwoAndOneLine) {
       {{"--version", "--fast"}, "未知选项：--fast"},
       {{"--doc", f, "--find", "a", "--replace", "b", "--jobs", "many"}, "--jobs"},
       {{"--doc", f, "--xls", f, "--find", "a", "--replace", "b"}, "二者选一"},
+      // A bare folder is a mistake with a hint, never a window.
+      {{f}, "请用 --doc 或 --xls 指定文件夹"},
+      {{"--doc", f, "--find", "a", "--replace", "b", "--", "x"}, "请用 --doc 或 --xls 指定文件夹"},
       {{"--doc", f, "--find", kOld, "--replace", kNew, "--suite", "wps"}, "无法启动办公软件"},
   };
   const std::string before = readFile(Corpus::documents() / "正文.doc");
@@ -248,6 +251,15 @@ TEST_F(CommandLine, UsageErrorsAndNoServerEndWithStatusTwoAndOneLine) {
     EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
+  // -h is help; a folder without a file to process is said, with status 1.
+  const Result help = run({"-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--match-case"), std::string::npos);
+  const fs::path empty = work.path() / "empty";
+  fs::create_directories(empty);
+  const Result none = run({"--doc", empty.string(), "--find", "a", "--replace", "b"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "ravelsk: 没有找到要处理的文件：" + empty.string() + "\n");
   // Without a server the window's line is still written, to the output and the journal.
   const Result wps = run(cases.back().args);
   EXPECT_EQ(wps.out,
@@ -255,9 +267,9 @@ TEST_F(CommandLine, UsageErrorsAndNoServerEndWithStatusTwoAndOneLine) {
   EXPECT_EQ(journalResults(journal()).back(), splitLines(wps.out).back());
   EXPECT_EQ(readFile(folder / "正文.doc"), before);
 
-  const Result help = run({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--jobs"), std::string::npos);
+  const Result longHelp = run({"--help"});
+  EXPECT_EQ(longHelp.status, 0);
+  EXPECT_EQ(longHelp.out, help.out);
   EXPECT_EQ(run({"--version"}).out, "ravelsk 1.0\n");
 }
 
@@ -522,6 +534,48 @@ TEST_F(CommandLine, ADryRunCountsWhatTheRunReplacesAndChangesNoByte) {
   const std::string text = e2e::catdoc(docs / "全.doc");
   EXPECT_EQ(occurrences(text, "替XQ"), 7u) << text;
   EXPECT_EQ(occurrences(text, kOld), 0u) << text;
+}
+
+// --match-case: only the find text's own letter case is found, counted and
+// replaced, in documents (body, header) and in worksheet cells.
+TEST_F(CommandLine, MatchCaseFindsCountsAndReplacesOnlyTheSameLetterCase) {
+  const fs::path docs = work.path() / "case-docs";
+  fs::create_directories(docs);
+  e2e::makeDocuments(docs, {{"c.doc", "abc ABC Abc", "abc", "Abc abc"}});
+  const fs::path books = work.path() / "case-books";
+  fs::create_directories(books);
+  e2e::makeWorkbook(books / "c.xls", {"S=abc|ABC|x Abc x|abc abc"});
+  struct Case {
+    std::vector<std::string> kind;
+    std::string countLine;
+  };
+  const std::vector<Case> cases = {
+      {{"--doc", docs.string()}, "c.doc 试运行：找到 3 处，未作改动"},
+      {{"--xls", books.string()}, "c.xls-S试运行：找到 2 处，未作改动"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind.front());
+    std::vector<std::string> args = c.kind;
+    for (const char* more : {"--find", "abc", "--replace", "Q", "--match-case"}) {
+      args.push_back(more);
+    }
+    std::vector<std::string> dryArgs = args;
+    dryArgs.push_back("--dry-run");
+    const Result dry = run(dryArgs);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out, c.countLine + "\n");
+    const Result real = run(args);
+    EXPECT_EQ(real.status, 0) << real.err;
+  }
+  const std::string text = e2e::catdoc(docs / "c.doc");
+  EXPECT_EQ(occurrences(text, "Q"), 3u) << text;
+  EXPECT_EQ(occurrences(text, "ABC"), 1u) << text;
+  EXPECT_EQ(occurrences(text, "Abc"), 2u) << text;
+  const std::string cells = e2e::readWorkbook(books / "c.xls");
+  EXPECT_NE(cells.find("\tQ\n"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("\tABC\n"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("\tx Abc x\n"), std::string::npos) << cells;
+  EXPECT_NE(cells.find("\tQ Q\n"), std::string::npos) << cells;
 }
 
 // Counts the documents the servers are asked to open.

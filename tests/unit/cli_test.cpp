@@ -76,6 +76,14 @@ TEST(CommandLineOptions, AcceptedFormsAndWhatTheyMean) {
        ms,
        12,
        false},
+      {{"--doc", "d", "--find", "-x", "--replace", "--", "--"},
+       docs,
+       "d",
+       "-x",
+       "--",
+       ms,
+       1,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -91,13 +99,22 @@ TEST(CommandLineOptions, AcceptedFormsAndWhatTheyMean) {
   }
   EXPECT_TRUE(cli::parseOptions({"--find", "--bogus", "--help"}).help);
   EXPECT_TRUE(cli::parseOptions({"--doc", "--version"}).version);
+  EXPECT_TRUE(cli::parseOptions({"-h"}).help);
+  EXPECT_TRUE(
+      cli::parseOptions({"--doc", "d", "--find", "a", "--replace", "b", "--match-case"}).matchCase);
+  EXPECT_FALSE(cli::parseOptions({"--doc", "d", "--find", "a", "--replace", "b"}).matchCase);
 }
 
-TEST(CommandLineOptions, OnlyDoubleDashOptionsLeaveTheWindow) {
+TEST(CommandLineOptions, OnlyTheToolkitsOptionsLeaveTheWindow) {
   const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
       {{}, false},
       {{"-platform", "offscreen"}, false},
-      {{"-style=fusion", "somefile"}, false},
+      {{"-style=fusion", "-reverse"}, false},
+      {{"-style=fusion", "somefile"}, true},
+      {{"合同"}, true},
+      {{"-h"}, true},
+      {{"/?"}, true},
+      {{"--"}, true},
       {{"--help"}, true},
       {{"--doc", "x"}, true},
       {{"-reverse", "--bogus"}, true},
@@ -484,6 +501,15 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
        1,
        {},
        "ravelsk: 无法写入标准输出，结果行未能全部输出\n"},
+      {"a folder without a file to process: said, and not a success",
+       [](CliRig& r) {
+         fs::remove(r.folder + "/a.doc");
+         fs::remove(r.folder + "/b.doc");
+       },
+       1,
+       1,
+       {},
+       "ravelsk: 没有找到要处理的文件：{folder}\n"},
       {"the journal cannot be written",
        [](CliRig& r) { r.program.write("Journal/2026-12-08", "a file in the way"); },
        1,
@@ -510,7 +536,11 @@ TEST(CommandLineRun, ExitStatusAndStandardError) {
     if (!c.out.empty()) {
       EXPECT_EQ(rig.output(), c.out);
     }
-    EXPECT_EQ(rig.err.str(), c.err);
+    std::string err = c.err;
+    if (const auto at = err.find("{folder}"); at != std::string::npos) {
+      err.replace(at, 8, rig.folder);
+    }
+    EXPECT_EQ(rig.err.str(), err);
     for (const FakeOffice& office : rig.offices) EXPECT_EQ(office.alive, 0);
   }
   // The journal failure: one line after the first result, none after the others.
@@ -613,7 +643,12 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--xls", rig.folder, "--find", "a", "--replace", "b"}, "二者选一"},
       {{"--find", "a", "--replace", "b"}, "二者选一"},
       {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--colour"}, "未知选项：--colour"},
-      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "stray"}, "多余的参数：stray"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "stray"},
+       "请用 --doc 或 --xls 指定文件夹"},
+      {{rig.folder}, "请用 --doc 或 --xls 指定文件夹"},
+      {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--", "x"},
+       "请用 --doc 或 --xls 指定文件夹"},
+      {{"/?"}, "请用 --doc 或 --xls 指定文件夹"},  // help only on Windows
       {{"--doc", rig.folder, "--find", "a", "--find", "c", "--replace", "b"}, "选项重复：--find"},
       {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--jobs", "-1"}, "--jobs"},
       {{"--doc", rig.folder, "--find", "a", "--replace", "b", "--jobs", "2x"}, "--jobs"},
@@ -703,7 +738,9 @@ TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
     SCOPED_TRACE(std::to_string(files) + " files, --jobs " + jobs);
     CliRig rig(3);  // three cores
     for (int i = 0; i < files; ++i) rig.document("f" + std::to_string(i) + ".doc", "旧");
-    EXPECT_EQ(rig.run({"--doc", rig.folder, "--find", "旧", "--replace", "新", "--jobs", jobs}), 0);
+    // Nothing to process is said, and is no success.
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--find", "旧", "--replace", "新", "--jobs", jobs}),
+              files == 0 ? 1 : 0);
     EXPECT_EQ(rig.output().size(), static_cast<std::size_t>(files));
     for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(rig.offices[k].created, servers[k]) << k;
   }
