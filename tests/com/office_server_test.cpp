@@ -2,9 +2,10 @@
 // out-of-process test office (ravelsk_test_office.exe, beside this program,
 // registered in the Wine prefix the tests run in): start-up, both runs, the
 // journal in the ANSI code page, a server that dies in the middle, and the
-// real suites' habits: a document that hangs, read-only and busy files,
-// password prompts, a busy server, WPS's spreadsheet servers, a program that
-// is killed.
+// real suites' habits: a document's text kept in stories apart (headers,
+// footers, notes, text boxes), Find's '^' codes and length limit, a document
+// that hangs, read-only and busy files, password prompts, a busy server,
+// WPS's spreadsheet servers, a program that is killed.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/story_file.h"
 #include "com/test_office.h"
 #include "office/com/com_backend.h"
 #include "support/fixtures.h"
@@ -180,36 +182,59 @@ TEST_F(OfficeServer, StartUpFindsAllThreeServersThroughCom) {
   EXPECT_FALSE(fs::exists(rig.journalFile()));
 }
 
+// After the main story, the walk over a document that has no other: a
+// header's range asked for, then each story type in turn, none there.
+Lines noOtherStory() {
+  Lines calls{"Document.Sections", "Sections.Item(1&)", "Section.Headers",
+              "HeadersFooters.Item(1&)", "HeaderFooter.Range"};
+  for (const char* type : {"2", "3", "5", "7", "6", "10", "9", "8", "11"}) {
+    calls.push_back("Document.StoryRanges");
+    calls.push_back("StoryRanges.Item(" + std::string(type) + "&)");
+  }
+  return calls;
+}
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 TEST_F(OfficeServer, DocumentRunMakesTheCallsOfTheBatchAndWritesTheJournalInTheAnsiCodePage) {
   ui::Form1& form = prepare("文档", {"a.doc", "b.doc"}, {"一个旧字，又一个旧字", "没有"}, 1);
   form.Command1_Click();
   EXPECT_EQ(calls(), (Lines{
-                         "CreateObject(word.Application)",
-                         "Application.Hwnd",
-                         "Application.AutomationSecurity = 3&",
-                         "Application.DisplayAlerts = 0&",
-                         "Application.Documents",
-                         testsupport::documentOpenCall(path("a.doc")),
-                         "Application.Visible = False",
-                         "Document.Content",
-                         "Range.Find",
-                         "Find.Execute(\"旧\")",
-                         "Application.ActiveDocument",
-                         "Document.Content",
-                         "Range.Find",
-                         "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
-                         "Application.Documents",
-                         "Documents.Close(True)",
-                         "Application.Documents",
-                         testsupport::documentOpenCall(path("b.doc")),
-                         "Application.Visible = False",
-                         "Document.Content",
-                         "Range.Find",
-                         "Find.Execute(\"旧\")",
-                         "Application.Documents",
-                         "Documents.Close(False)",
-                         "Application.Quit()",
-                     }));
+                          "CreateObject(word.Application)",
+                          "Application.Hwnd",
+                          "Application.AutomationSecurity = 3&",
+                          "Application.DisplayAlerts = 0&",
+                          "Application.Documents",
+                          testsupport::documentOpenCall(path("a.doc")),
+                          "Application.Visible = False",
+                          "Document.Content",
+                          "Range.Find",
+                          "Find.Execute(\"旧\")",
+                          "Application.ActiveDocument",
+                          "Document.Content",
+                          "Range.Find",
+                          "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
+                      } +
+                      noOtherStory() +
+                      Lines{
+                          "Application.Documents",
+                          "Documents.Close(True)",
+                          "Application.Documents",
+                          testsupport::documentOpenCall(path("b.doc")),
+                          "Application.Visible = False",
+                          "Document.Content",
+                          "Range.Find",
+                          "Find.Execute(\"旧\")",
+                      } +
+                      noOtherStory() +
+                      Lines{
+                          "Application.Documents",
+                          "Documents.Close(False)",
+                          "Application.Quit()",
+                      }));
   EXPECT_EQ(onDisk("a.doc"), "一个新字，又一个新字");
   EXPECT_EQ(onDisk("b.doc"), "没有");
   EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
@@ -661,6 +686,192 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   const ProgramRun usage = runProgram(program, {"--doc", folder, "--find", ""}, outFile);
   EXPECT_EQ(usage.status, 2u);
   EXPECT_EQ(usage.out.rfind("ravelsk: ", 0), 0u) << usage.out;
+}
+
+// Every place Word keeps text in, as the test office keeps a document's
+// stories apart: the window's run finds and replaces the text in each, once
+// (ACME becomes ACME Ltd, never ACME Ltd Ltd), its command line's dry run
+// counts it there, a '^' is only ever the user's own character, a long
+// replacement goes occurrence by occurrence, and a find text Word cannot
+// take is refused before any office is asked.
+TEST_F(OfficeServer, EveryPlaceADocumentHoldsTextIsReplacedOnceAndCounted) {
+  using Records = std::vector<testoffice::StoryRecord>;
+  using testoffice::linkedBoxes;
+  const auto repeated = [](const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+  };
+  // 300 characters each: over the 255 Word takes.
+  const std::string longText = repeated("长", 300);
+  const std::string longReplacement = "ACME " + repeated("长", 295);
+  const std::string caretFind = "甲^p乙^&丙^c";
+  const std::string caretReplacement = "^c丁^&^p";
+  struct Case {
+    std::string name;
+    std::string find;
+    std::string replacement;
+    Records before;
+    Records after;
+    int count;  // what the dry run counts; -1: refused, nothing opened
+  };
+  const std::vector<Case> cases = {
+      {"a.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同 ACME，ACME 盖章"}, {"header primary 1", "页眉"}, {"footnotes", "脚注"}},
+       {{"main", "合同 ACME Ltd，ACME Ltd 盖章"},
+        {"header primary 1", "页眉"},
+        {"footnotes", "脚注"}},
+       2},
+      {"b.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"}, {"header primary 1", "ACME 抬头"}, {"footer primary 1", "页脚"}},
+       {{"main", "合同"}, {"header primary 1", "ACME Ltd 抬头"}, {"footer primary 1", "页脚"}},
+       1},
+      {"c.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"},
+        {"header primary 1", "页眉"},
+        {"header primary 2", "页眉二"},
+        {"footer first 1", ""},
+        {"footer first 2", "第二节 ACME"}},
+       {{"main", "合同"},
+        {"header primary 1", "页眉"},
+        {"header primary 2", "页眉二"},
+        {"footer first 1", ""},
+        {"footer first 2", "第二节 ACME Ltd"}},
+       1},
+      {"d.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"}, {"footnotes", "注一 ACME"}, {"endnotes", "尾注"}},
+       {{"main", "合同"}, {"footnotes", "注一 ACME Ltd"}, {"endnotes", "尾注"}},
+       1},
+      {"e.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"}, {"footnotes", "脚注"}, {"endnotes", "尾注 ACME"}},
+       {{"main", "合同"}, {"footnotes", "脚注"}, {"endnotes", "尾注 ACME Ltd"}},
+       1},
+      {"f.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"}, {"textbox", "独立的框"}, {"textbox", linkedBoxes({"框一", "框二 ACME"})}},
+       {{"main", "合同"},
+        {"textbox", "独立的框"},
+        {"textbox", linkedBoxes({"框一", "框二 ACME Ltd"})}},
+       1},
+      {"g.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"}, {"header primary 1", "页眉"}, {"picture", ""}, {"shape", "徽标 ACME"}},
+       {{"main", "合同"},
+        {"header primary 1", "页眉"},
+        {"picture", ""},
+        {"shape", "徽标 ACME Ltd"}},
+       1},
+      {"h.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "合同"},
+        {"header primary 1", "页眉"},
+        {"shape", "徽标"},
+        {"footnotes", "脚注"},
+        {"textbox", "框"}},
+       {{"main", "合同"},
+        {"header primary 1", "页眉"},
+        {"shape", "徽标"},
+        {"footnotes", "脚注"},
+        {"textbox", "框"}},
+       0},
+      {"i.doc",
+       "ACME",
+       "ACME Ltd",
+       {{"main", "ACME 合同 ACME"}, {"header primary 1", "ACME 抬头"}},
+       {{"main", "ACME Ltd 合同 ACME Ltd"}, {"header primary 1", "ACME Ltd 抬头"}},
+       3},
+      {"j.doc",
+       caretFind,
+       caretReplacement,
+       {{"main", "前 甲^p乙^&丙^c 后"},
+        {"header primary 1", "甲^p乙^&丙^c"},
+        {"footnotes", "注 甲^p乙^&丙^c"}},
+       {{"main", "前 ^c丁^&^p 后"}, {"header primary 1", "^c丁^&^p"}, {"footnotes", "注 ^c丁^&^p"}},
+       3},
+      {"k.doc",
+       "ACME",
+       longReplacement,
+       {{"main", "ACME 与 ACME"},
+        {"header primary 1", "页眉"},
+        {"shape", "ACME"},
+        {"footnotes", "注 ACME"}},
+       {{"main", longReplacement + " 与 " + longReplacement},
+        {"header primary 1", "页眉"},
+        {"shape", longReplacement},
+        {"footnotes", "注 " + longReplacement}},
+       4},
+      {"l.doc",
+       longText,
+       "短",
+       {{"main", "前" + longText + "后"}, {"header primary 1", longText}},
+       {{"main", "前" + longText + "后"}, {"header primary 1", longText}},
+       -1},
+  };
+  const fs::path program = copyProgram(L"ravelsk.exe");
+  const fs::path outFile = pathFromUtf8(logs.sub("out.txt"));
+  // The documents of one pair share a folder and a run.
+  for (std::size_t first = 0; first < cases.size();) {
+    std::size_t end = first;
+    Lines names;
+    Lines files;
+    Lines countLines;
+    std::string status;
+    while (end < cases.size() && cases[end].find == cases[first].find &&
+           cases[end].replacement == cases[first].replacement) {
+      const Case& c = cases[end++];
+      names.push_back(c.name);
+      files.push_back(testoffice::storyFile(c.before));
+      countLines.push_back(c.name + " 试运行：找到 " + std::to_string(c.count) + " 处，未作改动");
+      status += c.name + (c.count > 0 ? " 已替换内容\r\n" : " 没找到替换的内容\r\n");
+    }
+    const Case& pair = cases[first];
+    const bool refused = pair.count < 0;
+    SCOPED_TRACE(names.front());
+    clearCalls();
+    ui::Form1& form = prepare("stories" + std::to_string(first), names, files, 1);
+    form.Text1.text = pair.find;
+    form.Text2.text = pair.replacement;
+
+    const ProgramRun dry = runProgram(
+        program, {"--doc", folder, "--find", pair.find, "--replace", pair.replacement, "--dry-run"},
+        outFile);
+    if (refused) {
+      EXPECT_EQ(dry.status, 2u) << dry.out;
+      EXPECT_NE(dry.out.find("255"), std::string::npos) << dry.out;
+    } else {
+      EXPECT_EQ(dry.status, 0u) << dry.out;
+      EXPECT_EQ(linesOf(dry.out), countLines);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(onDisk(names[i]), files[i]);
+
+    form.Command1_Click();
+    if (refused) {
+      EXPECT_EQ(form.Text3.text(), "查找内容超过 255 个字符，Word 无法查找，未处理任何文件\r\n");
+      for (const std::string& call : calls()) {
+        EXPECT_EQ(call.find("Documents.Open"), std::string::npos) << call;
+      }
+    } else {
+      EXPECT_EQ(form.Text3.text(), status);
+    }
+    for (std::size_t c = first; c < end; ++c) {
+      EXPECT_EQ(onDisk(cases[c].name), testoffice::storyFile(cases[c].after)) << cases[c].name;
+    }
+    first = end;
+  }
+  expectEveryOfficeEnded();
 }
 
 // What the console shows, a line per row, without the padding.

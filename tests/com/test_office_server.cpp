@@ -3,9 +3,11 @@
 // elsewhere) under word.Application, excel.Application, ET.Application,
 // KET.Application, KWPS.Application and WPS.Application. It answers with the
 // object model of the recording test servers, keeps its "disk" in real files
-// (a document is its text in UTF-8; a workbook has one line per sheet: the
-// name, then the cells, tab-separated, each as typed input: "'00123" a text,
-// "00123" a number, "=1+1" a formula), appends every call to a log, and can
+// (a document is its text in UTF-8, or its stories as com/story_file.h
+// writes them: main text, headers and footers of each section, footnotes,
+// endnotes, text boxes; a workbook has one line per sheet: the name, then the
+// cells, tab-separated, each as typed input: "'00123" a text, "00123" a
+// number, "=1+1" a formula), appends every call to a log, and can
 // be told to die in the middle of a batch, or to behave as the real suites
 // do. Word and the WPS text servers tell a window of theirs as Hwnd. Like
 // the suites, it holds each open file for writing, shared for reading only.
@@ -38,11 +40,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
+#include "com/story_file.h"
 #include "com/test_office.h"
 #include "office/com/com_backend.h"
 #include "support/recording_server.h"
@@ -176,12 +181,92 @@ bool isWorkbook(const std::string& path) {
   return path.size() > 4 && _stricmp(path.c_str() + path.size() - 4, ".xls") == 0;
 }
 
+// The story types by the labels of the document files (com/story_file.h).
+struct StoryLabel {
+  const char* label;
+  int type;
+  bool sectioned;  // a header or footer: the label ends in its section
+};
+const StoryLabel kStoryLabels[] = {
+    {"footnotes", testsupport::kFootnotesStory, false},
+    {"endnotes", testsupport::kEndnotesStory, false},
+    {"textbox", testsupport::kTextFrameStory, false},
+    {"header even", testsupport::kEvenPagesHeaderStory, true},
+    {"header primary", testsupport::kPrimaryHeaderStory, true},
+    {"footer even", testsupport::kEvenPagesFooterStory, true},
+    {"footer primary", testsupport::kPrimaryFooterStory, true},
+    {"header first", testsupport::kFirstPageHeaderStory, true},
+    {"footer first", testsupport::kFirstPageFooterStory, true},
+};
+
+// A label the test office does not know is a test's mistake: it stops here
+// rather than dropping a story and then passing for a run that missed it.
+[[noreturn]] void unknownLabel(const std::string& label) {
+  std::fprintf(stderr, "ravelsk_test_office: unknown story label \"%s\"\n", label.c_str());
+  std::abort();
+}
+
+testsupport::FakeStory storyOf(const std::string& label, const std::string& text) {
+  for (const StoryLabel& known : kStoryLabels) {
+    const std::string name = known.label;
+    if (!known.sectioned && label == name) return {.type = known.type, .text = text};
+    if (known.sectioned && label.rfind(name + " ", 0) == 0) {
+      return {.type = known.type, .text = text, .section = std::stoi(label.substr(name.size()))};
+    }
+  }
+  unknownLabel(label);
+}
+
+std::string labelOf(const testsupport::FakeStory& story) {
+  for (const StoryLabel& known : kStoryLabels) {
+    if (known.type != story.type) continue;
+    if (!known.sectioned) return known.label;
+    return std::string(known.label) + " " + std::to_string(story.section);
+  }
+  return "type " + std::to_string(story.type);
+}
+
+void loadDocument(testsupport::FakeOffice& office, const std::string& path,
+                  const std::string& content) {
+  std::string main;
+  std::vector<testsupport::FakeStory> stories;
+  for (const testoffice::StoryRecord& record : testoffice::storyRecords(content)) {
+    if (record.label == "main") {
+      main = record.text;
+    } else if (record.label == "shape" || record.label == "picture") {
+      if (stories.empty()) unknownLabel(record.label);
+      stories.back().shapes.push_back(
+          record.label == "shape" ? std::optional<std::string>(record.text) : std::nullopt);
+    } else {
+      stories.push_back(storyOf(record.label, record.text));
+    }
+  }
+  office.documents[path] = main;
+  office.stories[path] = stories;
+}
+
+// A document without other stories is stored as its main text alone, as
+// the older tests write and read their documents.
+std::string documentFile(testsupport::FakeOffice& office, const std::string& path) {
+  const std::vector<testsupport::FakeStory>& stories = office.stories[path];
+  if (stories.empty()) return office.documents[path];
+  std::vector<testoffice::StoryRecord> records{{"main", office.documents[path]}};
+  for (const testsupport::FakeStory& story : stories) {
+    records.push_back({labelOf(story), story.text});
+    for (const std::optional<std::string>& shape : story.shapes) {
+      records.push_back(shape ? testoffice::StoryRecord{"shape", *shape}
+                              : testoffice::StoryRecord{"picture", {}});
+    }
+  }
+  return testoffice::storyFile(records);
+}
+
 void load(testsupport::FakeOffice& office, const std::string& path) {
   std::ifstream probe(pathFromUtf8(path), std::ios::binary);
   if (!probe) return;  // the server answers "file not found"
   const std::string content = readAll(path);
   if (!isWorkbook(path)) {
-    office.documents[path] = content;
+    loadDocument(office, path, content);
     return;
   }
   std::vector<testsupport::FakeSheet> sheets;
@@ -246,7 +331,7 @@ class HeldFiles {
 void store(testsupport::FakeOffice& office, const std::string& path) {
   std::ofstream out(pathFromUtf8(path), std::ios::binary | std::ios::trunc);
   if (!isWorkbook(path)) {
-    out << office.documents[path];
+    out << documentFile(office, path);
     return;
   }
   for (const testsupport::FakeSheet& sheet : office.workbooks[path]) {
