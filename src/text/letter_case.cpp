@@ -27,9 +27,22 @@ char32_t nextCodePoint(const std::string& text, std::size_t& at) {
   return c;
 }
 
-// Letter case as the servers ignore it with MatchCase False: Latin (also
-// full-width), Greek and Cyrillic capitals read as their small letters.
-char32_t folded(char32_t c) {
+// The code points of text, folded, with the byte offset each begins at
+// (and one more entry: the end).
+std::pair<std::u32string, std::vector<std::size_t>> foldedText(const std::string& text) {
+  std::u32string points;
+  std::vector<std::size_t> offsets;
+  for (std::size_t at = 0; at < text.size();) {
+    offsets.push_back(at);
+    points.push_back(foldedLetter(nextCodePoint(text, at)));
+  }
+  offsets.push_back(text.size());
+  return {points, offsets};
+}
+
+}  // namespace
+
+char32_t foldedLetter(char32_t c) {
   if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
       (c >= 0x391 && c <= 0x3AB) || (c >= 0x410 && c <= 0x42F)) {
     return c + 0x20;
@@ -39,21 +52,6 @@ char32_t folded(char32_t c) {
   if (c >= 0x100 && c <= 0x17F && c % 2 == 0 && c != 0x130 && c != 0x138) return c + 1;
   return c;
 }
-
-// The code points of text, folded, with the byte offset each begins at
-// (and one more entry: the end).
-std::pair<std::u32string, std::vector<std::size_t>> foldedText(const std::string& text) {
-  std::u32string points;
-  std::vector<std::size_t> offsets;
-  for (std::size_t at = 0; at < text.size();) {
-    offsets.push_back(at);
-    points.push_back(folded(nextCodePoint(text, at)));
-  }
-  offsets.push_back(text.size());
-  return {points, offsets};
-}
-
-}  // namespace
 
 // Every occurrence of what in text, letter case ignored, replaced by with,
 // left to right, each once: a replacement holding what is not searched again.

@@ -8,6 +8,11 @@
 
 namespace text {
 
+// One code point as letter case is ignored: a capital of those letters reads
+// as its small letter, anything else as itself. For callers that must tell
+// where in their own text an occurrence lies.
+char32_t foldedLetter(char32_t c);
+
 // Every occurrence of what in text, letter case ignored, replaced by with,
 // left to right, each once: a replacement holding what is not searched again.
 std::string replacedIgnoringCase(const std::string& text, const std::string& what,

@@ -22,6 +22,7 @@
 #include <com/sun/star/text/XTextTable.hpp>
 
 #include "office/libreoffice/uno_text.h"
+#include "text/letter_case.h"
 
 namespace office::libreoffice {
 
@@ -34,25 +35,12 @@ using TextRanges = std::vector<Reference<css::text::XTextRange>>;
 
 namespace {
 
-// Letter case as the office's search ignores it (the same letters as
-// text/letter_case.h, which cannot tell positions).
-char32_t folded(char32_t c) {
-  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-      (c >= 0x391 && c <= 0x3AB) || (c >= 0x410 && c <= 0x42F)) {
-    return c + 0x20;
-  }
-  if (c >= 0xFF21 && c <= 0xFF3A) return c + 0x20;
-  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-  if (c >= 0x100 && c <= 0x17F && c % 2 == 0 && c != 0x130 && c != 0x138) return c + 1;
-  return c;
-}
-
 // The code points of a text, folded unless matchCase.
 std::u32string codePoints(const OUString& text, bool matchCase) {
   std::u32string points;
   for (sal_Int32 at = 0; at < text.getLength();) {
     const auto c = static_cast<char32_t>(text.iterateCodePoints(&at));
-    points.push_back(matchCase ? c : folded(c));
+    points.push_back(matchCase ? c : text::foldedLetter(c));
   }
   return points;
 }
