@@ -49,7 +49,15 @@ char32_t foldedLetter(char32_t c) {
   }
   if (c >= 0xFF21 && c <= 0xFF3A) return c + 0x20;
   if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-  if (c >= 0x100 && c <= 0x17F && c % 2 == 0 && c != 0x130 && c != 0x138) return c + 1;
+  // Latin Extended-A pairs a capital with the small letter after it; the
+  // capital is even up to U+0137 and from U+014A, odd in between and from
+  // U+0179 (İ, ı, ĸ, ŉ and ſ have no partner here).
+  if (((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) &&
+      c % 2 == 0) {
+    return c + 1;
+  }
+  if (((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) && c % 2 == 1) return c + 1;
+  if (c == 0x178) return 0xFF;  // Ÿ
   return c;
 }
 
