@@ -686,6 +686,24 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   const ProgramRun usage = runProgram(program, {"--doc", folder, "--find", ""}, outFile);
   EXPECT_EQ(usage.status, 2u);
   EXPECT_EQ(usage.out.rfind("ravelsk: ", 0), 0u) << usage.out;
+
+  // --match-case: Word's MatchCase, so only the text's own letter case is
+  // counted and replaced; without it letter case is ignored.
+  rig.work.write("命令行/b.doc", "abc ABC Abc");
+  const std::vector<std::string> caseArgs = {"--doc", folder, "--find", "abc", "--replace", "Q"};
+  std::vector<std::string> matching = caseArgs;
+  matching.push_back("--match-case");
+  std::vector<std::string> matchingDry = matching;
+  matchingDry.push_back("--dry-run");
+  std::vector<std::string> ignoringDry = caseArgs;
+  ignoringDry.push_back("--dry-run");
+  EXPECT_EQ(linesOf(runProgram(program, ignoringDry, outFile).out).at(1),
+            "b.doc 试运行：找到 3 处，未作改动");
+  EXPECT_EQ(linesOf(runProgram(program, matchingDry, outFile).out).at(1),
+            "b.doc 试运行：找到 1 处，未作改动");
+  const ProgramRun matched = runProgram(program, matching, outFile);
+  EXPECT_EQ(matched.status, 0u) << matched.out;
+  EXPECT_EQ(onDisk("b.doc"), "Q ABC Abc");
 }
 
 // Every place Word keeps text in, as the test office keeps a document's

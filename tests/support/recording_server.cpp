@@ -34,15 +34,6 @@ std::string formatValue(const Variant& v) {
   return text + "Obj(\"" + o.defaultValue().toText() + "\")";
 }
 
-std::string replaceAll(std::string text, const std::string& what, const std::string& with) {
-  if (what.empty()) return text;
-  for (std::size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
-  }
-  return text;
-}
-
 const Variant& named(const Arguments& args, const std::string& name) {
   for (const auto& [n, v] : args.named) {
     if (office::sameName(n, name)) return v;
@@ -72,10 +63,10 @@ std::size_t findIn(const std::string& text, const std::string& what, bool matchC
 }
 
 std::string replaceAllIgnoringCase(std::string text, const std::string& what,
-                                   const std::string& with) {
+                                   const std::string& with, bool matchCase = false) {
   if (what.empty()) return text;
-  for (std::size_t at = findIn(text, what, false); at != std::string::npos;
-       at = findIn(text, what, false, at + with.size())) {
+  for (std::size_t at = findIn(text, what, matchCase); at != std::string::npos;
+       at = findIn(text, what, matchCase, at + with.size())) {
     text.replace(at, what.size(), with);
   }
   return text;
@@ -303,11 +294,11 @@ void checkLength(const std::string& text) {
 
 // The next occurrence of what in the range, as a Word range's Find looks: in
 // the range at first, after what it found since, up to where it began.
-bool findNext(Span& span, const std::string& what) {
+bool findNext(Span& span, const std::string& what, bool matchCase) {
   const std::size_t from = span.afterFound ? span.endAt() : span.start;
   const std::size_t limit = span.limitAt();
   if (what.empty() || from > limit) return false;
-  const std::size_t at = span.text->find(what, from);
+  const std::size_t at = findIn(*span.text, what, matchCase, from);
   if (at == std::string::npos || at + what.size() > limit) return false;
   span.start = at;
   span.end = at + what.size();
@@ -330,16 +321,21 @@ Object makeFind(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
             a.positional.empty() ? named(a, "FindText").toText() : a.positional[0].toText();
         if (!literal) checkLength(findText);
         const std::string what = literal ? findText : decoded(findText, false, "");
+        // MatchCase, the second positional argument; letter case is ignored
+        // without it, as Word ignores it by default.
+        const Variant* matching =
+            a.positional.size() > 1 ? &a.positional[1] : namedOrNull(a, "MatchCase");
+        const bool matchCase = matching != nullptr && matching->toBool();
         const Variant* replace = namedOrNull(a, "Replace");
-        if (replace == nullptr) return Variant(findNext(*span, what));
+        if (replace == nullptr) return Variant(findNext(*span, what, matchCase));
         const std::string replaceWith = named(a, "ReplaceWith").toText();
         if (!literal) checkLength(replaceWith);
         const std::string with = literal ? replaceWith : decoded(replaceWith, true, what);
         const std::size_t limit = span->limitAt();
         const std::string inside = span->text->substr(span->start, limit - span->start);
-        const bool found = !what.empty() && inside.find(what) != std::string::npos;
+        const bool found = !what.empty() && findIn(inside, what, matchCase) != std::string::npos;
         if (found && replace->toInteger() == 2) {
-          const std::string replaced = replaceAll(inside, what, with);
+          const std::string replaced = replaceAllIgnoringCase(inside, what, with, matchCase);
           span->text->replace(span->start, limit - span->start, replaced);
           if (span->limit != kWhole) span->limit = span->start + replaced.size();
         }
@@ -543,6 +539,7 @@ struct Book {
   std::string path;
   std::vector<FakeSheet> sheets;
   std::string lastFind;  // what the last Cells.Find looked for: FindNext goes on with it
+  bool lastMatchCase = false;
 };
 
 // A cell's content as Find and Replace search it (LookIn xlFormulas).
@@ -613,27 +610,33 @@ Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
         if (office::sameName(m, "Find")) {
           if (!a.positional.empty()) {
             book->lastFind = a.positional[0].toText();
+            book->lastMatchCase = false;
             return search(book->lastFind, false, false, 0);
           }
           book->lastFind = named(a, "What").toText();
           const Variant* matchCase = namedOrNull(a, "MatchCase");
           const Variant* lookAt = namedOrNull(a, "LookAt");
-          return search(book->lastFind, matchCase != nullptr && matchCase->toBool(),
+          book->lastMatchCase = matchCase != nullptr && matchCase->toBool();
+          return search(book->lastFind, book->lastMatchCase,
                         lookAt != nullptr && lookAt->toInteger() == 1, 0);
         }
         if (office::sameName(m, "FindNext")) {
           // After the given cell, with what the last Find looked for.
           const std::string after = describeFake(a.positional.at(0).toObject().get());
           const std::size_t row = std::stoul(after.substr(after.rfind('$') + 1));
-          return search(book->lastFind, false, false, row);
+          return search(book->lastFind, book->lastMatchCase, false, row);
         }
         if (office::sameName(m, "Replace")) {
           // Every replaced cell is re-read as typed input, as Excel does.
           const std::string what = named(a, "What").toText();
           const std::string with = named(a, "Replacement").toText();
+          const Variant* matching = namedOrNull(a, "MatchCase");
+          const bool matchCase = matching != nullptr && matching->toBool();
           for (FakeCell& cell : sheet.cells) {
-            if (what.empty() || findIn(searched(cell), what, false) == std::string::npos) continue;
-            cell = FakeCell::typed(replaceAllIgnoringCase(cell.value, what, with));
+            if (what.empty() || findIn(searched(cell), what, matchCase) == std::string::npos) {
+              continue;
+            }
+            cell = FakeCell::typed(replaceAllIgnoringCase(cell.value, what, with, matchCase));
           }
           return Variant(true);
         }

@@ -731,6 +731,38 @@ TEST(CommandLineRun, RecursiveRunNamesFilesRelativeToTheFolderOnOneServerPerJob)
   }
 }
 
+// --match-case reaches every search a run makes: the document's test,
+// replacement and count, the workbook's Find, FindNext, Replace and the
+// text cells the run sets itself; without it letter case is ignored.
+TEST(CommandLineRun, MatchCaseReachesEverySearchOfBothRuns) {
+  for (const bool matchCase : {false, true}) {
+    SCOPED_TRACE(matchCase ? "--match-case" : "letter case ignored");
+    CliRig rig;
+    rig.document("a.doc", "abc ABC Abc");
+    rig.workbook("b.xls", {{"S", {"abc", "ABC", "x abc Abc", "7"}}});
+    std::vector<std::string> options = {"--find", "abc", "--replace", "Q"};
+    if (matchCase) options.push_back("--match-case");
+    const auto run = [&](const char* kind, bool dry) {
+      std::vector<std::string> args = {kind, rig.folder};
+      args.insert(args.end(), options.begin(), options.end());
+      if (dry) args.push_back("--dry-run");
+      EXPECT_EQ(rig.run(args), 0) << rig.err.str();
+      return rig.output();
+    };
+    EXPECT_EQ(run("--doc", true), Lines{matchCase ? "a.doc 试运行：找到 1 处，未作改动"
+                                                  : "a.doc 试运行：找到 3 处，未作改动"});
+    EXPECT_EQ(run("--xls", true), Lines{matchCase ? "b.xls-S试运行：找到 2 处，未作改动"
+                                                  : "b.xls-S试运行：找到 3 处，未作改动"});
+    run("--doc", false);
+    run("--xls", false);
+    EXPECT_EQ(rig.offices[0].documents[rig.folder + "/a.doc"], matchCase ? "Q ABC Abc" : "Q Q Q");
+    const std::vector<testsupport::FakeSheet> expected = {
+        {"S", matchCase ? std::vector<testsupport::FakeCell>{{"Q"}, {"ABC"}, {"x Q Abc"}, {"7"}}
+                        : std::vector<testsupport::FakeCell>{{"Q"}, {"Q"}, {"x Q Q"}, {"7"}}}};
+    EXPECT_EQ(rig.offices[0].workbooks[rig.folder + "/b.xls"], expected);
+  }
+}
+
 TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
   for (const auto& [files, jobs, servers] :
        std::vector<std::tuple<int, std::string, std::vector<int>>>{
