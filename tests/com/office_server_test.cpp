@@ -704,6 +704,16 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   const ProgramRun matched = runProgram(program, matching, outFile);
   EXPECT_EQ(matched.status, 0u) << matched.out;
   EXPECT_EQ(onDisk("b.doc"), "Q ABC Abc");
+
+  // /? is the help, as -h and --help; a bare folder is a usage error, never a window.
+  for (const char* help : {"/?", "-h"}) {
+    const ProgramRun shown = runProgram(program, {help}, outFile);
+    EXPECT_EQ(shown.status, 0u) << help;
+    EXPECT_NE(shown.out.find("--match-case"), std::string::npos) << help << shown.out;
+  }
+  const ProgramRun bare = runProgram(program, {folder}, outFile);
+  EXPECT_EQ(bare.status, 2u);
+  EXPECT_NE(bare.out.find("请用 --doc 或 --xls 指定文件夹"), std::string::npos) << bare.out;
 }
 
 // Every place Word keeps text in, as the test office keeps a document's
