@@ -172,15 +172,24 @@ class JobWindow : public replace::RunWindow {
     return state.taken.size();
   }
   std::string fileEntry(std::size_t index) const override {
-    std::lock_guard lock(progress_.mutex);
-    Progress::Job& state = progress_.jobs[job_];
-    const std::size_t position = state.taken.at(index);
-    if (index >= state.begun) {
-      state.begun = index + 1;
-      progress_.files[position].begun = true;
-      if (batch_.whenEnded) {
-        progress_.files[position].stamp = stampOf(batch_.folder, batch_.files.at(position));
+    std::size_t position = 0;
+    bool first = false;
+    {
+      std::lock_guard lock(progress_.mutex);
+      Progress::Job& state = progress_.jobs[job_];
+      position = state.taken.at(index);
+      first = index >= state.begun;
+      if (first) {
+        state.begun = index + 1;
+        progress_.files[position].begun = true;
       }
+    }
+    // The file is looked at outside the lock all jobs share: a slow share
+    // then holds up this job only.
+    if (first && batch_.whenEnded) {
+      auto stamp = stampOf(batch_.folder, batch_.files.at(position));
+      std::lock_guard lock(progress_.mutex);
+      progress_.files[position].stamp = std::move(stamp);
     }
     return batch_.files.at(position);
   }
