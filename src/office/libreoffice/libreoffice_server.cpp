@@ -867,18 +867,8 @@ std::optional<std::string> replacedText(const std::string& old, const std::strin
     const bool same = matchCase ? old == what : text::replacedIgnoringCase(old, what, "") == "";
     return same ? std::optional<std::string>(with) : std::nullopt;
   }
-  if (matchCase) {
-    if (old.find(what) == std::string::npos) return std::nullopt;
-    std::string result;
-    std::size_t from = 0;
-    for (std::size_t at = old.find(what); at != std::string::npos; at = old.find(what, from)) {
-      result.append(old, from, at - from).append(with);
-      from = at + what.size();
-    }
-    return result.append(old, from, std::string::npos);
-  }
-  if (!text::containsIgnoringCase(old, what)) return std::nullopt;
-  return text::replacedIgnoringCase(old, what, with);
+  if (!text::containsText(old, what, matchCase)) return std::nullopt;
+  return text::replacedAll(old, what, with, matchCase);
 }
 
 // Every occurrence on a sheet replaced, each text cell kept text with the
