@@ -182,22 +182,8 @@ TEST_F(OfficeServer, StartUpFindsAllThreeServersThroughCom) {
   EXPECT_FALSE(fs::exists(rig.journalFile()));
 }
 
-// After the main story, the walk over a document that has no other: a
-// header's range asked for, then each story type in turn, none there.
-Lines noOtherStory() {
-  Lines calls{"Document.Sections", "Sections.Item(1&)", "Section.Headers",
-              "HeadersFooters.Item(1&)", "HeaderFooter.Range"};
-  for (const char* type : {"2", "3", "5", "7", "6", "10", "9", "8", "11"}) {
-    calls.push_back("Document.StoryRanges");
-    calls.push_back("StoryRanges.Item(" + std::string(type) + "&)");
-  }
-  return calls;
-}
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
+using testsupport::storyWalkOfAPlainDocument;
 
 TEST_F(OfficeServer, DocumentRunMakesTheCallsOfTheBatchAndWritesTheJournalInTheAnsiCodePage) {
   ui::Form1& form = prepare("文档", {"a.doc", "b.doc"}, {"一个旧字，又一个旧字", "没有"}, 1);
@@ -218,7 +204,7 @@ TEST_F(OfficeServer, DocumentRunMakesTheCallsOfTheBatchAndWritesTheJournalInTheA
                           "Range.Find",
                           "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
                       } +
-                      noOtherStory() +
+                      storyWalkOfAPlainDocument() +
                       Lines{
                           "Application.Documents",
                           "Documents.Close(True)",
@@ -229,7 +215,7 @@ TEST_F(OfficeServer, DocumentRunMakesTheCallsOfTheBatchAndWritesTheJournalInTheA
                           "Range.Find",
                           "Find.Execute(\"旧\")",
                       } +
-                      noOtherStory() +
+                      storyWalkOfAPlainDocument() +
                       Lines{
                           "Application.Documents",
                           "Documents.Close(False)",

@@ -92,6 +92,21 @@ std::string documentOpenCall(const std::string& path) {
          "WritePasswordDocument:=\"#ravelsk-no-password#\")";
 }
 
+std::vector<std::string> storyWalkOfAPlainDocument() {
+  std::vector<std::string> calls{"Document.Sections", "Sections.Item(1&)", "Section.Headers",
+                                 "HeadersFooters.Item(1&)", "HeaderFooter.Range"};
+  for (const char* type : {"2", "3", "5", "7", "6", "10", "9", "8", "11"}) {
+    calls.push_back("Document.StoryRanges");
+    calls.push_back("StoryRanges.Item(" + std::string(type) + "&)");
+  }
+  return calls;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 std::string workbookOpenCall(const std::string& path) {
   return "Workbooks.Open(\"" + path +
          "\", UpdateLinks:=0%, ReadOnly:=False, Password:=\"#ravelsk-no-password#\", "

@@ -50,6 +50,13 @@ std::string joinPath(const std::string& folder, const std::string& name);
 std::string documentOpenCall(const std::string& path);
 std::string workbookOpenCall(const std::string& path);
 
+// What a document run asks, after the main story, of a document that has no
+// other story: a header's range, then each story type in turn, none there.
+std::vector<std::string> storyWalkOfAPlainDocument();
+
+// a followed by b, for writing call lists in parts.
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
+
 // Reads the time the test set; dates and times in fixed forms, so journal
 // lines can be compared byte for byte.
 class FixedClock : public replace::Clock {

@@ -52,22 +52,8 @@ class DocumentRun : public ::testing::Test {
   std::size_t journalBefore = 0;
 };
 
-// After the main story, the walk over a document that has no other: a
-// header's range asked for, then each story type in turn, none there.
-Calls noOtherStory() {
-  Calls calls{"Document.Sections", "Sections.Item(1&)", "Section.Headers",
-              "HeadersFooters.Item(1&)", "HeaderFooter.Range"};
-  for (const char* type : {"2", "3", "5", "7", "6", "10", "9", "8", "11"}) {
-    calls.push_back("Document.StoryRanges");
-    calls.push_back("StoryRanges.Item(" + std::string(type) + "&)");
-  }
-  return calls;
-}
-
-Calls operator+(Calls a, const Calls& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
+using testsupport::storyWalkOfAPlainDocument;
 
 TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   rig.office.serve(rig.servers, "word.Application");
@@ -90,7 +76,7 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
                  "Range.Find",
                  "Find.Execute(FindText:=\"旧\", ReplaceWith:=\"新\", Replace:=2%)",
              } +
-             noOtherStory() +
+             storyWalkOfAPlainDocument() +
              Calls{
                  "Application.Documents",
                  "Documents.Close(True)",
@@ -101,7 +87,7 @@ TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
                  "Range.Find",
                  "Find.Execute(\"旧\")",
              } +
-             noOtherStory() +
+             storyWalkOfAPlainDocument() +
              Calls{
                  "Application.Documents",
                  "Documents.Close(False)",
