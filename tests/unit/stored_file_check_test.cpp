@@ -196,21 +196,4 @@ TEST(StoredFileCheck, OnlyAWholeContainerWithItsMainPartPasses) {
             StoredFault::Unreadable);
 }
 
-TEST(StoredFileCheck, EachExportFilterIsCheckedAsTheContainerItWrites) {
-  const std::pair<const char*, StoredFormat> cases[] = {
-      {"MS Word 97", StoredFormat::WordBinary},
-      {"MS Word 97 Vorlage", StoredFormat::WordBinary},
-      {"MS Word 2007 XML", StoredFormat::WordOpenXml},
-      {"MS Word 2007 XML VBA", StoredFormat::WordOpenXml},
-      {"Office Open XML Text", StoredFormat::WordOpenXml},
-      {"MS Excel 97", StoredFormat::ExcelBinary},
-      {"Calc MS Excel 2007 XML", StoredFormat::ExcelOpenXml},
-      {"Calc MS Excel 2007 VBA XML", StoredFormat::ExcelOpenXml},
-      {"writer8", StoredFormat::OpenDocument},
-      {"calc8", StoredFormat::OpenDocument},
-      {"Rich Text Format", StoredFormat::Unchecked},
-  };
-  for (const auto& [filter, format] : cases) EXPECT_EQ(ll::storedFormat(filter), format) << filter;
-}
-
 }  // namespace
