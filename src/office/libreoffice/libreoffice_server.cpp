@@ -23,6 +23,7 @@
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/IllegalArgumentException.hpp>
 #include <com/sun/star/lang/Locale.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XMultiComponentFactory.hpp>
@@ -40,6 +41,8 @@
 #include <com/sun/star/table/CellRangeAddress.hpp>
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XCellRange.hpp>
+#include <com/sun/star/task/ErrorCodeIOException.hpp>
+#include <com/sun/star/task/ErrorCodeRequest.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
 #include <com/sun/star/task/XInteractionApprove.hpp>
 #include <com/sun/star/task/XInteractionHandler.hpp>
@@ -142,6 +145,37 @@ bool isUtf8Name(const std::string& bytes) {
   return toUtf8(toOUString(bytes)) == bytes;
 }
 
+constexpr std::string_view kEncryptedText = "文档已加密";
+constexpr std::string_view kUnreadableText = "办公软件无法读取此文件";
+constexpr std::string_view kUnknownFormatText = "文件格式无法识别";
+
+// A load failure the office reports by its error code (an ErrCode: its class
+// in bits 8 to 12), in the user's words.
+std::string loadErrorText(sal_uInt32 code) {
+  switch ((code >> 8) & 0x1f) {
+    case 3:  // not there
+    case 6:  // bad path
+      return "找不到文件";
+    case 5:
+      return "没有读取文件的权限";
+    case 7:
+      return "文档已被其他程序锁定";
+    case 9:
+      return "磁盘空间不足";
+    case 10:  // not supported
+    case 13:  // unknown
+      return std::string(kUnknownFormatText);
+    case 11:  // read
+    case 15:  // format
+    case 17:  // import
+      return "文档已损坏";
+    case 14:
+      return "文档格式的版本不受支持";
+    default:
+      return std::string(kUnreadableText);
+  }
+}
+
 // Answers every question the office asks while loading with "abort", and
 // keeps what was asked, to say why the document did not open.
 class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHandler> {
@@ -163,6 +197,10 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
     {
       std::lock_guard lock(mutex_);
       seen_.push_back(toUtf8(type));
+      css::task::ErrorCodeRequest failure;
+      if (!errorCode_ && (request->getRequest() >>= failure)) {
+        errorCode_ = static_cast<sal_uInt32>(failure.ErrCode);
+      }
     }
     for (const auto& c : continuations) {
       Reference<css::task::XInteractionAbort> abort(c, UNO_QUERY);
@@ -173,23 +211,28 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
     }
   }
 
+  // Why the document did not open, in the user's words; "" when nothing was
+  // asked.
   std::string why() const {
     std::lock_guard lock(mutex_);
     for (const std::string& type : seen_) {
-      if (type.find("PasswordRequest") != std::string::npos) return "文档受密码保护";
+      if (type.find("PasswordRequest") != std::string::npos) return std::string(kEncryptedText);
       if (type.find("Lock") != std::string::npos) return "文档已被其他程序锁定";
       if (type.find("BrokenPackage") != std::string::npos) return "文档已损坏";
       if (type.find("FilterOptions") != std::string::npos) return "文件格式无法识别";
     }
+    if (errorCode_) return loadErrorText(*errorCode_);
     for (const std::string& type : seen_) {
       if (type.find("IOException") != std::string::npos) return "无法读取文件";
     }
-    return seen_.empty() ? std::string() : "办公软件询问：" + seen_.front();
+    return seen_.empty() ? std::string() : std::string(kUnreadableText);
   }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> seen_;
+  // The office's own code for the first failure it reported by asking.
+  std::optional<sal_uInt32> errorCode_;
 };
 
 // ---- one server: its office process and the documents open in it ----
@@ -308,10 +351,10 @@ class Session {
       return call();
     } catch (const AutomationError&) {
       throw;
-    } catch (const css::lang::DisposedException& e) {
-      throw markGone(toUtf8(e.Message));
+    } catch (const css::lang::DisposedException&) {
+      throw markGone();
     } catch (const css::uno::RuntimeException& e) {
-      if (process_.started() && !process_.running()) throw markGone(toUtf8(e.Message));
+      if (process_.started() && !process_.running()) throw markGone();
       throw AutomationError(kErrOfficeFailed, "LibreOffice：" + toUtf8(e.Message));
     } catch (const css::uno::Exception& e) {
       throw AutomationError(kErrOfficeFailed, "LibreOffice：" + toUtf8(e.Message));
@@ -349,10 +392,12 @@ class Session {
     return AutomationError(kErrServerUnavailable, why);
   }
 
-  AutomationError markGone(const std::string& detail) {
+  // The bridge's own words (where in its source it noticed) tell the user
+  // nothing: the office ended while it had this file.
+  AutomationError markGone() {
     gone_ = true;
     goneWhy_ = process_.watchdogFired() ? "处理超时，LibreOffice 已被终止"
-                                        : "LibreOffice 已停止响应（" + detail + "）";
+                                        : "LibreOffice 已停止响应（办公软件处理此文件时意外退出）";
     // A killed office leaves its lock files beside our documents, also beside
     // the one it was still loading; a lock of anybody else stays.
     process_.kill();
@@ -516,16 +561,28 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     component = loader->loadComponentFromURL(url, "_blank", 0, loadProperties);
   } catch (const css::lang::DisposedException&) {
     throw;
+  } catch (const css::lang::IllegalArgumentException&) {
+    // The loader's word for a file whose kind it could not tell, also when it
+    // stopped telling because a question it asked was declined.
+    forget();
+    const std::string why = handler->why();
+    throw AutomationError(kErrOfficeFailed,
+                          "无法打开文档：" + (why.empty() ? std::string(kUnknownFormatText) : why));
   } catch (const css::uno::RuntimeException&) {
     // A gone office is handled by the caller, who needs to know what it was
     // loading; one that is still there just failed this document.
     if (process_.running()) forget();
     throw;
-  } catch (const css::uno::Exception& e) {
+  } catch (const css::task::ErrorCodeIOException& e) {
     forget();
     const std::string why = handler->why();
     throw AutomationError(kErrOfficeFailed,
-                          "无法打开文档：" + (why.empty() ? toUtf8(e.Message) : why));
+                          "无法打开文档：" + (why.empty() ? loadErrorText(e.ErrCode) : why));
+  } catch (const css::uno::Exception&) {
+    forget();
+    const std::string why = handler->why();
+    throw AutomationError(kErrOfficeFailed,
+                          "无法打开文档：" + (why.empty() ? std::string(kUnreadableText) : why));
   }
   if (!component.is()) {
     forget();
