@@ -145,6 +145,16 @@ bool isUtf8Name(const std::string& bytes) {
   return toUtf8(toOUString(bytes)) == bytes;
 }
 
+// The view a text document is opened in: the page preview. Search needs a
+// view's layout (text without one is never found), but the editing view
+// builds a window for each comment from UI files that the office's headless
+// packages do not ship (swriter/ui/annotation.ui), and the office aborts on
+// any document with a comment. The preview lays the pages out and shows no
+// comments. Its number is fixed: the office stores it in documents to
+// reopen them in the view they were left in. A workbook keeps its editing
+// view, through which its active sheet is set.
+constexpr sal_Int16 kTextPagePreview = 7;
+
 constexpr std::string_view kEncryptedText = "文档已加密";
 constexpr std::string_view kUnreadableText = "办公软件无法读取此文件";
 constexpr std::string_view kUnknownFormatText = "文件格式无法识别";
@@ -544,12 +554,17 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   process_.arm(options_.documentTimeout);
   held_->add(file, process_.profileFolder());
   rtl::Reference<AbortingHandler> handler(new AbortingHandler);
-  const auto loadProperties = properties({
+  auto loadProperties = properties({
       property("Hidden", Any(true)),
       property("MacroExecutionMode", Any(css::document::MacroExecMode::NEVER_EXECUTE)),
       property("UpdateDocMode", Any(css::document::UpdateDocMode::NO_UPDATE)),
       property("InteractionHandler", Any(Reference<css::task::XInteractionHandler>(handler.get()))),
   });
+  if (!workbook) {
+    loadProperties.realloc(loadProperties.getLength() + 1);
+    loadProperties.getArray()[loadProperties.getLength() - 1] =
+        property("ViewId", Any(kTextPagePreview));
+  }
   // This document holds no lock of ours any more, nor the watchdog.
   const auto forget = [this, &file] {
     held_->remove(file);
