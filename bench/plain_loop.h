@@ -22,6 +22,7 @@
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
+#include <com/sun/star/drawing/XDrawPageSupplier.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
 #include <com/sun/star/frame/XController.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
@@ -32,9 +33,12 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
+#include <com/sun/star/style/XStyle.hpp>
+#include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/task/XInteractionAbort.hpp>
 #include <com/sun/star/task/XInteractionHandler.hpp>
 #include <com/sun/star/task/XInteractionRequest.hpp>
+#include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XModifiable.hpp>
 #include <com/sun/star/util/XReplaceable.hpp>
@@ -153,6 +157,69 @@ inline void close(const Reference<css::lang::XComponent>& component) {
   Reference<css::util::XCloseable>(component, UNO_QUERY_THROW)->close(true);
 }
 
+// Whether the text (letter case ignored) is in one of texts, each replaced
+// whole where it is: what the document's search never reads, the texts of
+// drawing shapes and of headers and footers no page shows, is rare enough
+// that the floor keeps it simple (dropping the replaced text's formatting
+// costs fewer messages than keeping it, so the floor is if anything lower).
+inline bool replaceInTexts(const std::vector<Reference<css::text::XText>>& texts,
+                           const std::string& find, const std::string& replace) {
+  const OUString what = text(find).toAsciiLowerCase();
+  bool found = false;
+  for (const auto& t : texts) {
+    OUString all = t->getString();
+    if (all.toAsciiLowerCase().indexOf(what) < 0) continue;
+    found = true;
+    t->setString(all.replaceAll(text(find), text(replace)));
+  }
+  return found;
+}
+
+// The texts the document's search does not read: every header and footer of
+// each page style in use (or following one in use), and the draw page's
+// shapes.
+inline std::vector<Reference<css::text::XText>> textsBesideTheSearch(
+    const Reference<css::lang::XComponent>& component) {
+  std::vector<Reference<css::text::XText>> texts;
+  Reference<css::container::XNameAccess> styles(
+      Reference<css::style::XStyleFamiliesSupplier>(component, UNO_QUERY_THROW)
+          ->getStyleFamilies()
+          ->getByName("PageStyles"),
+      UNO_QUERY_THROW);
+  std::vector<OUString> used;
+  std::vector<Reference<css::beans::XPropertySet>> inUse;
+  for (const OUString& name : styles->getElementNames()) {
+    Reference<css::style::XStyle> style(styles->getByName(name), UNO_QUERY_THROW);
+    if (style->isInUse() || std::find(used.begin(), used.end(), name) != used.end()) {
+      Reference<css::beans::XPropertySet> properties(style, UNO_QUERY_THROW);
+      OUString follow;
+      properties->getPropertyValue("FollowStyle") >>= follow;
+      used.push_back(follow);
+      inUse.push_back(properties);
+    }
+  }
+  for (const auto& properties : inUse) {
+    for (const char* name : {"HeaderText", "HeaderTextLeft", "HeaderTextFirst", "FooterText",
+                             "FooterTextLeft", "FooterTextFirst"}) {
+      Reference<css::text::XText> t(properties->getPropertyValue(OUString::createFromAscii(name)),
+                                    UNO_QUERY);
+      if (t.is()) texts.push_back(t);
+    }
+  }
+  // A text document has one draw page, still handed out this way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Reference<css::container::XIndexAccess> page(
+      Reference<css::drawing::XDrawPageSupplier>(component, UNO_QUERY_THROW)->getDrawPage(),
+      UNO_QUERY_THROW);
+#pragma GCC diagnostic pop
+  for (sal_Int32 i = 0; i < page->getCount(); ++i) {
+    Reference<css::text::XText> t(page->getByIndex(i), UNO_QUERY);
+    if (t.is()) texts.push_back(t);
+  }
+  return texts;
+}
+
 // Whether the document held the text.
 inline bool replaceInDocument(const Reference<css::frame::XDesktop2>& desktop,
                               const std::filesystem::path& file, const std::string& find,
@@ -160,11 +227,12 @@ inline bool replaceInDocument(const Reference<css::frame::XDesktop2>& desktop,
   const auto component = load(desktop, file);
   Reference<css::util::XReplaceable> document(component, UNO_QUERY_THROW);
   const auto search = descriptor(document, find, replace);
-  const bool found = document->findFirst(search).is();
-  if (found) document->replaceAll(search);
-  if (found) storeIfModified(component, file);
+  const bool inSearch = document->findFirst(search).is();
+  if (inSearch) document->replaceAll(search);
+  const bool beside = replaceInTexts(textsBesideTheSearch(component), find, replace);
+  if (inSearch || beside) storeIfModified(component, file);
   close(component);
-  return found;
+  return inSearch || beside;
 }
 
 // The names of the sheets that held the text.

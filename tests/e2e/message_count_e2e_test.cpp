@@ -1,6 +1,7 @@
-// What one three-sheet workbook costs in UNO messages sent to the office: the
-// program's workbook run through the window, against the plain loop doing the
-// same work (bench/plain_loop.h) through the same counting connection. Counts,
+// What one three-sheet workbook, or one plain letter, costs in UNO messages
+// sent to the office: the program's run through the window, against the plain
+// loop doing the same work (bench/plain_loop.h) through the same counting
+// connection. Counts,
 // unlike times, do not depend on the machine's load, so a change that
 // multiplies the calls to the office fails here and not only in a benchmark.
 #include <atomic>
@@ -23,7 +24,7 @@ using Counter = std::shared_ptr<std::atomic<std::uint64_t>>;
 
 const std::string kOld = "旧文本";
 const std::string kNew = "新文本";
-constexpr int kWorkbooks = 3;
+constexpr int kFiles = 3;
 
 // The bridge sends a release (and nothing else) without waiting for it, from
 // a thread of its own: the count once nothing more has gone out for a while.
@@ -53,8 +54,11 @@ class CountingView : public testsupport::RecordingView {
 
 struct Case {
   const char* name;
-  std::vector<std::string> sheets;
+  std::vector<std::string> sheets;  // none for a document
   bool hit;
+  bool document() const { return sheets.empty(); }
+  // A file's result lines.
+  std::size_t lines() const { return document() ? 1 : sheets.size(); }
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
@@ -63,19 +67,30 @@ void PrintTo(const Case& c, std::ostream* out) {
 
 class MessageCount : public ::testing::TestWithParam<Case> {
  protected:
-  // kWorkbooks identical copies of the case's workbook.
+  std::string extension() const { return GetParam().document() ? ".doc" : ".xls"; }
+
+  // kFiles identical copies of the case's file: a workbook, or a letter with
+  // a header, a footer and a table, and no notes, frames or shapes.
   fs::path makeFolder(const testsupport::TempFolder& root) const {
-    const fs::path folder = root.path() / "books";
+    const fs::path folder = root.path() / "files";
     fs::create_directories(folder);
-    e2e::makeWorkbook(folder / "w1.xls", GetParam().sheets);
-    for (int i = 2; i <= kWorkbooks; ++i) {
-      fs::copy_file(folder / "w1.xls", folder / ("w" + std::to_string(i) + ".xls"));
+    const std::string first = "w1" + extension();
+    if (GetParam().document()) {
+      e2e::DocumentSpec letter{first, GetParam().hit ? "合同 旧文本 正文" : "合同正文", "表格",
+                               "页眉"};
+      letter.footer = "页脚";
+      e2e::makeDocuments(folder, {letter});
+    } else {
+      e2e::makeWorkbook(folder / first, GetParam().sheets);
+    }
+    for (int i = 2; i <= kFiles; ++i) {
+      fs::copy_file(folder / first, folder / ("w" + std::to_string(i) + extension()));
     }
     return folder;
   }
 
-  // The second workbook's messages: the first pays for what is done once per
-  // office, and the releases of a workbook's last objects, which the program
+  // The second file's messages: the first pays for what is done once per
+  // office, and the releases of a file's last objects, which the program
   // sends while the next one opens, fall to it as the first's fall to the
   // second.
   std::uint64_t programCost() const {
@@ -88,21 +103,25 @@ class MessageCount : public ::testing::TestWithParam<Case> {
     ui::Form1& form = rig.build();
     form.setView(&view);
     form.Form_Load();
-    form.clickOption(2);
+    form.clickOption(GetParam().document() ? 1 : 2);
     form.openFolder(folder.string());
     form.Text1.text = kOld;
     form.Text2.text = kNew;
-    form.Command2_Click();
-    // One line per sheet, each reporting what the case expects.
-    const std::size_t sheets = GetParam().sheets.size();
-    EXPECT_EQ(view.counts.size(), kWorkbooks * sheets);
-    if (view.counts.size() != kWorkbooks * sheets) return 0;
+    if (GetParam().document()) {
+      form.Command1_Click();
+    } else {
+      form.Command2_Click();
+    }
+    // One line per document or sheet, each reporting what the case expects.
+    const std::size_t lines = GetParam().lines();
+    EXPECT_EQ(view.counts.size(), kFiles * lines);
+    if (view.counts.size() != kFiles * lines) return 0;
     for (const std::string& line : view.appended) {
       EXPECT_EQ(line.find("已替换内容") != std::string::npos,
                 GetParam().hit && line.find("Sheet1") == std::string::npos)
           << line;
     }
-    return view.counts[2 * sheets - 1] - view.counts[sheets - 1];
+    return view.counts[2 * lines - 1] - view.counts[lines - 1];
   }
 
   std::uint64_t plainLoopCost() const {
@@ -114,18 +133,25 @@ class MessageCount : public ::testing::TestWithParam<Case> {
     const auto sent = std::make_shared<std::atomic<std::uint64_t>>(0);
     office::libreoffice::OfficeProcess office(*installation, std::chrono::seconds(60), sent);
     office.start();
-    plain_loop::replaceInWorkbook(office.desktop(), folder / "w1.xls", kOld, kNew);
+    const auto replaceIn = [&](const std::string& name) {
+      const fs::path file = folder / (name + extension());
+      if (GetParam().document()) {
+        return plain_loop::replaceInDocument(office.desktop(), file, kOld, kNew) ? std::size_t{1}
+                                                                                 : 0;
+      }
+      return plain_loop::replaceInWorkbook(office.desktop(), file, kOld, kNew).size();
+    };
+    replaceIn("w1");
     const std::uint64_t before = settled(sent);
-    const auto replaced =
-        plain_loop::replaceInWorkbook(office.desktop(), folder / "w2.xls", kOld, kNew);
+    const std::size_t replaced = replaceIn("w2");
     const std::uint64_t cost = settled(sent) - before;
-    EXPECT_EQ(replaced.size(), GetParam().hit ? 2u : 0u);
+    EXPECT_EQ(replaced, GetParam().hit ? GetParam().lines() - (GetParam().document() ? 0 : 1) : 0u);
     office.stop();
     return cost;
   }
 };
 
-TEST_P(MessageCount, AWorkbookCostsAtMostATenthMoreMessagesThanThePlainLoop) {
+TEST_P(MessageCount, AFileCostsAtMostATenthMoreMessagesThanThePlainLoop) {
   const std::uint64_t plain = plainLoopCost();
   const std::uint64_t program = programCost();
   std::printf("[ messages ] %s: program %llu, plain loop %llu\n", GetParam().name,
@@ -137,10 +163,11 @@ TEST_P(MessageCount, AWorkbookCostsAtMostATenthMoreMessagesThanThePlainLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ThreeSheets, MessageCount,
+    ThreeSheetsOrALetter, MessageCount,
     ::testing::Values(
         Case{"WithTheText", {"Sheet1=a|b|c", "数据=x 旧文本 y|z", "Sheet3=旧文本|old"}, true},
-        Case{"WithoutTheText", {"Sheet1=a|b|c", "数据=x y|z", "Sheet3=new|old"}, false}),
+        Case{"WithoutTheText", {"Sheet1=a|b|c", "数据=x y|z", "Sheet3=new|old"}, false},
+        Case{"ALetterWithTheText", {}, true}, Case{"ALetterWithoutTheText", {}, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

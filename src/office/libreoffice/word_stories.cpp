@@ -261,12 +261,16 @@ void WordStories::addHeadersAndFooters() {
   }
   if (withTexts.empty()) return;
 
-  OUString firstPage;
-  auto body = Reference<css::text::XTextDocument>(document_, UNO_QUERY_THROW)->getText();
-  Reference<css::beans::XPropertySet>(body->getStart(), UNO_QUERY_THROW)
-      ->getPropertyValue("PageStyleName") >>= firstPage;
-  std::stable_partition(withTexts.begin(), withTexts.end(),
-                        [&](const PageStyle& s) { return s.name == firstPage; });
+  // The first page's style stands for section 1 (asked only when there is
+  // more than one to order: most letters have one).
+  if (withTexts.size() > 1) {
+    OUString firstPage;
+    auto body = Reference<css::text::XTextDocument>(document_, UNO_QUERY_THROW)->getText();
+    Reference<css::beans::XPropertySet>(body->getStart(), UNO_QUERY_THROW)
+        ->getPropertyValue("PageStyleName") >>= firstPage;
+    std::stable_partition(withTexts.begin(), withTexts.end(),
+                          [&](const PageStyle& s) { return s.name == firstPage; });
+  }
 
   for (const PageStyle& style : withTexts) {
     std::vector<std::pair<int, OUString>> wanted;
