@@ -224,18 +224,18 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
       app.put("Visible", false);
       const std::vector<RunResult> results = processSheets(workbook, fileName, window, sheetLabel,
                                                            sheetName, server.replaceKeepsText());
-      // An office writes a workbook it counts as modified though nothing was
-      // replaced (Excel after recalculating an older file): that is kept too.
+      // Only a workbook in which something was replaced is saved (a count
+      // replaces nothing). One the office counts as modified all the same
+      // (Excel after recalculating an older file) would be rewritten in the
+      // office's own way, losing what it cannot keep, for no change of ours.
       const bool changed = std::any_of(results.begin(), results.end(), [](const RunResult& r) {
         return r.outcome == RunResult::Outcome::Replaced;
       });
-      if (!window.countOnly() && window.keepsOriginals() &&
-          (changed || !workbook.get("Saved").toBool())) {
+      if (changed && window.keepsOriginals()) {
         window.keepOriginal(fileName);
         saving = true;
       }
-      // A count changes nothing, so nothing is saved.
-      workbook.call("Close", {Variant(!window.countOnly())});
+      workbook.call("Close", {Variant(changed)});
       // Reported once the workbook is saved: a workbook that fails part-way
       // is not saved, and its sheets must not read as replaced.
       for (const RunResult& result : results) window.reportResult(result);
