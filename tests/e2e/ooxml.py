@@ -3,7 +3,8 @@
 independently of the program.
 
   ooxml.py docx OUT BODY TABLE HEADER
-  ooxml.py xlsx OUT SHEET=CELL|CELL ...   a cell is text, "{number}12345" or "{formula}=..."
+  ooxml.py xlsx OUT SHEET=CELL|CELL ...   a cell is text, "{number}12345" or "{formula}=...";
+                                          "{hidden}text" is in a row the sheet's filter hides
   ooxml.py read FILE      prints body, table and header lines, or SHEET\tROW\tVALUE
   ooxml.py types FILE     prints SHEET\tROW\tKIND\tVALUE, KIND openpyxl's data type
                           (s text, n number, f formula, d date)
@@ -27,8 +28,12 @@ def write_xlsx(out, sheets):
     for definition in sheets:
         name, cells = definition.split("=", 1)
         sheet = book.create_sheet(name)
-        for row, value in enumerate(cells.split("|"), start=1):
+        values = cells.split("|")
+        hidden = [row for row, value in enumerate(values, start=1) if value.startswith("{hidden}")]
+        for row, value in enumerate(values, start=1):
             cell = sheet.cell(row=row, column=1)
+            if row in hidden:
+                value = value[len("{hidden}"):]
             if value.startswith("{number}"):
                 cell.value = float(value[len("{number}"):])
             elif value.startswith("{formula}"):
@@ -36,6 +41,13 @@ def write_xlsx(out, sheets):
             else:
                 cell.value = value
                 cell.data_type = "s"  # never read as a formula, whatever it starts with
+        if hidden:
+            # A filter under the first row's heading that shows the other rows only.
+            sheet.auto_filter.ref = f"A1:A{len(values)}"
+            sheet.auto_filter.add_filter_column(
+                0, [v for row, v in enumerate(values, start=1) if row > 1 and row not in hidden])
+            for row in hidden:
+                sheet.row_dimensions[row].hidden = True
     book.save(out)
 
 

@@ -80,7 +80,8 @@ TEST_F(NewerFormats, DocxAndDocmAreListedReplacedAndKeepTheirFormat) {
 }
 
 TEST_F(NewerFormats, XlsxAndXlsmAreListedReplacedSheetBySheetAndKeepTheirFormat) {
-  python("xlsx " + e2e::quote((folder / "d.xlsx").string()) + " 'S1=a|x 旧文本 y' '数据=旧文本'");
+  python("xlsx " + e2e::quote((folder / "d.xlsx").string()) +
+         " 'S1=a|x 旧文本 y' '数据=旧文本' '筛选=标题|旧文本 显示|{hidden}旧文本 藏'");
   python("xlsx " + e2e::quote((folder / "e.xlsx").string()) + " 'Only=nothing'");
   python("xlsx " + e2e::quote((folder / "f.xlsx").string()) + " 'M=宏旧文本'");
   e2e::convert(folder / "f.xlsx", "xlsm:Calc MS Excel 2007 VBA XML");
@@ -89,9 +90,12 @@ TEST_F(NewerFormats, XlsxAndXlsmAreListedReplacedSheetBySheetAndKeepTheirFormat)
   const std::string untouched = readFile(folder / "e.xlsx");
 
   EXPECT_EQ(run(2),
-            "d.xlsx-S1已替换内容\r\nd.xlsx-数据已替换内容\r\ne.xlsx-Only没找到替换的内容\r\n"
-            "f.xlsm-M已替换内容\r\n");
-  EXPECT_EQ(readBack(folder / "d.xlsx"), "S1\t1\ta\nS1\t2\tx 新文本 y\n数据\t1\t新文本\n");
+            "d.xlsx-S1已替换内容\r\nd.xlsx-数据已替换内容\r\nd.xlsx-筛选已替换内容\r\n"
+            "e.xlsx-Only没找到替换的内容\r\nf.xlsm-M已替换内容\r\n");
+  // Also in the row the filter hides.
+  EXPECT_EQ(readBack(folder / "d.xlsx"),
+            "S1\t1\ta\nS1\t2\tx 新文本 y\n数据\t1\t新文本\n"
+            "筛选\t1\t标题\n筛选\t2\t新文本 显示\n筛选\t3\t新文本 藏\n");
   EXPECT_EQ(readFile(folder / "e.xlsx"), untouched);
   EXPECT_EQ(readBack(folder / "f.xlsm"), "M\t1\t宏新文本\n");
   EXPECT_NE(contentTypes(folder / "f.xlsm").find("macroEnabled"), std::string::npos);

@@ -298,6 +298,7 @@ class HeldLocks {
 struct OpenDocument {
   Reference<css::lang::XComponent> component;
   fs::path path;
+  bool workbook = false;
   // What the office loaded: only that file is written when it is stored.
   LoadedFile loaded;
   std::string filter;
@@ -645,6 +646,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   document->path = file;
   document->loaded = loaded;
   document->filter = filter;
+  document->workbook = workbook;
   (workbook ? books_ : docs_).push_back(document);
   return document;
 }
@@ -832,6 +834,10 @@ const Reference<css::util::XReplaceDescriptor>& descriptorFor(
     // which on a small workbook is a tenth of all it costs.
     if (matchCase) descriptor->setPropertyValue("SearchCaseSensitive", Any(true));
     if (wholeCell) descriptor->setPropertyValue("SearchWords", Any(true));
+    // A workbook's search passes over rows a filter hides, which Excel's
+    // Replace does not: the text there would stay while the sheet reads as
+    // replaced.
+    if (document.workbook) descriptor->setPropertyValue("SearchFiltered", Any(true));
     search.descriptor = descriptor;
   }
   if (search.with != with) {
