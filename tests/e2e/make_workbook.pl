@@ -3,7 +3,8 @@
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
 # Cells go down column A; all text is UTF-8. A cell is text, or a number
 # written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
-# sheet written "!NAME=..." is protected (its cells locked).
+# sheet written "!NAME=..." is protected (its cells locked, but for text cells
+# written "{unlocked}text").
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -17,9 +18,12 @@ for my $definition (@ARGV) {
   my $sheet = $book->add_worksheet($name);
   $sheet->protect() if $locked;
   my $row = 0;
+  my $unlocked = $book->add_format(locked => 0);
   for my $cell (split /\|/, $cells // '') {
     if ($cell =~ /^\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1);
+    } elsif ($cell =~ /^\{unlocked\}(.*)$/) {
+      $sheet->write_string($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{formula\}(.*)$/) {
       $sheet->write_formula($row++, 0, $1);
     } else {

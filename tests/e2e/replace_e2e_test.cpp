@@ -235,22 +235,45 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
             "kinds.xls-S已替换内容\r\n");
 }
 
+// A sheet whose locked cells keep the text, all of them or some, fails its
+// workbook, which stays as it was; its unlocked cells alone are replaced.
 TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {
-  folder = rig.work.path() / "folder";
-  fs::create_directories(folder);
-  e2e::makeWorkbook(folder / "locked.xls", {"!S=00123-旧文本|{formula}=LEN(\"旧文本\")"});
-  const std::string before = readFile(folder / "locked.xls");
+  struct Row {
+    std::string sheet;
+    std::string lines;
+    std::string after;  // the cells read back; "" for a workbook left as it was
+  };
+  const std::string failed = "locked.xls-S 处理失败，错误代码：-2147467259错误描述：";
+  const std::vector<Row> rows{
+      {"!S=00123-旧文本|{formula}=LEN(\"旧文本\")",
+       failed + "找到的内容位于不能修改的部分（受保护的区域），未作改动\r\n", ""},
+      {"!S=旧文本 一|{unlocked}旧文本 二|{unlocked}别的|{formula}=LEN(\"旧文本\")",
+       failed + "部分单元格无法替换：2 处受保护，未作改动\r\n", ""},
+      {"!S=锁定|{unlocked}旧文本 二|{unlocked}00123-旧文本",
+       "locked.xls-S已替换内容\r\nlocked.xls-Open已替换内容\r\n",
+       "S\t0,0\t锁定\nS\t1,0\t新文本 二\nS\t2,0\t00123-新文本\nOpen\t0,0\t新文本\n"},
+  };
   ui::Form1& form = rig.build();
   form.Form_Load();
   form.clickOption(2);
-  form.openFolder(folder.string());
-  form.Text1.text = kOld;
-  form.Text2.text = kNew;
-  form.Command2_Click();
-  EXPECT_EQ(form.Text3.text(),
-            "locked.xls-S 处理失败，错误代码：-2147467259错误描述："
-            "找到的内容位于不能修改的部分（受保护的区域），未作改动\r\n");
-  EXPECT_EQ(readFile(folder / "locked.xls"), before);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].sheet);
+    folder = rig.work.path() / ("folder" + std::to_string(i));
+    fs::create_directories(folder);
+    e2e::makeWorkbook(folder / "locked.xls", {rows[i].sheet, "Open=旧文本"});
+    const std::string before = readFile(folder / "locked.xls");
+    form.openFolder(folder.string());
+    form.Text1.text = kOld;
+    form.Text2.text = kNew;
+    const std::size_t from = form.Text3.text().size();
+    form.Command2_Click();
+    EXPECT_EQ(form.Text3.text().substr(from), rows[i].lines);
+    if (rows[i].after.empty()) {
+      EXPECT_EQ(readFile(folder / "locked.xls"), before);
+    } else {
+      EXPECT_EQ(e2e::readWorkbook(folder / "locked.xls"), rows[i].after);
+    }
+  }
 }
 
 TEST_F(EndToEnd, BadFilesAreReportedAndTheRestOfTheBatchIsDone) {

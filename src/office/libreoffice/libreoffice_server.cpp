@@ -38,6 +38,7 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
 #include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
+#include <com/sun/star/table/CellContentType.hpp>
 #include <com/sun/star/table/CellRangeAddress.hpp>
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XCellRange.hpp>
@@ -49,11 +50,13 @@
 #include <com/sun/star/task/XInteractionRequest.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
+#include <com/sun/star/util/CellProtection.hpp>
 #include <com/sun/star/util/NumberFormat.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XModifiable.hpp>
 #include <com/sun/star/util/XNumberFormatTypes.hpp>
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
+#include <com/sun/star/util/XProtectable.hpp>
 #include <com/sun/star/util/XReplaceable.hpp>
 #include <com/sun/star/util/XSearchable.hpp>
 #include <cppuhelper/implbase1.hxx>
@@ -949,6 +952,16 @@ std::optional<std::string> replacedText(const std::string& old, const std::strin
   return text::replacedAll(old, what, with, matchCase);
 }
 
+// A cell's text set through its text is never read as input, but takes the
+// text number format: its own is put back.
+void setCellText(const Reference<css::table::XCell>& cell, const std::string& value) {
+  static const OUString kFormat = "NumberFormat";
+  Reference<css::beans::XPropertySet> properties(cell, UNO_QUERY_THROW);
+  const Any format = properties->getPropertyValue(kFormat);
+  Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOUString(value));
+  properties->setPropertyValue(kFormat, format);
+}
+
 // Every occurrence on a sheet replaced, each text cell kept text with the
 // exact replaced string. The office re-reads a replaced cell as typed input,
 // which would make the text "00123-" the number -123: the text cells whose
@@ -1034,18 +1047,66 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   if (found->getCount() > 0) {
     replaced += Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
   }
-  // A cell's text set through its text is never read as input, but takes the
-  // text number format: its own is put back.
-  static const OUString kFormat = "NumberFormat";
   for (const Write& w : writes) {
-    const auto cell = sheet->getCellByPosition(w.column, w.row);
-    Reference<css::beans::XPropertySet> properties(cell, UNO_QUERY_THROW);
-    const Any format = properties->getPropertyValue(kFormat);
-    Reference<css::text::XText>(cell, UNO_QUERY_THROW)->setString(toOUString(w.value));
-    properties->setPropertyValue(kFormat, format);
+    setCellText(sheet->getCellByPosition(w.column, w.row), w.value);
     ++replaced;
   }
   return replaced;
+}
+
+// The found cells of a protected sheet replaced one by one, since the
+// office's replacement refuses such a sheet as a whole. A text cell stays
+// text; any other cell's formula is replaced and read as input, as Excel's
+// Replace does. found: the sheet's cells that hold what, none of them locked.
+sal_Int32 replaceCellByCell(const Reference<css::sheet::XSpreadsheet>& sheet,
+                            const Reference<css::container::XIndexAccess>& found,
+                            const std::string& what, const std::string& with, bool matchCase,
+                            bool wholeCell) {
+  sal_Int32 replaced = 0;
+  const auto addresses =
+      Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)->getRangeAddresses();
+  for (const auto& a : addresses) {
+    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+        const auto cell = sheet->getCellByPosition(c, r);
+        const bool text = cell->getType() == css::table::CellContentType_TEXT;
+        const OUString old = text ? Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString()
+                                  : cell->getFormula();
+        const auto value = replacedText(toUtf8(old), what, with, matchCase, wholeCell);
+        if (!value) continue;
+        if (text) {
+          setCellText(cell, *value);
+        } else {
+          cell->setFormula(toOUString(*value));
+        }
+        ++replaced;
+      }
+    }
+  }
+  return replaced;
+}
+
+// The cells of found that their protected sheet keeps from change, taken out
+// of found; how many there were.
+sal_Int32 takeOutLockedCells(const Reference<css::sheet::XSpreadsheet>& sheet,
+                             const Reference<css::container::XIndexAccess>& found) {
+  Reference<css::sheet::XSheetCellRangeContainer> container(found, UNO_QUERY_THROW);
+  std::vector<css::table::CellRangeAddress> locked;
+  for (const auto& a : container->getRangeAddresses()) {
+    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+        css::util::CellProtection protection;
+        Reference<css::beans::XPropertySet>(sheet->getCellByPosition(c, r), UNO_QUERY_THROW)
+            ->getPropertyValue("CellProtection") >>= protection;
+        if (protection.IsLocked) locked.emplace_back(a.Sheet, c, r, c, r);
+      }
+    }
+  }
+  if (!locked.empty()) {
+    container->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
+        locked.data(), static_cast<sal_Int32>(locked.size())));
+  }
+  return static_cast<sal_Int32>(locked.size());
 }
 
 // A workbook's sheets, in order, looked up on first use.
@@ -1519,10 +1580,18 @@ class CellsObject : public LoObject {
       const Variant* lookAt = argument(args, 2, "LookAt");
       const bool wholeCell = lookAt != nullptr && lookAt->toInteger() == 1;  // xlWhole
       const bool matchCase = flag(args, 4, "MatchCase");
-      if (replaceTextKept(what, with, matchCase, wholeCell) > 0) {
-        Session::noteReplaced(*doc_);
-      } else {
+      const Replaced done = replaceTextKept(what, with, matchCase, wholeCell);
+      if (done.cells == 0) {
         requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
+        return true;
+      }
+      Session::noteReplaced(*doc_);
+      // Replaced in part, the sheet must not read as replaced: its workbook
+      // fails, and is left as it was.
+      if (done.locked > 0) {
+        throw AutomationError(
+            kErrOfficeFailed,
+            "部分单元格无法替换：" + std::to_string(done.locked) + " 处受保护，未作改动");
       }
       return true;
     }
@@ -1566,9 +1635,14 @@ class CellsObject : public LoObject {
     return make<CellObject>(sheet.sheet->getCellByPosition(next->second, next->first));
   }
 
-  sal_Int32 replaceTextKept(const std::string& what, const std::string& with, bool matchCase,
-                            bool wholeCell) {
-    if (what.empty()) return 0;
+  struct Replaced {
+    sal_Int32 cells = 0;   // replaced
+    sal_Int32 locked = 0;  // holding the text, left as a protected sheet keeps them
+  };
+
+  Replaced replaceTextKept(const std::string& what, const std::string& with, bool matchCase,
+                           bool wholeCell) {
+    if (what.empty()) return {};
     OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
     const Reference<css::util::XSearchDescriptor> descriptor(
         descriptorFor(*doc_, replaceable(), what, with, matchCase, wholeCell).get());
@@ -1583,8 +1657,16 @@ class CellsObject : public LoObject {
       doc_->leadingMarks->setSearchString(toOUString(kLeadingMarkPattern));
       doc_->leadingMarks->setPropertyValue("SearchRegularExpression", Any(true));
     }
-    return replaceKeepingText(sheet.sheet, replaceable(), descriptor, found, doc_->leadingMarks,
-                              what, with, matchCase, wholeCell);
+    Replaced done;
+    if (found.is() &&
+        Reference<css::util::XProtectable>(sheet.sheet, UNO_QUERY_THROW)->isProtected()) {
+      done.locked = takeOutLockedCells(sheet.sheet, found);
+      done.cells = replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
+      return done;
+    }
+    done.cells = replaceKeepingText(sheet.sheet, replaceable(), descriptor, found,
+                                    doc_->leadingMarks, what, with, matchCase, wholeCell);
+    return done;
   }
 
   const Reference<css::util::XReplaceable>& replaceable() {
