@@ -1,9 +1,9 @@
 // Every place a Word document shows text, replaced once and counted once by
 // the command line against the real office: documents written by the office's
 // converter from flat OpenDocument text (.doc and .docx, with frames, linked
-// text boxes, drawing shapes with text, notes, and two page styles standing for
-// two sections, and a comment), read back by antiword and catdoc, or from the
-// .docx's own XML.
+// text boxes, drawing shapes with text, a group of them, notes, two page styles
+// standing for two sections, and a comment), read back by antiword and catdoc,
+// or from the .docx's own XML.
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -27,7 +27,7 @@ struct Places {
   // Section 2 is one page with a footer of its own for it: its primary
   // footer is on no page.
   std::string body, header, footer, footnote, endnote, secondFirstFooter, secondFooter,
-      linkedSecond, headerFrame, headerShape, bodyShape, comment;
+      linkedSecond, headerFrame, headerShape, bodyShape, comment, grouped;
 };
 
 struct Case {
@@ -88,6 +88,11 @@ std::string flatDocument(const Places& p) {
       << R"(</draw:text-box></draw:frame><draw:frame draw:name="F2" text:anchor-type="paragraph" svg:y="3cm" svg:width="6cm" svg:height="3cm"><draw:text-box/></draw:frame><draw:custom-shape draw:name="S1" text:anchor-type="paragraph" svg:x="8cm" svg:y="3cm" svg:width="4cm" svg:height="2cm"><text:p>图形 )"
       << p.bodyShape
       << R"(</text:p><draw:enhanced-geometry draw:type="rectangle"/></draw:custom-shape></text:p>
+<text:p>组<draw:g text:anchor-type="paragraph"><draw:custom-shape draw:name="G1" svg:x="1cm" svg:y="8cm" svg:width="4cm" svg:height="2cm"><text:p>组一 )"
+      << p.grouped
+      << R"(</text:p><draw:enhanced-geometry draw:type="rectangle"/></draw:custom-shape><draw:custom-shape draw:name="G2" svg:x="6cm" svg:y="8cm" svg:width="4cm" svg:height="2cm"><text:p>组二 )"
+      << p.grouped
+      << R"(</text:p><draw:enhanced-geometry draw:type="rectangle"/></draw:custom-shape></draw:g></text:p>
 <text:p><office:annotation><dc:creator>审阅人</dc:creator>)"
       << paragraph("批注 " + p.comment) << R"(</office:annotation>批注所在段</text:p>
 )";
@@ -143,6 +148,7 @@ std::vector<Case> allCases() {
       {"h_nowhere", {}, 0},
       {"i_body_and_header", {.body = kFind + " " + kFind, .header = kFind}, 3},
       {"j_body_shape", {.bodyShape = kFind}, 1},
+      {"j_grouped_shapes", {.grouped = kFind}, 2},
       {"everywhere",
        {kFind, kFind, kFind, kFind, kFind, kFind, "", kFind, kFind, kFind, kFind},
        10},

@@ -9,6 +9,7 @@
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/drawing/XDrawPageSupplier.hpp>
+#include <com/sun/star/drawing/XShapes.hpp>
 #include <com/sun/star/lang/IllegalArgumentException.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/style/XStyle.hpp>
@@ -320,9 +321,10 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
                            const Reference<css::uno::XInterface>& anchored) {
   const OUString kind = implementationName(shape);
   StoryText text;
-  if (kind == "SwXGroupShape" || kind.endsWith("GroupShape")) {
-    Reference<css::container::XIndexAccess> members(shape, UNO_QUERY);
-    for (sal_Int32 i = 0; members.is() && i < members->getCount(); ++i) {
+  // A group, whatever its implementation's name (the text document's wrapper
+  // of a drawing shape names every shape alike), stands for its members.
+  if (Reference<css::drawing::XShapes> members(shape, UNO_QUERY); members.is()) {
+    for (sal_Int32 i = 0; i < members->getCount(); ++i) {
       const Reference<css::uno::XInterface> member(members->getByIndex(i), UNO_QUERY);
       if (member.is()) addShape(member, anchored);
     }
@@ -345,6 +347,14 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
     if (text.drawing && text.text->getString().isEmpty()) return;
   }
   if (!text.text.is()) return;
+  // The draw page may list a frame of a header twice.
+  for (const Story& story : building_) {
+    for (const auto& list : {story.texts, story.shapes}) {
+      for (const StoryText& known : list) {
+        if (sameObject(known.text, text.text)) return;
+      }
+    }
+  }
   if (!text.drawing) {
     // A linked frame's text is the first frame's of its chain.
     OUString previous;
