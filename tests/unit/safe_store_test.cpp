@@ -825,4 +825,31 @@ TEST_F(SafeStore, OnlyLocksOfOurOwnGoneOfficesAreRemoved) {
   }
 }
 
+// What the ending removes beside a document its office held, once the office
+// has been ended: the office's own lock, written or not yet, and nobody else's.
+TEST_F(SafeStore, TheEndingRemovesTheLocksOfItsOwnOfficeOnly) {
+  const fs::path profile = tmp.path() / "ravelsk-office-ours" / "profile";
+  struct Case {
+    std::string name;
+    std::string lock;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"ours.doc", ",me,host,08.12.2026 09:00,file://" + profile.string() + ";", true},
+      {"not written.doc", "", true},
+      {"half written.doc", ",me,host,08.12", true},
+      {"theirs.doc", ",other,host,08.12.2026 09:00,file:///home/other/.config/libreoffice/4;",
+       false},
+  };
+  const int folder = ::open(docs.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  for (const Case& c : cases) {
+    document(c.name, "text");
+    tmp.write("docs/.~lock." + c.name + "#", c.lock);
+    ll::removeOwnLock(folder, c.name, profile);
+    EXPECT_EQ(fs::exists(docs / (".~lock." + c.name + "#")), !c.removed) << c.name;
+  }
+  ::close(folder);
+}
+
 }  // namespace

@@ -183,6 +183,13 @@ void removeOwnLock(int folder, const std::string& documentName, const fs::path& 
   const std::string name = lockName(documentName);
   const auto lock = readLock(folder, name);
   if (!lock) return;
+  if (!lock->complete()) {
+    // Our office, ended before this is called, died between creating the
+    // lock of a document it was opening and writing it: it names nobody,
+    // and every office would take it for somebody else's for good.
+    if (lock->st.st_uid == ::geteuid()) removeLock(folder, name, *lock);
+    return;
+  }
   const auto owner = lock->owner();
   if (owner && sameFolder(owner->profile, profileFolder)) removeLock(folder, name, *lock);
 }

@@ -12,9 +12,10 @@ namespace office::libreoffice {
 std::filesystem::path lockFileOf(const std::filesystem::path& document);
 
 // Removes the lock of the document named documentName in folder if it names
-// the given private profile. folder is a descriptor of the document's folder
-// held since the office loaded it, so that the lock is found there even when
-// the folder was renamed since.
+// the given private profile, or names nobody yet and is the user's own (the
+// office, ended first, died before writing it). folder is a descriptor of the
+// document's folder held since the office loaded it, so that the lock is
+// found there even when the folder was renamed since.
 void removeOwnLock(int folder, const std::string& documentName,
                    const std::filesystem::path& profileFolder);
 
