@@ -1170,7 +1170,8 @@ class FindObject : public LoObject {
     if (!isMain()) {
       bool any = false;
       for (const StoryText& story : texts()) {
-        const auto found = occurrencesIn(story, text, caseSensitive);
+        auto found = occurrencesIn(story, text, caseSensitive);
+        storiesOf(*doc_).dropDeleted(found);
         replaceOccurrences(found, replacement);
         any = any || !found.empty();
       }
@@ -1221,6 +1222,7 @@ class FindObject : public LoObject {
       Reference<css::text::XTextRange> range(all->getByIndex(i), UNO_QUERY_THROW);
       if (inMainText(body(), range)) found.push_back(range);
     }
+    storiesOf(*doc_).dropDeleted(found);
     return found;
   }
 
@@ -1238,14 +1240,20 @@ class FindObject : public LoObject {
       const auto first = firstFound(*doc_, replaceable_, text, caseSensitive);
       Reference<css::text::XTextRange> range(first, UNO_QUERY);
       if (!range.is() || !inMainText(body(), range)) return false;
-      loop_.found = 1;
-      state_->current = range;
-      return true;
+      if (!storiesOf(*doc_).hasDeletions()) {
+        loop_.found = 1;
+        state_->current = range;
+        return true;
+      }
+      // The first may lie in deleted text: all of them are looked at.
+      state_->list = mainOccurrences(text, caseSensitive);
+      loop_.total = static_cast<sal_Int32>(state_->list.size());
     }
     if (!loop_.total) {
       if (!isMain()) {
         for (const StoryText& story : texts()) {
-          const auto found = occurrencesIn(story, text, caseSensitive);
+          auto found = occurrencesIn(story, text, caseSensitive);
+          storiesOf(*doc_).dropDeleted(found);
           state_->list.insert(state_->list.end(), found.begin(), found.end());
         }
         loop_.total = static_cast<sal_Int32>(state_->list.size());

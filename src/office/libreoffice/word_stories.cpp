@@ -8,6 +8,7 @@
 #include <com/sun/star/container/XEnumeration.hpp>
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/document/XRedlinesSupplier.hpp>
 #include <com/sun/star/drawing/XDrawPageSupplier.hpp>
 #include <com/sun/star/drawing/XShapes.hpp>
 #include <com/sun/star/lang/IllegalArgumentException.hpp>
@@ -372,6 +373,59 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
     }
   }
   building_.push_back(Story{kTextFrameStory, {text}, {}});
+}
+
+const std::vector<WordStories::Deletion>& WordStories::deletions() {
+  if (deletions_) return *deletions_;
+  deletions_.emplace();
+  Reference<css::document::XRedlinesSupplier> supplier(document_, UNO_QUERY);
+  const auto tracked = supplier.is() ? supplier->getRedlines() : nullptr;
+  // Most documents have no tracked changes: one question tells.
+  if (!tracked.is() || !tracked->hasElements()) return *deletions_;
+  Reference<css::container::XIndexAccess> redlines(tracked, UNO_QUERY_THROW);
+  const sal_Int32 count = redlines->getCount();
+  for (sal_Int32 i = 0; i < count; ++i) {
+    Reference<css::beans::XPropertySet> redline(redlines->getByIndex(i), UNO_QUERY_THROW);
+    OUString type;
+    redline->getPropertyValue("RedlineType") >>= type;
+    if (type != "Delete") continue;
+    Deletion deletion;
+    redline->getPropertyValue("RedlineStart") >>= deletion.start;
+    redline->getPropertyValue("RedlineEnd") >>= deletion.end;
+    if (!deletion.start.is() || !deletion.end.is()) continue;
+    // A deletion read from a .doc may name its end as its start.
+    try {
+      Reference<css::text::XTextRangeCompare> compare(deletion.start->getText(), UNO_QUERY_THROW);
+      if (compare->compareRegionStarts(deletion.start, deletion.end) < 0) {
+        std::swap(deletion.start, deletion.end);
+      }
+    } catch (const css::lang::IllegalArgumentException&) {
+      continue;
+    }
+    deletions_->push_back(std::move(deletion));
+  }
+  return *deletions_;
+}
+
+void WordStories::dropDeleted(TextRanges& found) {
+  if (found.empty() || deletions().empty()) return;
+  std::erase_if(found, [&](const Reference<css::text::XTextRange>& range) {
+    Reference<css::text::XTextRangeCompare> compare(range->getText(), UNO_QUERY);
+    if (!compare.is()) return false;
+    for (const Deletion& deletion : *deletions_) {
+      try {
+        // Overlapping: the deletion starts before the occurrence ends, and
+        // the occurrence starts before the deletion ends.
+        if (compare->compareRegionStarts(deletion.start, range->getEnd()) > 0 &&
+            compare->compareRegionStarts(range, deletion.end) > 0) {
+          return true;
+        }
+      } catch (const css::lang::IllegalArgumentException&) {
+        // A deletion in another text.
+      }
+    }
+    return false;
+  });
 }
 
 bool inMainText(const Reference<css::text::XText>& body,
