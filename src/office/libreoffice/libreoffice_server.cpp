@@ -963,27 +963,19 @@ void setCellText(const Reference<css::table::XCell>& cell, const std::string& va
 }
 
 // Every occurrence on a sheet replaced, each text cell kept text with the
-// exact replaced string. The office re-reads a replaced cell as typed input,
-// which would make the text "00123-" the number -123: the text cells whose
-// new text it could read as something else are written here, as text, with
-// their own number format kept; the office replaces all the rest (numbers,
-// dates, formulas, and texts it keeps text anyway) as it always has.
-// found: the sheet's cells that hold what (empty: none). The number of cells
-// replaced.
+// exact replaced string, where the office's own replacement would not: it
+// re-reads a replaced cell as typed input, which would make the text "00123-"
+// the number -123. Those text cells are written here, as text, with their own
+// number format kept; the office replaces all the rest (numbers, dates,
+// formulas, and texts it keeps text anyway) as it always has. found: the
+// sheet's cells that hold what (empty: none). The number of cells replaced.
 sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::util::XReplaceable>& cells,
                              const Reference<css::util::XSearchDescriptor>& descriptor,
                              const Reference<css::container::XIndexAccess>& found,
-                             const Reference<css::util::XSearchDescriptor>& leadingMarks,
                              const std::string& what, const std::string& with, bool matchCase,
                              bool wholeCell) {
   if (!found.is()) return 0;
-  // The usual case costs the office one more search: a replacement that
-  // keeps every changed cell text, on cells none of which begins with a mark.
-  if (replacementKeepsText(with) &&
-      !Reference<css::util::XSearchable>(found, UNO_QUERY_THROW)->findAll(leadingMarks).is()) {
-    return cells->replaceAll(descriptor);
-  }
   Reference<css::sheet::XCellRangesQuery> query(found, UNO_QUERY_THROW);
   const Sequence<css::table::CellRangeAddress> text =
       query->queryContentCells(css::sheet::CellFlags::STRING)->getRangeAddresses();
@@ -1666,14 +1658,26 @@ class CellsObject : public LoObject {
       doc_->leadingMarks->setPropertyValue("SearchRegularExpression", Any(true));
     }
     Replaced done;
-    if (found.is() &&
-        Reference<css::util::XProtectable>(sheet.sheet, UNO_QUERY_THROW)->isProtected()) {
-      done.locked = takeOutLockedCells(sheet.sheet, found);
-      done.cells = replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
+    if (!found.is()) return done;
+    // The office's replacement changes nothing on a protected sheet: asked
+    // only where it could matter, since most sheets are not.
+    const auto isProtected = [&] {
+      return Reference<css::util::XProtectable>(sheet.sheet, UNO_QUERY_THROW)->isProtected();
+    };
+    // The usual case costs the office one more search: a replacement that
+    // keeps every changed cell text, on cells none of which begins with a mark.
+    if (replacementKeepsText(with) && !Reference<css::util::XSearchable>(found, UNO_QUERY_THROW)
+                                           ->findAll(doc_->leadingMarks)
+                                           .is()) {
+      done.cells = replaceable()->replaceAll(descriptor);
+      if (done.cells > 0 || !isProtected()) return done;
+    } else if (!isProtected()) {
+      done.cells = replaceKeepingText(sheet.sheet, replaceable(), descriptor, found, what, with,
+                                      matchCase, wholeCell);
       return done;
     }
-    done.cells = replaceKeepingText(sheet.sheet, replaceable(), descriptor, found,
-                                    doc_->leadingMarks, what, with, matchCase, wholeCell);
+    done.locked = takeOutLockedCells(sheet.sheet, found);
+    done.cells = replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
     return done;
   }
 
