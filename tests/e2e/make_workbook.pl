@@ -4,7 +4,8 @@
 # Cells go down column A; all text is UTF-8. A cell is text, or a number
 # written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
 # sheet written "!NAME=..." is protected (its cells locked, but for text cells
-# written "{unlocked}text").
+# written "{unlocked}text"). "{textformula}=..." is a formula in a cell
+# formatted as text.
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -19,11 +20,14 @@ for my $definition (@ARGV) {
   $sheet->protect() if $locked;
   my $row = 0;
   my $unlocked = $book->add_format(locked => 0);
+  my $text = $book->add_format(num_format => '@');
   for my $cell (split /\|/, $cells // '') {
     if ($cell =~ /^\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1);
     } elsif ($cell =~ /^\{unlocked\}(.*)$/) {
       $sheet->write_string($row++, 0, $1, $unlocked);
+    } elsif ($cell =~ /^\{textformula\}(.*)$/) {
+      $sheet->write_formula($row++, 0, $1, $text);
     } elsif ($cell =~ /^\{formula\}(.*)$/) {
       $sheet->write_formula($row++, 0, $1);
     } else {

@@ -965,9 +965,10 @@ void setCellText(const Reference<css::table::XCell>& cell, const std::string& va
 // Every occurrence on a sheet replaced, each text cell kept text with the
 // exact replaced string, where the office's own replacement would not: it
 // re-reads a replaced cell as typed input, which would make the text "00123-"
-// the number -123. Those text cells are written here, as text, with their own
-// number format kept; the office replaces all the rest (numbers, dates,
-// formulas, and texts it keeps text anyway) as it always has. found: the
+// the number -123, and a formula in a cell formatted as text a text. Those
+// text cells are written here, as text, with their own number format kept,
+// and the formulas as formulas; the office replaces all the rest (numbers,
+// dates, and texts it keeps text anyway) as it always has. found: the
 // sheet's cells that hold what (empty: none). The number of cells replaced.
 sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::util::XReplaceable>& cells,
@@ -1022,16 +1023,33 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
       for (const auto& a : text) consider(dataOf(a), a, a);
     }
   }
-  if (writes.empty()) return cells->replaceAll(descriptor);
+  // A formula the office re-reads as input becomes a text in a cell formatted
+  // as text: formulas are set as formulas here.
+  std::vector<Write> formulas;
+  const Sequence<css::table::CellRangeAddress> formulaCells =
+      query->queryContentCells(css::sheet::CellFlags::FORMULA)->getRangeAddresses();
+  for (const auto& a : formulaCells) {
+    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+        auto value = replacedText(toUtf8(sheet->getCellByPosition(c, r)->getFormula()), what, with,
+                                  matchCase, wholeCell);
+        if (value) formulas.push_back({c, r, std::move(*value)});
+      }
+    }
+  }
+  if (writes.empty() && formulas.empty()) return cells->replaceAll(descriptor);
 
   // The cells written here are left out of the office's replacement, which
   // then covers only the rest of the found cells.
-  Sequence<css::table::CellRangeAddress> mine(static_cast<sal_Int32>(writes.size()));
+  Sequence<css::table::CellRangeAddress> mine(
+      static_cast<sal_Int32>(writes.size() + formulas.size()));
   auto* out = mine.getArray();
-  const sal_Int16 sheetIndex = text[0].Sheet;
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    out[i] = css::table::CellRangeAddress(sheetIndex, writes[i].column, writes[i].row,
-                                          writes[i].column, writes[i].row);
+  const sal_Int16 sheetIndex = text.getLength() > 0 ? text[0].Sheet : formulaCells[0].Sheet;
+  std::size_t at = 0;
+  for (const auto* list : {&writes, &formulas}) {
+    for (const Write& w : *list) {
+      out[at++] = css::table::CellRangeAddress(sheetIndex, w.column, w.row, w.column, w.row);
+    }
   }
   Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
       ->removeRangeAddresses(mine);
@@ -1041,6 +1059,10 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   }
   for (const Write& w : writes) {
     setCellText(sheet->getCellByPosition(w.column, w.row), w.value);
+    ++replaced;
+  }
+  for (const Write& w : formulas) {
+    sheet->getCellByPosition(w.column, w.row)->setFormula(toOUString(w.value));
     ++replaced;
   }
   return replaced;
