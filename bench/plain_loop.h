@@ -31,6 +31,7 @@
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
+#include <com/sun/star/sheet/XExternalDocLinks.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheetView.hpp>
@@ -246,6 +247,13 @@ inline bool replaceInDocument(const Reference<css::frame::XDesktop2>& desktop,
   return inSearch || beside;
 }
 
+inline bool noLinksToOtherFiles(const Reference<css::lang::XComponent>& component) {
+  Reference<css::sheet::XExternalDocLinks> links;
+  Reference<css::beans::XPropertySet>(component, UNO_QUERY_THROW)
+      ->getPropertyValue("ExternalDocLinks") >>= links;
+  return !links.is() || links->getCount() == 0;
+}
+
 // The names of the sheets that held the text.
 inline std::vector<std::string> replaceInWorkbook(const Reference<css::frame::XDesktop2>& desktop,
                                                   const std::filesystem::path& file,
@@ -262,8 +270,20 @@ inline std::vector<std::string> replaceInWorkbook(const Reference<css::frame::XD
   for (sal_Int32 i = 0; i < names.getLength(); ++i) {
     sheet.set(byIndex->getByIndex(i), UNO_QUERY_THROW);
     Reference<css::util::XReplaceable> cells(sheet, UNO_QUERY_THROW);
-    if (!search.is()) search = descriptor(cells, find, replace);
+    if (!search.is()) {
+      search = descriptor(cells, find, replace);
+      // Rows a filter hides hold text of the sheet too.
+      Reference<css::beans::XPropertySet>(search, UNO_QUERY_THROW)
+          ->setPropertyValue("SearchFiltered", Any(true));
+    }
     if (cells->findFirst(search).is()) {
+      // The sheet's replacement reaches the paths of links to other files in
+      // formulas, which must stay: the floor asks, as the program does, and
+      // has no workbooks with such links to replace.
+      if (replaced.empty() && !noLinksToOtherFiles(component)) {
+        close(component);
+        throw std::runtime_error("the floor does not replace in workbooks with external links");
+      }
       cells->replaceAll(search);
       replaced.push_back(OUStringToOString(names[i], RTL_TEXTENCODING_UTF8).getStr());
     }

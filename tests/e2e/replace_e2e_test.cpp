@@ -236,6 +236,57 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
             "kinds.xls-S已替换内容\r\n");
 }
 
+// The path of a formula's link to another workbook names where that workbook
+// is: a folder named with the find text stays as it is, the rest of the
+// formula and the sheet's text are replaced.
+TEST_F(EndToEnd, ALinkToAnotherWorkbookKeepsItsPath) {
+  folder = rig.work.path() / "folder";
+  const fs::path linked = rig.work.path() / kOld;
+  fs::create_directories(folder);
+  fs::create_directories(linked);
+  e2e::makeWorkbook(linked / "other.xls", {"Sheet1={number}42"});
+  const std::string url = "file://" + (linked / "other.xls").string();
+  std::ofstream(folder / "main.fods")
+      << R"(<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" xmlns:of="urn:oasis:names:tc:opendocument:xmlns:of:1.2" office:version="1.3" office:mimetype="application/vnd.oasis.opendocument.spreadsheet">
+<office:body><office:spreadsheet><table:table table:name="S">
+<table:table-row><table:table-cell table:formula="of:=[')"
+      << url << R"('#$Sheet1.A1]" office:value-type="float" office:value="42"/></table:table-row>
+<table:table-row><table:table-cell table:formula="of:=LEN(&quot;)"
+      << kOld << R"(&quot;)&amp;[')" << url
+      << R"('#$Sheet1.A1]" office:value-type="string" office:string-value="342"/></table:table-row>
+</table:table></office:spreadsheet></office:body></office:document>
+)";
+  e2e::convert(folder / "main.fods", "xls:MS Excel 97");
+  fs::remove(folder / "main.fods");
+  const auto utf16 = [](const std::u16string& text) {
+    std::string bytes;
+    for (char16_t c : text) {
+      bytes += static_cast<char>(c & 0xff);
+      bytes += static_cast<char>((c >> 8) & 0xff);
+    }
+    return bytes;
+  };
+  // An .xls keeps a link's path in UTF-16, each folder ended by \x03.
+  const auto path = [&](const std::u16string& folderName) {
+    return utf16(folderName + u"\x03other.xls");
+  };
+  ASSERT_NE(readFile(folder / "main.xls").find(path(u"旧文本")), std::string::npos);
+
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  form.clickOption(2);
+  form.openFolder(folder.string());
+  form.Text1.text = kOld;
+  form.Text2.text = kNew;
+  form.Command2_Click();
+  EXPECT_EQ(form.Text3.text(), "main.xls-S已替换内容\r\n");
+  const std::string after = readFile(folder / "main.xls");
+  EXPECT_NE(after.find(path(u"旧文本")), std::string::npos);
+  EXPECT_EQ(after.find(path(u"新文本")), std::string::npos);
+  EXPECT_NE(after.find(utf16(u"新文本")), std::string::npos);  // in the LEN formula
+}
+
 // A sheet whose locked cells keep the text, all of them or some, fails its
 // workbook, which stays as it was; its unlocked cells alone are replaced.
 TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {

@@ -32,6 +32,7 @@
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XExternalDocLinks.hpp>
 #include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
@@ -338,6 +339,8 @@ struct OpenDocument {
   std::shared_ptr<WordStories> stories;
   // Cells whose text begins with what makes typed input a formula or a sign.
   Reference<css::util::XSearchDescriptor> leadingMarks;
+  // Whether the workbook links to cells of other files, asked once.
+  std::optional<bool> externalLinks;
   // The sheet activated last; made the view's active sheet before storing,
   // the only moment a hidden workbook's active sheet matters.
   Reference<css::sheet::XSpreadsheet> active;
@@ -952,6 +955,46 @@ std::optional<std::string> replacedText(const std::string& old, const std::strin
   return text::replacedAll(old, what, with, matchCase);
 }
 
+// A formula with what replaced outside the paths of its links to other files
+// ('file:///…/book.xls'#$Sheet1.A1): a path says where the linked workbook
+// is, and is no text of the sheet; nullopt when what is nowhere else.
+std::optional<std::string> replacedOutsideLinks(const std::string& formula, const std::string& what,
+                                                const std::string& with, bool matchCase,
+                                                bool wholeCell) {
+  if (wholeCell) return replacedText(formula, what, with, matchCase, true);
+  std::string out;
+  bool replaced = false;
+  std::size_t from = 0;  // start of the text not yet copied
+  const auto copyText = [&](std::size_t to) {
+    const std::string piece = formula.substr(from, to - from);
+    if (text::containsText(piece, what, matchCase)) {
+      out += text::replacedAll(piece, what, with, matchCase);
+      replaced = true;
+    } else {
+      out += piece;
+    }
+    from = to;
+  };
+  for (std::size_t at = 0; at < formula.size(); ++at) {
+    const char quote = formula[at];
+    if (quote != '"' && quote != '\'') continue;
+    // A quoted string or name ends at its quote not doubled.
+    std::size_t end = at + 1;
+    while (end < formula.size() &&
+           (formula[end] != quote || (end + 1 < formula.size() && formula[end + 1] == quote))) {
+      end += formula[end] == quote ? 2 : 1;
+    }
+    if (quote == '\'' && end + 1 < formula.size() && formula[end + 1] == '#') {
+      copyText(at);
+      out += formula.substr(at, end + 2 - at);
+      from = end + 2;
+    }
+    at = end;
+  }
+  copyText(formula.size());
+  return replaced ? std::optional<std::string>(out) : std::nullopt;
+}
+
 // A cell's text set through its text is never read as input, but takes the
 // text number format: its own is put back.
 void setCellText(const Reference<css::table::XCell>& cell, const std::string& value) {
@@ -1031,8 +1074,8 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   for (const auto& a : formulaCells) {
     for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
       for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
-        auto value = replacedText(toUtf8(sheet->getCellByPosition(c, r)->getFormula()), what, with,
-                                  matchCase, wholeCell);
+        auto value = replacedOutsideLinks(toUtf8(sheet->getCellByPosition(c, r)->getFormula()),
+                                          what, with, matchCase, wholeCell);
         if (value) formulas.push_back({c, r, std::move(*value)});
       }
     }
@@ -1084,9 +1127,12 @@ sal_Int32 replaceCellByCell(const Reference<css::sheet::XSpreadsheet>& sheet,
       for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
         const auto cell = sheet->getCellByPosition(c, r);
         const bool text = cell->getType() == css::table::CellContentType_TEXT;
-        const OUString old = text ? Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString()
-                                  : cell->getFormula();
-        const auto value = replacedText(toUtf8(old), what, with, matchCase, wholeCell);
+        const auto value =
+            text ? replacedText(
+                       toUtf8(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString()),
+                       what, with, matchCase, wholeCell)
+                 : replacedOutsideLinks(toUtf8(cell->getFormula()), what, with, matchCase,
+                                        wholeCell);
         if (!value) continue;
         if (text) {
           setCellText(cell, *value);
@@ -1592,7 +1638,8 @@ class CellsObject : public LoObject {
       const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
                                              flag(args, 6, "MatchCase"), wholeCell);
       sheet.lastFoundWith = Reference<css::util::XSearchDescriptor>(descriptor.get());
-      sheet.lastFound = replaceable()->findAll(sheet.lastFoundWith);
+      sheet.lastFound =
+          cellsHolding(sheet.lastFoundWith, what, doc_->search.matchCase, doc_->search.wholeCell);
       return sheet.lastFound.is() ? make<CellObject>(sheet.lastFound) : Object();
     }
     if (sameName(member, "FindNext")) return findNext(args);
@@ -1604,7 +1651,8 @@ class CellsObject : public LoObject {
       const bool matchCase = flag(args, 4, "MatchCase");
       const Replaced done = replaceTextKept(what, with, matchCase, wholeCell);
       if (done.cells == 0) {
-        requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
+        if (done.found)
+          requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
         return true;
       }
       Session::noteReplaced(*doc_);
@@ -1636,8 +1684,8 @@ class CellsObject : public LoObject {
     if (!sheet.found || sheet.foundFor != what) {
       const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
                                              doc_->search.matchCase, doc_->search.wholeCell);
-      const auto all =
-          replaceable()->findAll(Reference<css::util::XSearchDescriptor>(descriptor.get()));
+      const auto all = cellsHolding(Reference<css::util::XSearchDescriptor>(descriptor.get()), what,
+                                    doc_->search.matchCase, doc_->search.wholeCell);
       std::vector<std::pair<sal_Int32, sal_Int32>> cells;  // row, column
       for (sal_Int32 i = 0; all.is() && i < all->getCount(); ++i) {
         Reference<css::sheet::XCellRangeAddressable> range(all->getByIndex(i), UNO_QUERY_THROW);
@@ -1658,9 +1706,50 @@ class CellsObject : public LoObject {
   }
 
   struct Replaced {
+    bool found = false;    // cells hold the text
     sal_Int32 cells = 0;   // replaced
     sal_Int32 locked = 0;  // holding the text, left as a protected sheet keeps them
   };
+
+  // Every cell of the sheet that holds what as the office's search finds it,
+  // but for formulas that hold it only in the path of a link to another
+  // file; null when none. Only a workbook with such links pays for the look
+  // at its formulas.
+  Reference<css::container::XIndexAccess> cellsHolding(
+      const Reference<css::util::XSearchDescriptor>& descriptor, const std::string& what,
+      bool matchCase, bool wholeCell) {
+    auto found = replaceable()->findAll(descriptor);
+    if (!found.is() || !linksToOtherFiles()) return found;
+    const auto& sheet = sheetsOf(*doc_).at(index_).sheet;
+    std::vector<css::table::CellRangeAddress> pathOnly;
+    for (const auto& a : Reference<css::sheet::XCellRangesQuery>(found, UNO_QUERY_THROW)
+                             ->queryContentCells(css::sheet::CellFlags::FORMULA)
+                             ->getRangeAddresses()) {
+      for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+        for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+          if (!replacedOutsideLinks(toUtf8(sheet->getCellByPosition(c, r)->getFormula()), what, "",
+                                    matchCase, wholeCell)) {
+            pathOnly.emplace_back(a.Sheet, c, r, c, r);
+          }
+        }
+      }
+    }
+    if (pathOnly.empty()) return found;
+    Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
+        ->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
+            pathOnly.data(), static_cast<sal_Int32>(pathOnly.size())));
+    return found->getCount() > 0 ? found : nullptr;
+  }
+
+  bool linksToOtherFiles() {
+    if (!doc_->externalLinks) {
+      Reference<css::sheet::XExternalDocLinks> links;
+      Reference<css::beans::XPropertySet>(doc_->component, UNO_QUERY_THROW)
+          ->getPropertyValue("ExternalDocLinks") >>= links;
+      doc_->externalLinks = links.is() && links->getCount() > 0;
+    }
+    return *doc_->externalLinks;
+  }
 
   Replaced replaceTextKept(const std::string& what, const std::string& with, bool matchCase,
                            bool wholeCell) {
@@ -1669,7 +1758,8 @@ class CellsObject : public LoObject {
     const Reference<css::util::XSearchDescriptor> descriptor(
         descriptorFor(*doc_, replaceable(), what, with, matchCase, wholeCell).get());
     Reference<css::container::XIndexAccess> found =
-        sheet.lastFoundWith == descriptor ? sheet.lastFound : replaceable()->findAll(descriptor);
+        sheet.lastFoundWith == descriptor ? sheet.lastFound
+                                          : cellsHolding(descriptor, what, matchCase, wholeCell);
     // What was found is out of date once anything is replaced.
     sheet.lastFound.clear();
     sheet.lastFoundWith.clear();
@@ -1681,6 +1771,11 @@ class CellsObject : public LoObject {
     }
     Replaced done;
     if (!found.is()) return done;
+    done.found = true;
+    // With links to other files, only the cells found are given to the
+    // office's replacement: the sheet's would reach the links' paths.
+    Reference<css::util::XReplaceable> target = replaceable();
+    if (linksToOtherFiles()) target.set(found, UNO_QUERY_THROW);
     // The office's replacement changes nothing on a protected sheet: asked
     // only where it could matter, since most sheets are not.
     const auto isProtected = [&] {
@@ -1691,11 +1786,11 @@ class CellsObject : public LoObject {
     if (replacementKeepsText(with) && !Reference<css::util::XSearchable>(found, UNO_QUERY_THROW)
                                            ->findAll(doc_->leadingMarks)
                                            .is()) {
-      done.cells = replaceable()->replaceAll(descriptor);
+      done.cells = target->replaceAll(descriptor);
       if (done.cells > 0 || !isProtected()) return done;
     } else if (!isProtected()) {
-      done.cells = replaceKeepingText(sheet.sheet, replaceable(), descriptor, found, what, with,
-                                      matchCase, wholeCell);
+      done.cells = replaceKeepingText(sheet.sheet, target, descriptor, found, what, with, matchCase,
+                                      wholeCell);
       return done;
     }
     done.locked = takeOutLockedCells(sheet.sheet, found);
