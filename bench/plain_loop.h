@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
@@ -160,27 +161,26 @@ inline void close(const Reference<css::lang::XComponent>& component) {
   Reference<css::util::XCloseable>(component, UNO_QUERY_THROW)->close(true);
 }
 
-// Whether the text (letter case ignored) is in one of texts, each replaced
-// whole where it is: what the document's search never reads, the texts of
-// drawing shapes and of headers and footers no page shows, is rare enough
-// that the floor keeps it simple (dropping the replaced text's formatting
+// Whether the text is in one of texts, each replaced whole where it is:
+// what the document's search never reads, the texts of drawing shapes and of
+// headers and footers no page shows, is rare enough that the floor keeps it
+// simple (letter case counts here; dropping the replaced text's formatting
 // costs fewer messages than keeping it, so the floor is if anything lower).
 inline bool replaceInTexts(const std::vector<Reference<css::text::XText>>& texts,
                            const std::string& find, const std::string& replace) {
-  const OUString what = text(find).toAsciiLowerCase();
   bool found = false;
   for (const auto& t : texts) {
-    OUString all = t->getString();
-    if (all.toAsciiLowerCase().indexOf(what) < 0) continue;
+    const OUString all = t->getString();
+    if (all.indexOf(text(find)) < 0) continue;
     found = true;
     t->setString(all.replaceAll(text(find), text(replace)));
   }
   return found;
 }
 
-// The texts the document's search does not read: every header and footer of
-// each page style in use (or following one in use), and the draw page's
-// shapes.
+// The texts the document's search does not read: the headers and footers of
+// each page style in use (or following one in use), each text once (a shared
+// left or first page's text is the style's own), and the draw page's shapes.
 inline std::vector<Reference<css::text::XText>> textsBesideTheSearch(
     const Reference<css::lang::XComponent>& component) {
   std::vector<Reference<css::text::XText>> texts;
@@ -189,23 +189,40 @@ inline std::vector<Reference<css::text::XText>> textsBesideTheSearch(
           ->getStyleFamilies()
           ->getByName("PageStyles"),
       UNO_QUERY_THROW);
-  std::vector<OUString> used;
-  std::vector<Reference<css::beans::XPropertySet>> inUse;
+  std::vector<OUString> wanted;
   for (const OUString& name : styles->getElementNames()) {
-    Reference<css::style::XStyle> style(styles->getByName(name), UNO_QUERY_THROW);
-    if (style->isInUse() || std::find(used.begin(), used.end(), name) != used.end()) {
-      Reference<css::beans::XPropertySet> properties(style, UNO_QUERY_THROW);
-      OUString follow;
-      properties->getPropertyValue("FollowStyle") >>= follow;
-      used.push_back(follow);
-      inUse.push_back(properties);
+    if (Reference<css::style::XStyle>(styles->getByName(name), UNO_QUERY_THROW)->isInUse()) {
+      wanted.push_back(name);
     }
   }
-  for (const auto& properties : inUse) {
-    for (const char* name : {"HeaderText", "HeaderTextLeft", "HeaderTextFirst", "FooterText",
-                             "FooterTextLeft", "FooterTextFirst"}) {
-      Reference<css::text::XText> t(properties->getPropertyValue(OUString::createFromAscii(name)),
-                                    UNO_QUERY);
+  const OUString flagNames[] = {"HeaderIsOn",     "FooterIsOn",    "HeaderIsShared",
+                                "FooterIsShared", "FirstIsShared", "FollowStyle"};
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    Reference<css::beans::XMultiPropertySet> style(styles->getByName(wanted[i]), UNO_QUERY_THROW);
+    const Sequence<Any> flags = style->getPropertyValues(Sequence<OUString>(flagNames, 6));
+    bool header = false, footer = false, headerShared = true, footerShared = true,
+         firstShared = true;
+    OUString follow;
+    flags[0] >>= header;
+    flags[1] >>= footer;
+    flags[2] >>= headerShared;
+    flags[3] >>= footerShared;
+    flags[4] >>= firstShared;
+    flags[5] >>= follow;
+    if (!follow.isEmpty() && std::find(wanted.begin(), wanted.end(), follow) == wanted.end()) {
+      wanted.push_back(follow);
+    }
+    std::vector<OUString> names;
+    if (header) names.push_back("HeaderText");
+    if (header && !headerShared) names.push_back("HeaderTextLeft");
+    if (header && !firstShared) names.push_back("HeaderTextFirst");
+    if (footer) names.push_back("FooterText");
+    if (footer && !footerShared) names.push_back("FooterTextLeft");
+    if (footer && !firstShared) names.push_back("FooterTextFirst");
+    if (names.empty()) continue;
+    for (const Any& value : style->getPropertyValues(
+             Sequence<OUString>(names.data(), static_cast<sal_Int32>(names.size())))) {
+      Reference<css::text::XText> t(value, UNO_QUERY);
       if (t.is()) texts.push_back(t);
     }
   }

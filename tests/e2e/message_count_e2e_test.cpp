@@ -1,9 +1,9 @@
 // What one three-sheet workbook, or one plain letter, costs in UNO messages
 // sent to the office: the program's run through the window, against the plain
 // loop doing the same work (bench/plain_loop.h) through the same counting
-// connection. Counts,
-// unlike times, do not depend on the machine's load, so a change that
-// multiplies the calls to the office fails here and not only in a benchmark.
+// connection. Counts, unlike times, do not depend on the machine's load, so a
+// change that multiplies the calls to the office fails here and not only in a
+// benchmark.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -151,14 +151,19 @@ class MessageCount : public ::testing::TestWithParam<Case> {
   }
 };
 
-TEST_P(MessageCount, AFileCostsAtMostATenthMoreMessagesThanThePlainLoop) {
+// A workbook within a tenth of the plain loop. A document within a quarter:
+// its run asks for Word's stories (the main text apart from the rest, the
+// notes apart from the main text) so that each place is counted and
+// replaced once, which a plain loop that replaces everything in one go never
+// needs to; about 17 messages of a letter's 104.
+TEST_P(MessageCount, AFileCostsAtMostATenthOrADocumentAQuarterMoreMessagesThanThePlainLoop) {
   const std::uint64_t plain = plainLoopCost();
   const std::uint64_t program = programCost();
   std::printf("[ messages ] %s: program %llu, plain loop %llu\n", GetParam().name,
               static_cast<unsigned long long>(program), static_cast<unsigned long long>(plain));
   ASSERT_GT(plain, 0u);
   ASSERT_GT(program, 0u);
-  EXPECT_LE(double(program), 1.1 * double(plain))
+  EXPECT_LE(double(program), (GetParam().document() ? 1.25 : 1.1) * double(plain))
       << "program " << program << " messages, plain loop " << plain;
 }
 
