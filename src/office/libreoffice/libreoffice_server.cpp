@@ -1008,17 +1008,16 @@ void setCellText(const Reference<css::table::XCell>& cell, const std::string& va
 // Every occurrence on a sheet replaced, each text cell kept text with the
 // exact replaced string, where the office's own replacement would not: it
 // re-reads a replaced cell as typed input, which would make the text "00123-"
-// the number -123, and a formula in a cell formatted as text a text. Those
-// text cells are written here, as text, with their own number format kept,
-// and the formulas as formulas; the office replaces all the rest (numbers,
-// dates, and texts it keeps text anyway) as it always has. found: the
+// the number -123. Those text cells are written here, as text, with their own
+// number format kept; the office replaces all the rest (numbers, dates,
+// formulas, and texts it keeps text anyway) as it always has. found: the
 // sheet's cells that hold what (empty: none). The number of cells replaced.
 sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::util::XReplaceable>& cells,
                              const Reference<css::util::XSearchDescriptor>& descriptor,
                              const Reference<css::container::XIndexAccess>& found,
                              const std::string& what, const std::string& with, bool matchCase,
-                             bool wholeCell) {
+                             bool wholeCell, bool linksToOtherFiles) {
   if (!found.is()) return 0;
   Reference<css::sheet::XCellRangesQuery> query(found, UNO_QUERY_THROW);
   const Sequence<css::table::CellRangeAddress> text =
@@ -1066,40 +1065,75 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
       for (const auto& a : text) consider(dataOf(a), a, a);
     }
   }
-  // A formula the office re-reads as input becomes a text in a cell formatted
-  // as text: formulas are set as formulas here.
+  // The office re-reads a replaced formula as input, which in a cell formatted
+  // as text makes it a text: the found formulas have the standard format
+  // during its replacement, and their own after it. Where the workbook links
+  // to other files, the office's replacement would reach the links' paths:
+  // formulas are then replaced here, outside the paths (an array formula,
+  // which cannot be set cell by cell, is left to the office).
+  const Reference<css::sheet::XSheetCellRanges> formulaRanges =
+      query->queryContentCells(css::sheet::CellFlags::FORMULA);
+  const Sequence<css::table::CellRangeAddress> formulaCells = formulaRanges->getRangeAddresses();
   std::vector<Write> formulas;
-  const Sequence<css::table::CellRangeAddress> formulaCells =
-      query->queryContentCells(css::sheet::CellFlags::FORMULA)->getRangeAddresses();
+  std::vector<css::table::CellRangeAddress> formulasOfMine;
+  std::vector<css::table::CellRangeAddress> ofTheOffice;
   for (const auto& a : formulaCells) {
     for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
       for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
-        auto value = replacedOutsideLinks(toUtf8(sheet->getCellByPosition(c, r)->getFormula()),
-                                          what, with, matchCase, wholeCell);
-        if (value) formulas.push_back({c, r, std::move(*value)});
+        if (linksToOtherFiles) {
+          const std::string formula = toUtf8(sheet->getCellByPosition(c, r)->getFormula());
+          if (!formula.starts_with("{")) {
+            formulasOfMine.emplace_back(a.Sheet, c, r, c, r);
+            auto value = replacedOutsideLinks(formula, what, with, matchCase, wholeCell);
+            if (value) formulas.push_back({c, r, std::move(*value)});
+            continue;
+          }
+        }
+        ofTheOffice.emplace_back(a.Sheet, c, r, c, r);
       }
     }
   }
-  if (writes.empty() && formulas.empty()) return cells->replaceAll(descriptor);
+  static const OUString kFormat = "NumberFormat";
+  std::vector<std::pair<Reference<css::beans::XPropertySet>, Any>> formats;
+  if (!ofTheOffice.empty()) {
+    // Usually all of one format, read and set in one call each.
+    Reference<css::beans::XPropertySet> all(formulaRanges, UNO_QUERY_THROW);
+    const Any common = linksToOtherFiles ? Any() : all->getPropertyValue(kFormat);
+    if (common.hasValue()) {
+      formats.emplace_back(all, common);
+    } else {
+      for (const auto& a : ofTheOffice) {
+        Reference<css::beans::XPropertySet> cell(
+            sheet->getCellByPosition(a.StartColumn, a.StartRow), UNO_QUERY_THROW);
+        formats.emplace_back(cell, cell->getPropertyValue(kFormat));
+      }
+    }
+    for (const auto& entry : formats) {
+      entry.first->setPropertyValue(kFormat, Any(sal_Int32(0)));  // the standard format
+    }
+  }
+  const auto formatsBack = [&formats] {
+    for (const auto& [cells, format] : formats) cells->setPropertyValue(kFormat, format);
+  };
+  if (writes.empty() && formulasOfMine.empty()) {
+    const sal_Int32 replaced = cells->replaceAll(descriptor);
+    formatsBack();
+    return replaced;
+  }
 
   // The cells written here are left out of the office's replacement, which
   // then covers only the rest of the found cells.
-  Sequence<css::table::CellRangeAddress> mine(
-      static_cast<sal_Int32>(writes.size() + formulas.size()));
-  auto* out = mine.getArray();
+  std::vector<css::table::CellRangeAddress> mine = formulasOfMine;
   const sal_Int16 sheetIndex = text.getLength() > 0 ? text[0].Sheet : formulaCells[0].Sheet;
-  std::size_t at = 0;
-  for (const auto* list : {&writes, &formulas}) {
-    for (const Write& w : *list) {
-      out[at++] = css::table::CellRangeAddress(sheetIndex, w.column, w.row, w.column, w.row);
-    }
-  }
+  for (const Write& w : writes) mine.emplace_back(sheetIndex, w.column, w.row, w.column, w.row);
   Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
-      ->removeRangeAddresses(mine);
+      ->removeRangeAddresses(
+          Sequence<css::table::CellRangeAddress>(mine.data(), static_cast<sal_Int32>(mine.size())));
   sal_Int32 replaced = 0;
   if (found->getCount() > 0) {
     replaced += Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
   }
+  formatsBack();
   for (const Write& w : writes) {
     setCellText(sheet->getCellByPosition(w.column, w.row), w.value);
     ++replaced;
@@ -1790,7 +1824,7 @@ class CellsObject : public LoObject {
       if (done.cells > 0 || !isProtected()) return done;
     } else if (!isProtected()) {
       done.cells = replaceKeepingText(sheet.sheet, target, descriptor, found, what, with, matchCase,
-                                      wholeCell);
+                                      wholeCell, linksToOtherFiles());
       return done;
     }
     done.locked = takeOutLockedCells(sheet.sheet, found);
