@@ -106,7 +106,7 @@ TEST_F(NewerFormats, XlsxAndXlsmAreListedReplacedSheetBySheetAndKeepTheirFormat)
 TEST_F(NewerFormats, XlsxTextCellsStayTextAndNumbersAndFormulasKeepTheirKind) {
   python("xlsx " + e2e::quote((folder / "k.xlsx").string()) +
          " 'S=110101199003071234-旧|00123-旧|2024-01-05旧|1/2旧|旧=1+1|3.50旧|{number}12345|"
-         "{formula}=LEN(\"旧旧旧\")+1'");
+         "{formula}=LEN(\"旧旧旧\")+1' 'H=标题|旧 显示|{hidden}=旧 藏'");
   ui::Form1& form = rig.build();
   form.Form_Load();
   form.clickOption(2);
@@ -114,9 +114,19 @@ TEST_F(NewerFormats, XlsxTextCellsStayTextAndNumbersAndFormulasKeepTheirKind) {
   form.Text1.text = "旧";
   form.Text2.text = "";
   form.Command2_Click();
-  EXPECT_EQ(form.Text3.text(), "k.xlsx-S已替换内容\r\n");
-  EXPECT_EQ(e2e::run("/usr/bin/python3 " + e2e::quote(kScript) + " types " +
-                     e2e::quote((folder / "k.xlsx").string()) + " 2>&1"),
+  EXPECT_EQ(form.Text3.text(), "k.xlsx-S已替换内容\r\nk.xlsx-H已替换内容\r\n");
+  const auto types = [&] {
+    return e2e::run("/usr/bin/python3 " + e2e::quote(kScript) + " types " +
+                    e2e::quote((folder / "k.xlsx").string()) + " 2>&1");
+  };
+  EXPECT_EQ(types(),
             "S\t1\ts\t110101199003071234-\nS\t2\ts\t00123-\nS\t3\ts\t2024-01-05\nS\t4\ts\t1/2\n"
-            "S\t5\ts\t=1+1\nS\t6\ts\t3.50\nS\t7\tn\t12345\nS\t8\tf\t=LEN(\"\")+1\n");
+            "S\t5\ts\t=1+1\nS\t6\ts\t3.50\nS\t7\tn\t12345\nS\t8\tf\t=LEN(\"\")+1\n"
+            // Also in a row a filter hides.
+            "H\t1\ts\t标题\nH\t2\ts\t 显示\nH\t3\ts\t= 藏\n");
+  // The one cell beginning with "=" is in the hidden row.
+  form.Text1.text = "藏";
+  form.Text2.text = "新藏";
+  form.Command2_Click();
+  EXPECT_NE(types().find("H\t3\ts\t= 新藏\n"), std::string::npos) << types();
 }

@@ -1802,6 +1802,7 @@ class CellsObject : public LoObject {
       doc_->leadingMarks = replaceable()->createSearchDescriptor();
       doc_->leadingMarks->setSearchString(toOUString(kLeadingMarkPattern));
       doc_->leadingMarks->setPropertyValue("SearchRegularExpression", Any(true));
+      doc_->leadingMarks->setPropertyValue("SearchFiltered", Any(true));
     }
     Replaced done;
     if (!found.is()) return done;
