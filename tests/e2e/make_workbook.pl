@@ -3,8 +3,8 @@
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
 # Cells go down column A; all text is UTF-8. A cell is text, or a number
 # written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
-# sheet written "!NAME=..." is protected (its cells locked, but for text cells
-# written "{unlocked}text"). "{textformula}=..." is a formula in a cell
+# sheet written "!NAME=..." is protected (its cells locked, but for cells
+# written "{unlocked}text" or "{unlocked}{number}123"). "{textformula}=..." is a formula in a cell
 # formatted as text.
 use strict;
 use warnings;
@@ -24,6 +24,8 @@ for my $definition (@ARGV) {
   for my $cell (split /\|/, $cells // '') {
     if ($cell =~ /^\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1);
+    } elsif ($cell =~ /^\{unlocked\}\{number\}(.*)$/) {
+      $sheet->write_number($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{unlocked\}(.*)$/) {
       $sheet->write_string($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{textformula\}(.*)$/) {

@@ -1147,37 +1147,45 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
 
 // The found cells of a protected sheet replaced one by one, since the
 // office's replacement refuses such a sheet as a whole. A text cell stays
-// text; any other cell's formula is replaced and read as input, as Excel's
-// Replace does. found: the sheet's cells that hold what, none of them locked.
-sal_Int32 replaceCellByCell(const Reference<css::sheet::XSpreadsheet>& sheet,
-                            const Reference<css::container::XIndexAccess>& found,
-                            const std::string& what, const std::string& with, bool matchCase,
-                            bool wholeCell) {
+// text; a formula is replaced and read as input, as Excel's Replace does.
+// found: the sheet's cells that hold what, none of them locked. The cells
+// replaced, and those left: a number or date the office found by the text it
+// shows (its formula is a serial number), or a part of an array formula,
+// cannot be set here.
+std::pair<sal_Int32, sal_Int32> replaceCellByCell(
+    const Reference<css::sheet::XSpreadsheet>& sheet,
+    const Reference<css::container::XIndexAccess>& found, const std::string& what,
+    const std::string& with, bool matchCase, bool wholeCell) {
   sal_Int32 replaced = 0;
+  sal_Int32 left = 0;
   const auto addresses =
       Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)->getRangeAddresses();
   for (const auto& a : addresses) {
     for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
       for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
         const auto cell = sheet->getCellByPosition(c, r);
-        const bool text = cell->getType() == css::table::CellContentType_TEXT;
-        const auto value =
-            text ? replacedText(
-                       toUtf8(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString()),
-                       what, with, matchCase, wholeCell)
-                 : replacedOutsideLinks(toUtf8(cell->getFormula()), what, with, matchCase,
-                                        wholeCell);
-        if (!value) continue;
-        if (text) {
+        const auto type = cell->getType();
+        const bool text = type == css::table::CellContentType_TEXT;
+        const std::string old =
+            text ? toUtf8(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString())
+                 : toUtf8(cell->getFormula());
+        const auto value = text ? replacedText(old, what, with, matchCase, wholeCell)
+                           : type == css::table::CellContentType_FORMULA && !old.starts_with("{")
+                               ? replacedOutsideLinks(old, what, with, matchCase, wholeCell)
+                               : std::nullopt;
+        if (!value) {
+          ++left;
+        } else if (text) {
           setCellText(cell, *value);
+          ++replaced;
         } else {
           cell->setFormula(toOUString(*value));
+          ++replaced;
         }
-        ++replaced;
       }
     }
   }
-  return replaced;
+  return {replaced, left};
 }
 
 // The cells of found that their protected sheet keeps from change, taken out
@@ -1829,7 +1837,10 @@ class CellsObject : public LoObject {
       return done;
     }
     done.locked = takeOutLockedCells(sheet.sheet, found);
-    done.cells = replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
+    const auto [replaced, left] =
+        replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
+    done.cells = replaced;
+    done.locked += left;  // kept from change by the protection all the same
     return done;
   }
 
