@@ -262,4 +262,29 @@ TEST(LiteralFind, CaretCodesAndLongTextsArriveAsTheyAre) {
   EXPECT_EQ(body.find(longFind.substr(0, 10)), std::string::npos) << body;
 }
 
+// A document that records changes: the first pair's replacement is a
+// tracked deletion and insertion, and the second pair, looking for text the
+// first deleted, leaves that deletion as it is.
+TEST(TrackedChanges, ADeletionMadeByAnEarlierPairIsLeftAlone) {
+  TempFolder folder;
+  std::ofstream(folder.path() / "记录.fodt") << R"(<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" office:version="1.3" office:mimetype="application/vnd.oasis.opendocument.text">
+<office:body><office:text><text:tracked-changes text:track-changes="true"/>
+<text:p>甲方 ACME 签字</text:p>
+</office:text></office:body></office:document>
+)";
+  e2e::convert(folder.path() / "记录.fodt", "docx:MS Word 2007 XML");
+  fs::remove(folder.path() / "记录.fodt");
+  TempFolder elsewhere;
+  const fs::path rules = elsewhere.write("两步.txt", "ACME\tX\nCM\t丁丁\n");
+  EXPECT_EQ(program("--doc " + e2e::quote(folder.path().string()) + " --rules " +
+                    e2e::quote(rules.string())),
+            "记录.docx 已替换内容\n");
+  const std::string xml = e2e::run(
+      "unzip -p " + e2e::quote((folder.path() / "记录.docx").string()) + " word/document.xml");
+  EXPECT_NE(xml.find(">ACME</w:delText>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find(">X</w:t>"), std::string::npos) << xml;
+  EXPECT_EQ(xml.find("丁丁"), std::string::npos) << xml;
+}
+
 }  // namespace

@@ -382,7 +382,10 @@ class Session {
   // Stores the document if it changed (when save), then closes it.
   void close(const std::shared_ptr<OpenDocument>& document, bool save);
   // Whatever made the document change: it must be stored when closed with saving.
-  static void noteReplaced(OpenDocument& document) { document.replaced = true; }
+  static void noteReplaced(OpenDocument& document) {
+    document.replaced = true;
+    if (document.stories) document.stories->replaced();
+  }
   // Closes every open document of one kind, Word's Documents.Close.
   void closeAll(bool workbooks, bool save);
   std::shared_ptr<OpenDocument> active(bool workbook) const {

@@ -350,8 +350,8 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
   if (!text.text.is()) return;
   // The draw page may list a frame of a header twice.
   for (const Story& story : building_) {
-    for (const auto& list : {story.texts, story.shapes}) {
-      for (const StoryText& known : list) {
+    for (const auto* list : {&story.texts, &story.shapes}) {
+      for (const StoryText& known : *list) {
         if (sameObject(known.text, text.text)) return;
       }
     }
@@ -392,15 +392,19 @@ const std::vector<WordStories::Deletion>& WordStories::deletions() {
     Deletion deletion;
     redline->getPropertyValue("RedlineStart") >>= deletion.start;
     redline->getPropertyValue("RedlineEnd") >>= deletion.end;
+    // A deletion that starts or ends at a table names no range there, and is
+    // not looked at.
     if (!deletion.start.is() || !deletion.end.is()) continue;
+    deletion.text = deletion.start->getText();
+    deletion.compare.set(deletion.text, UNO_QUERY);
+    if (!deletion.compare.is()) continue;
     // A deletion read from a .doc may name its end as its start.
     try {
-      Reference<css::text::XTextRangeCompare> compare(deletion.start->getText(), UNO_QUERY_THROW);
-      if (compare->compareRegionStarts(deletion.start, deletion.end) < 0) {
+      if (deletion.compare->compareRegionStarts(deletion.start, deletion.end) < 0) {
         std::swap(deletion.start, deletion.end);
       }
     } catch (const css::lang::IllegalArgumentException&) {
-      continue;
+      continue;  // its ends in different texts
     }
     deletions_->push_back(std::move(deletion));
   }
@@ -410,18 +414,16 @@ const std::vector<WordStories::Deletion>& WordStories::deletions() {
 void WordStories::dropDeleted(TextRanges& found) {
   if (found.empty() || deletions().empty()) return;
   std::erase_if(found, [&](const Reference<css::text::XTextRange>& range) {
-    Reference<css::text::XTextRangeCompare> compare(range->getText(), UNO_QUERY);
-    if (!compare.is()) return false;
+    const Reference<css::text::XText> text = range->getText();
+    Reference<css::text::XTextRange> end;
     for (const Deletion& deletion : *deletions_) {
-      try {
-        // Overlapping: the deletion starts before the occurrence ends, and
-        // the occurrence starts before the deletion ends.
-        if (compare->compareRegionStarts(deletion.start, range->getEnd()) > 0 &&
-            compare->compareRegionStarts(range, deletion.end) > 0) {
-          return true;
-        }
-      } catch (const css::lang::IllegalArgumentException&) {
-        // A deletion in another text.
+      if (!sameObject(deletion.text, text)) continue;
+      if (!end.is()) end = range->getEnd();
+      // Overlapping: the deletion starts before the occurrence ends, and the
+      // occurrence starts before the deletion ends.
+      if (deletion.compare->compareRegionStarts(deletion.start, end) > 0 &&
+          deletion.compare->compareRegionStarts(range, deletion.end) > 0) {
+        return true;
       }
     }
     return false;

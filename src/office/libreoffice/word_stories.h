@@ -16,6 +16,7 @@
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
+#include <com/sun/star/text/XTextRangeCompare.hpp>
 
 namespace office::libreoffice {
 
@@ -68,6 +69,9 @@ class WordStories {
   // tracked change deletes: once the changes are accepted that text is gone,
   // and a replacement put there would come back as text of the document.
   void dropDeleted(std::vector<css::uno::Reference<css::text::XTextRange>>& found);
+  // To be told after a replacement: in a document that records changes it
+  // made tracked deletions of its own.
+  void replaced() { deletions_.reset(); }
 
  private:
   std::vector<Story>& all();
@@ -79,6 +83,8 @@ class WordStories {
 
   struct Deletion {
     css::uno::Reference<css::text::XTextRange> start, end;
+    css::uno::Reference<css::text::XText> text;  // that holds it
+    css::uno::Reference<css::text::XTextRangeCompare> compare;
   };
   const std::vector<Deletion>& deletions();
 
