@@ -196,7 +196,8 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
  public:
   void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override {
     const auto continuations = request->getContinuations();
-    const OUString type = request->getRequest().getValueTypeName();
+    const Any asked = request->getRequest();
+    const OUString type = asked.getValueTypeName();
     // A lock file that cannot be made at all (the name leaves no room for
     // ".~lock.…#") means nobody else can hold one either: open it anyway.
     if (type.endsWith("LockFileIgnoreRequest")) {
@@ -212,7 +213,7 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
       std::lock_guard lock(mutex_);
       seen_.push_back(toUtf8(type));
       css::task::ErrorCodeRequest failure;
-      if (!errorCode_ && (request->getRequest() >>= failure)) {
+      if (!errorCode_ && (asked >>= failure)) {
         errorCode_ = static_cast<sal_uInt32>(failure.ErrCode);
       }
     }
