@@ -84,8 +84,19 @@ void runProbe(const ProbeSettings& probe, const ServerRegistry& servers, ProbeWi
   try {
     server = servers.create(probe.progId);
     server.put("Visible", false);
-    if (equalsEmptyText(server.defaultValue())) {
+    const Variant name = server.defaultValue();
+    if (equalsEmptyText(name)) {
       writeLine(probe, window, probe.cannotRunLine);
+      return;
+    }
+    // LibreOffice, which serves both kinds on Linux, names itself: its version
+    // is its own, and no Office's.
+    const auto* product = std::get_if<std::string>(&name.value());
+    if (product != nullptr && product->rfind("LibreOffice", 0) == 0) {
+      window.enableSuite(probe.suite, true);
+      writeLine(probe, window,
+                std::string(probe.versionPrefix) + "已安装" + *product + " 版本号：" +
+                    server.get("Version").toText());
       return;
     }
     const double version = server.get("Version").toDouble();

@@ -113,8 +113,7 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, StartUpReadsTheVersionWithoutStartingAnOffice) {
   ui::Form1& form = rig.build();
   form.Form_Load();
-  EXPECT_EQ(form.Label2.caption.rfind("1、本机系统提示: 已安装offcce 2003或以下版本 版本号：7.", 0),
-            0u)
+  EXPECT_EQ(form.Label2.caption.rfind("1、本机系统提示: 已安装LibreOffice 版本号：7.", 0), 0u)
       << form.Label2.caption;
   EXPECT_NE(form.Label2.caption.find("\r\n2、未安装WPS-V8或以下版本\r\n3、未安装WPS-V9或以上版本"),
             std::string::npos);

@@ -49,15 +49,15 @@ TEST(Startup, OfficeFoundAndNoWps) {
 struct OfficeVersionCase {
   const char* version;
   const char* line;
+  const char* name = "Microsoft Excel";
 };
 
 class OfficeVersion : public ::testing::TestWithParam<OfficeVersionCase> {};
 
 TEST_P(OfficeVersion, IsClassifiedAndWrittenShortestWithDotZero) {
   WindowRig rig;
-  rig.office.serve(
-      rig.servers, "excel.Application",
-      FakeAppSettings{.defaultValue = "Microsoft Excel", .version = GetParam().version});
+  rig.office.serve(rig.servers, "excel.Application",
+                   FakeAppSettings{.defaultValue = GetParam().name, .version = GetParam().version});
   ui::Form1& form = rig.build();
   form.Form_Load();
   EXPECT_EQ(form.Label2.caption,
@@ -71,10 +71,13 @@ INSTANTIATE_TEST_SUITE_P(
         OfficeVersionCase{"11.5", "1、本机系统提示: 未知版本 版本号：11.5.0"},
         OfficeVersionCase{"12.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：12.0"},
         OfficeVersionCase{"9.0", "1、本机系统提示: 已安装offcce 2003或以下版本 版本号：9.0"},
-        OfficeVersionCase{"16.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：16.0"}),
+        OfficeVersionCase{"16.0", "1、本机系统提示: 已安装offcce 2007或以上版本 版本号：16.0"},
+        // The Linux face's server: LibreOffice 7.4 is no Office 2003.
+        OfficeVersionCase{"7.4", "1、本机系统提示: 已安装LibreOffice 版本号：7.4", "LibreOffice"}),
     [](const ::testing::TestParamInfo<OfficeVersionCase>& test) {
       // "11.5" is named Version11_5: test names hold letters, digits and '_'.
-      std::string name = "Version";
+      std::string name =
+          std::string(test.param.name).rfind("LibreOffice", 0) == 0 ? "LibreOffice" : "Version";
       for (const char* c = test.param.version; *c != 0; ++c) name += *c == '.' ? '_' : *c;
       return name;
     });
