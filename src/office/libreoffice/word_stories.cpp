@@ -376,6 +376,17 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
 }
 
 const std::vector<WordStories::Deletion>& WordStories::deletions() {
+  if (deletionsMayHaveChanged_) {
+    deletionsMayHaveChanged_ = false;
+    // Asked once, and only when a replacement came after the last look.
+    if (!recordsChanges_) {
+      bool on = false;
+      Reference<css::beans::XPropertySet>(document_, UNO_QUERY_THROW)
+          ->getPropertyValue("RecordChanges") >>= on;
+      recordsChanges_ = on;
+    }
+    if (*recordsChanges_) deletions_.reset();
+  }
   if (deletions_) return *deletions_;
   deletions_.emplace();
   Reference<css::document::XRedlinesSupplier> supplier(document_, UNO_QUERY);

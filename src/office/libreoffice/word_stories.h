@@ -70,8 +70,8 @@ class WordStories {
   // and a replacement put there would come back as text of the document.
   void dropDeleted(std::vector<css::uno::Reference<css::text::XTextRange>>& found);
   // To be told after a replacement: in a document that records changes it
-  // made tracked deletions of its own.
-  void replaced() { deletions_.reset(); }
+  // made tracked deletions of its own, to be looked up again when next asked.
+  void replaced() { deletionsMayHaveChanged_ = deletions_.has_value(); }
 
  private:
   std::vector<Story>& all();
@@ -91,6 +91,8 @@ class WordStories {
   css::uno::Reference<css::lang::XComponent> document_;
   std::optional<std::vector<Story>> stories_;
   std::optional<std::vector<Deletion>> deletions_;
+  bool deletionsMayHaveChanged_ = false;
+  std::optional<bool> recordsChanges_;
   std::vector<Story> building_;
   // Each header's and footer's text with its story, for the shapes anchored in it.
   std::vector<std::pair<css::uno::Reference<css::text::XText>, std::size_t>> headerTexts_;
