@@ -2,10 +2,11 @@
 # Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
 # Cells go down column A; all text is UTF-8. A cell is text, or a number
-# written "{number}12345", or a formula written "{formula}=LEN(\"x\")". A
-# sheet written "!NAME=..." is protected (its cells locked, but for cells
-# written "{unlocked}text" or "{unlocked}{number}123"). "{textformula}=..." is a formula in a cell
-# formatted as text.
+# written "{number}12345", or a formula written "{formula}=LEN(\"x\")", or
+# one in a cell formatted as text, a date or a percentage ("{textformula}=...",
+# "{dateformula}=...", "{percentformula}=..."). A sheet written "!NAME=..." is
+# protected (its cells locked, but for cells written "{unlocked}text",
+# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23").
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -21,15 +22,24 @@ for my $definition (@ARGV) {
   my $row = 0;
   my $unlocked = $book->add_format(locked => 0);
   my $text = $book->add_format(num_format => '@');
+  my $unlockedDate = $book->add_format(locked => 0, num_format => 'yyyy-mm-dd');
+  my $date = $book->add_format(num_format => 'yyyy-mm-dd');
+  my $percent = $book->add_format(num_format => '0%');
   for my $cell (split /\|/, $cells // '') {
     if ($cell =~ /^\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1);
     } elsif ($cell =~ /^\{unlocked\}\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1, $unlocked);
+    } elsif ($cell =~ /^\{unlocked\}\{date\}(.*)$/) {
+      $sheet->write_date_time($row++, 0, "$1T", $unlockedDate);
     } elsif ($cell =~ /^\{unlocked\}(.*)$/) {
       $sheet->write_string($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{textformula\}(.*)$/) {
       $sheet->write_formula($row++, 0, $1, $text);
+    } elsif ($cell =~ /^\{dateformula\}(.*)$/) {
+      $sheet->write_formula($row++, 0, $1, $date);
+    } elsif ($cell =~ /^\{percentformula\}(.*)$/) {
+      $sheet->write_formula($row++, 0, $1, $percent);
     } elsif ($cell =~ /^\{formula\}(.*)$/) {
       $sheet->write_formula($row++, 0, $1);
     } else {

@@ -192,9 +192,11 @@ TEST_F(EndToEnd, WorkbookSearchIgnoresCaseAndTakesTheTextLiterally) {
 TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
   folder = rig.work.path() / "folder";
   fs::create_directories(folder);
-  e2e::makeWorkbook(folder / "kinds.xls",
-                    {"S=110101199003071234-旧|00123-旧|2024-01-05旧|1/2旧|旧=1+1|3.50旧|"
-                     "{number}12345|{formula}=LEN(\"旧旧旧\")+1|{textformula}=LEN(\"旧1\")"});
+  e2e::makeWorkbook(
+      folder / "kinds.xls",
+      {"S=110101199003071234-旧|00123-旧|2024-01-05旧|1/2旧|旧=1+1|3.50旧|"
+       "{number}12345|{formula}=LEN(\"旧旧旧\")+1|{textformula}=LEN(\"旧1\")|"
+       "{dateformula}=DATE(2024,1,LEN(\"旧文本\"))|{percentformula}=LEN(\"旧文本\")/100"});
   ui::Form1& form = rig.build();
   form.Form_Load();
   form.clickOption(2);
@@ -206,23 +208,27 @@ TEST_F(EndToEnd, AReplacementNeverChangesWhatKindOfValueACellHolds) {
       {"旧", "",
        "S\t0,0\tText\t110101199003071234-\nS\t1,0\tText\t00123-\nS\t2,0\tText\t2024-01-05\n"
        "S\t3,0\tText\t1/2\nS\t4,0\tText\t=1+1\nS\t5,0\tText\t3.50\n"
-       "S\t6,0\tNumeric\t12345\nS\t7,0\tNumeric\t1\nS\t8,0\tNumeric\t1\n"},
+       "S\t6,0\tNumeric\t12345\nS\t7,0\tNumeric\t1\nS\t8,0\tNumeric\t1\nS\t9,0\tDate\t2024-01-"
+       "02\nS\t10,0\tNumeric\t2%\n"},
       // A number's digits are replaced and the result is a number again.
       {"23", "",
        "S\t0,0\tText\t1101011990030714-\nS\t1,0\tText\t001-\nS\t2,0\tText\t2024-01-05\n"
        "S\t3,0\tText\t1/2\nS\t4,0\tText\t=1+1\nS\t5,0\tText\t3.50\n"
-       "S\t6,0\tNumeric\t145\nS\t7,0\tNumeric\t1\nS\t8,0\tNumeric\t1\n"},
+       "S\t6,0\tNumeric\t145\nS\t7,0\tNumeric\t1\nS\t8,0\tNumeric\t1\nS\t9,0\tDate\t2024-01-"
+       "02\nS\t10,0\tNumeric\t2%\n"},
       // A replacement holding the find text is not replaced again.
       {"1", "11",
        "S\t0,0\tText\t1111011011119900307114-\nS\t1,0\tText\t0011-\nS\t2,0\tText\t2024-011-05\n"
        "S\t3,0\tText\t11/2\nS\t4,0\tText\t=11+11\nS\t5,0\tText\t3.50\n"
-       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\nS\t8,0\tNumeric\t2\n"},
+       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\nS\t8,0\tNumeric\t2\nS\t9,0\tDate\t2024-11-"
+       "02\nS\t10,0\tNumeric\t0%\n"},
       // A replacement that reads as text does not make a text that begins
       // with "=" a formula.
       {"1+1", "加",
        "S\t0,0\tText\t1111011011119900307114-\nS\t1,0\tText\t0011-\nS\t2,0\tText\t2024-011-05\n"
        "S\t3,0\tText\t11/2\nS\t4,0\tText\t=1加1\nS\t5,0\tText\t3.50\n"
-       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\nS\t8,0\tNumeric\t2\n"},
+       "S\t6,0\tNumeric\t1145\nS\t7,0\tNumeric\t11\nS\t8,0\tNumeric\t2\nS\t9,0\tDate\t2024-11-"
+       "02\nS\t10,0\tNumeric\t0%\n"},
   };
   for (const Pass& pass : passes) {
     form.Text1.text = pass.find;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,7 @@
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XModifiable.hpp>
 #include <com/sun/star/util/XNumberFormatTypes.hpp>
+#include <com/sun/star/util/XNumberFormats.hpp>
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/util/XProtectable.hpp>
 #include <com/sun/star/util/XReplaceable.hpp>
@@ -342,6 +344,9 @@ struct OpenDocument {
   Reference<css::util::XSearchDescriptor> leadingMarks;
   // Whether the workbook links to cells of other files, asked once.
   std::optional<bool> externalLinks;
+  // Its number formats, and which of them are the text format.
+  Reference<css::util::XNumberFormats> numberFormats;
+  std::map<sal_Int32, bool> textFormats;
   // The sheet activated last; made the view's active sheet before storing,
   // the only moment a hidden workbook's active sheet matters.
   Reference<css::sheet::XSpreadsheet> active;
@@ -1021,7 +1026,8 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::util::XSearchDescriptor>& descriptor,
                              const Reference<css::container::XIndexAccess>& found,
                              const std::string& what, const std::string& with, bool matchCase,
-                             bool wholeCell, bool linksToOtherFiles) {
+                             bool wholeCell, bool linksToOtherFiles,
+                             const std::function<bool(sal_Int32)>& textFormat) {
   if (!found.is()) return 0;
   Reference<css::sheet::XCellRangesQuery> query(found, UNO_QUERY_THROW);
   const Sequence<css::table::CellRangeAddress> text =
@@ -1099,17 +1105,26 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   }
   static const OUString kFormat = "NumberFormat";
   std::vector<std::pair<Reference<css::beans::XPropertySet>, Any>> formats;
+  const auto keepIfText = [&](const Reference<css::beans::XPropertySet>& cells) {
+    const Any key = cells->getPropertyValue(kFormat);
+    if (textFormat(key.get<sal_Int32>())) formats.emplace_back(cells, key);
+  };
   if (!ofTheOffice.empty()) {
-    // Usually all of one format, read and set in one call each.
+    // Usually all of one format, read in one call (the office answers the
+    // standard format for cells of several: it is asked first). Only the
+    // cells formatted as text get the standard format: the office formats a
+    // date's formula for dates again after it, whatever it had.
     Reference<css::beans::XPropertySet> all(formulaRanges, UNO_QUERY_THROW);
-    const Any common = linksToOtherFiles ? Any() : all->getPropertyValue(kFormat);
-    if (common.hasValue()) {
-      formats.emplace_back(all, common);
+    const bool oneFormat =
+        !linksToOtherFiles &&
+        Reference<css::beans::XPropertyState>(formulaRanges, UNO_QUERY_THROW)
+                ->getPropertyState(kFormat) != css::beans::PropertyState_AMBIGUOUS_VALUE;
+    if (oneFormat) {
+      keepIfText(all);
     } else {
       for (const auto& a : ofTheOffice) {
-        Reference<css::beans::XPropertySet> cell(
-            sheet->getCellByPosition(a.StartColumn, a.StartRow), UNO_QUERY_THROW);
-        formats.emplace_back(cell, cell->getPropertyValue(kFormat));
+        keepIfText(Reference<css::beans::XPropertySet>(
+            sheet->getCellByPosition(a.StartColumn, a.StartRow), UNO_QUERY_THROW));
       }
     }
     for (const auto& entry : formats) {
@@ -1119,23 +1134,28 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   const auto formatsBack = [&formats] {
     for (const auto& [cells, format] : formats) cells->setPropertyValue(kFormat, format);
   };
-  if (writes.empty() && formulasOfMine.empty()) {
-    const sal_Int32 replaced = cells->replaceAll(descriptor);
-    formatsBack();
-    return replaced;
-  }
-
-  // The cells written here are left out of the office's replacement, which
-  // then covers only the rest of the found cells.
-  std::vector<css::table::CellRangeAddress> mine = formulasOfMine;
-  const sal_Int16 sheetIndex = text.getLength() > 0 ? text[0].Sheet : formulaCells[0].Sheet;
-  for (const Write& w : writes) mine.emplace_back(sheetIndex, w.column, w.row, w.column, w.row);
-  Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
-      ->removeRangeAddresses(
-          Sequence<css::table::CellRangeAddress>(mine.data(), static_cast<sal_Int32>(mine.size())));
   sal_Int32 replaced = 0;
-  if (found->getCount() > 0) {
-    replaced += Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
+  try {
+    if (writes.empty() && formulasOfMine.empty()) {
+      replaced = cells->replaceAll(descriptor);
+      formatsBack();
+      return replaced;
+    }
+    // The cells written here are left out of the office's replacement, which
+    // then covers only the rest of the found cells.
+    std::vector<css::table::CellRangeAddress> mine = formulasOfMine;
+    const sal_Int16 sheetIndex = text.getLength() > 0 ? text[0].Sheet : formulaCells[0].Sheet;
+    for (const Write& w : writes) mine.emplace_back(sheetIndex, w.column, w.row, w.column, w.row);
+    Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
+        ->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
+            mine.data(), static_cast<sal_Int32>(mine.size())));
+    if (found->getCount() > 0) {
+      replaced +=
+          Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
+    }
+  } catch (...) {
+    formatsBack();
+    throw;
   }
   formatsBack();
   for (const Write& w : writes) {
@@ -1787,6 +1807,22 @@ class CellsObject : public LoObject {
     return found->getCount() > 0 ? found : nullptr;
   }
 
+  // Whether a number format is the text format ("@"), asked once a format.
+  bool textFormat(sal_Int32 key) {
+    const auto known = doc_->textFormats.find(key);
+    if (known != doc_->textFormats.end()) return known->second;
+    if (!doc_->numberFormats.is()) {
+      doc_->numberFormats =
+          Reference<css::util::XNumberFormatsSupplier>(doc_->component, UNO_QUERY_THROW)
+              ->getNumberFormats();
+    }
+    sal_Int16 type = 0;
+    doc_->numberFormats->getByKey(key)->getPropertyValue("Type") >>= type;
+    const bool text = (type & css::util::NumberFormat::TEXT) != 0;
+    doc_->textFormats.emplace(key, text);
+    return text;
+  }
+
   bool linksToOtherFiles() {
     if (!doc_->externalLinks) {
       Reference<css::sheet::XExternalDocLinks> links;
@@ -1837,7 +1873,8 @@ class CellsObject : public LoObject {
       if (done.cells > 0 || !isProtected()) return done;
     } else if (!isProtected()) {
       done.cells = replaceKeepingText(sheet.sheet, target, descriptor, found, what, with, matchCase,
-                                      wholeCell, linksToOtherFiles());
+                                      wholeCell, linksToOtherFiles(),
+                                      [this](sal_Int32 key) { return textFormat(key); });
       return done;
     }
     done.locked = takeOutLockedCells(sheet.sheet, found);
