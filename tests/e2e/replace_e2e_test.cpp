@@ -310,9 +310,13 @@ TEST_F(EndToEnd, TextInLockedCellsIsAFailureNotAReplacement) {
       {"!S=锁定|{unlocked}旧文本 二|{unlocked}00123-旧文本",
        "locked.xls-S已替换内容\r\nlocked.xls-Open已替换内容\r\n",
        "S\t0,0\t锁定\nS\t1,0\t新文本 二\nS\t2,0\t00123-新文本\nOpen\t0,0\t新文本\n"},
-      // A number the office finds by the digits it shows cannot be set here.
-      {"!S={unlocked}旧23|{unlocked}{number}12345",
+      // A date the office finds by the text it shows cannot be set here; a
+      // plain number can.
+      {"!S={unlocked}旧23|{unlocked}{number}12345|{unlocked}{date}2024-01-23",
        failed + "部分单元格无法替换：1 处受保护，未作改动\r\n", "", "23"},
+      {"!S={unlocked}{number}12345",
+       "locked.xls-S已替换内容\r\nlocked.xls-Open没找到替换的内容\r\n",
+       "S\t0,0\t1新文本45\nOpen\t0,0\t旧文本\n", "23"},
   };
   ui::Form1& form = rig.build();
   form.Form_Load();

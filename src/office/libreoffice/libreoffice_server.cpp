@@ -1173,9 +1173,9 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
 // office's replacement refuses such a sheet as a whole. A text cell stays
 // text; a formula is replaced and read as input, as Excel's Replace does.
 // found: the sheet's cells that hold what, none of them locked. The cells
-// replaced, and those left: a number or date the office found by the text it
-// shows (its formula is a serial number), or a part of an array formula,
-// cannot be set here.
+// replaced, and those left: a date or formatted number the office found by
+// the text it shows (its formula is the bare number), or a part of an array
+// formula, cannot be set here.
 std::pair<sal_Int32, sal_Int32> replaceCellByCell(
     const Reference<css::sheet::XSpreadsheet>& sheet,
     const Reference<css::container::XIndexAccess>& found, const std::string& what,
@@ -1188,13 +1188,12 @@ std::pair<sal_Int32, sal_Int32> replaceCellByCell(
     for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
       for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
         const auto cell = sheet->getCellByPosition(c, r);
-        const auto type = cell->getType();
-        const bool text = type == css::table::CellContentType_TEXT;
+        const bool text = cell->getType() == css::table::CellContentType_TEXT;
         const std::string old =
             text ? toUtf8(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString())
                  : toUtf8(cell->getFormula());
         const auto value = text ? replacedText(old, what, with, matchCase, wholeCell)
-                           : type == css::table::CellContentType_FORMULA && !old.starts_with("{")
+                           : !old.starts_with("{")
                                ? replacedOutsideLinks(old, what, with, matchCase, wholeCell)
                                : std::nullopt;
         if (!value) {
@@ -1717,6 +1716,8 @@ class CellsObject : public LoObject {
       const bool matchCase = flag(args, 4, "MatchCase");
       const Replaced done = replaceTextKept(what, with, matchCase, wholeCell);
       if (done.cells == 0) {
+        // Left by the protection: no second search needed to tell.
+        if (done.locked > 0) requireNothingLeft(true);
         if (done.found)
           requireNothingLeft(findIn(*doc_, replaceable(), what, matchCase, wholeCell));
         return true;
