@@ -1107,7 +1107,8 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   std::vector<std::pair<Reference<css::beans::XPropertySet>, Any>> formats;
   const auto keepIfText = [&](const Reference<css::beans::XPropertySet>& cells) {
     const Any key = cells->getPropertyValue(kFormat);
-    if (textFormat(key.get<sal_Int32>())) formats.emplace_back(cells, key);
+    sal_Int32 number = 0;
+    if ((key >>= number) && textFormat(number)) formats.emplace_back(cells, key);
   };
   if (!ofTheOffice.empty()) {
     // Usually all of one format, read in one call (the office answers the
@@ -1818,7 +1819,8 @@ class CellsObject : public LoObject {
               ->getNumberFormats();
     }
     sal_Int16 type = 0;
-    doc_->numberFormats->getByKey(key)->getPropertyValue("Type") >>= type;
+    const auto format = doc_->numberFormats->getByKey(key);
+    if (format.is()) format->getPropertyValue("Type") >>= type;
     const bool text = (type & css::util::NumberFormat::TEXT) != 0;
     doc_->textFormats.emplace(key, text);
     return text;
