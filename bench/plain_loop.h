@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <initializer_list>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,6 @@
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
 #include <com/sun/star/document/UpdateDocMode.hpp>
-#include <com/sun/star/document/XRedlinesSupplier.hpp>
 #include <com/sun/star/drawing/XDrawPageSupplier.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
 #include <com/sun/star/frame/XController.hpp>
@@ -248,15 +246,6 @@ inline bool replaceInDocument(const Reference<css::frame::XDesktop2>& desktop,
   Reference<css::util::XReplaceable> document(component, UNO_QUERY_THROW);
   const auto search = descriptor(document, find, replace);
   const bool inSearch = document->findFirst(search).is();
-  // Text a tracked change deletes must keep the find text, which the
-  // document-wide replacement would not leave: the floor asks, as the program
-  // does, and has no documents with tracked changes to replace.
-  if (inSearch && Reference<css::document::XRedlinesSupplier>(component, UNO_QUERY_THROW)
-                      ->getRedlines()
-                      ->hasElements()) {
-    close(component);
-    throw std::runtime_error("the floor does not replace in documents with tracked changes");
-  }
   if (inSearch) document->replaceAll(search);
   const bool beside = replaceInTexts(textsBesideTheSearch(component), find, replace);
   if (inSearch || beside) storeIfModified(component, file);

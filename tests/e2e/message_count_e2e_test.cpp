@@ -155,7 +155,7 @@ class MessageCount : public ::testing::TestWithParam<Case> {
 // its run asks for Word's stories (the main text apart from the rest, the
 // notes apart from the main text) so that each place is counted and
 // replaced once, which a plain loop that replaces everything in one go never
-// needs to; about 17 messages of a letter's 104.
+// needs to; about 17 messages of a letter's 99.
 TEST_P(MessageCount, AFileCostsAtMostATenthOrADocumentAQuarterMoreMessagesThanThePlainLoop) {
   const std::uint64_t plain = plainLoopCost();
   const std::uint64_t program = programCost();

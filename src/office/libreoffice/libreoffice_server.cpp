@@ -388,10 +388,7 @@ class Session {
   // Stores the document if it changed (when save), then closes it.
   void close(const std::shared_ptr<OpenDocument>& document, bool save);
   // Whatever made the document change: it must be stored when closed with saving.
-  static void noteReplaced(OpenDocument& document) {
-    document.replaced = true;
-    if (document.stories) document.stories->replaced();
-  }
+  static void noteReplaced(OpenDocument& document) { document.replaced = true; }
   // Closes every open document of one kind, Word's Documents.Close.
   void closeAll(bool workbooks, bool save);
   std::shared_ptr<OpenDocument> active(bool workbook) const {
@@ -1296,8 +1293,7 @@ class FindObject : public LoObject {
     if (!isMain()) {
       bool any = false;
       for (const StoryText& story : texts()) {
-        auto found = occurrencesIn(story, text, caseSensitive);
-        storiesOf(*doc_).dropDeleted(found);
+        const auto found = occurrencesIn(story, text, caseSensitive);
         replaceOccurrences(found, replacement);
         any = any || !found.empty();
       }
@@ -1348,7 +1344,6 @@ class FindObject : public LoObject {
       Reference<css::text::XTextRange> range(all->getByIndex(i), UNO_QUERY_THROW);
       if (inMainText(body(), range)) found.push_back(range);
     }
-    storiesOf(*doc_).dropDeleted(found);
     return found;
   }
 
@@ -1366,20 +1361,14 @@ class FindObject : public LoObject {
       const auto first = firstFound(*doc_, replaceable_, text, caseSensitive);
       Reference<css::text::XTextRange> range(first, UNO_QUERY);
       if (!range.is() || !inMainText(body(), range)) return false;
-      if (!storiesOf(*doc_).hasDeletions()) {
-        loop_.found = 1;
-        state_->current = range;
-        return true;
-      }
-      // The first may lie in deleted text: all of them are looked at.
-      state_->list = mainOccurrences(text, caseSensitive);
-      loop_.total = static_cast<sal_Int32>(state_->list.size());
+      loop_.found = 1;
+      state_->current = range;
+      return true;
     }
     if (!loop_.total) {
       if (!isMain()) {
         for (const StoryText& story : texts()) {
-          auto found = occurrencesIn(story, text, caseSensitive);
-          storiesOf(*doc_).dropDeleted(found);
+          const auto found = occurrencesIn(story, text, caseSensitive);
           state_->list.insert(state_->list.end(), found.begin(), found.end());
         }
         loop_.total = static_cast<sal_Int32>(state_->list.size());

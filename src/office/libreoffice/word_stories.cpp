@@ -8,7 +8,6 @@
 #include <com/sun/star/container/XEnumeration.hpp>
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
-#include <com/sun/star/document/XRedlinesSupplier.hpp>
 #include <com/sun/star/drawing/XDrawPageSupplier.hpp>
 #include <com/sun/star/drawing/XShapes.hpp>
 #include <com/sun/star/lang/IllegalArgumentException.hpp>
@@ -350,8 +349,8 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
   if (!text.text.is()) return;
   // The draw page may list a frame of a header twice.
   for (const Story& story : building_) {
-    for (const auto* list : {&story.texts, &story.shapes}) {
-      for (const StoryText& known : *list) {
+    for (const auto& list : {story.texts, story.shapes}) {
+      for (const StoryText& known : list) {
         if (sameObject(known.text, text.text)) return;
       }
     }
@@ -373,72 +372,6 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
     }
   }
   building_.push_back(Story{kTextFrameStory, {text}, {}});
-}
-
-const std::vector<WordStories::Deletion>& WordStories::deletions() {
-  if (deletionsMayHaveChanged_) {
-    deletionsMayHaveChanged_ = false;
-    // Asked once, and only when a replacement came after the last look.
-    if (!recordsChanges_) {
-      bool on = false;
-      Reference<css::beans::XPropertySet>(document_, UNO_QUERY_THROW)
-          ->getPropertyValue("RecordChanges") >>= on;
-      recordsChanges_ = on;
-    }
-    if (*recordsChanges_) deletions_.reset();
-  }
-  if (deletions_) return *deletions_;
-  deletions_.emplace();
-  Reference<css::document::XRedlinesSupplier> supplier(document_, UNO_QUERY);
-  const auto tracked = supplier.is() ? supplier->getRedlines() : nullptr;
-  // Most documents have no tracked changes: one question tells.
-  if (!tracked.is() || !tracked->hasElements()) return *deletions_;
-  Reference<css::container::XIndexAccess> redlines(tracked, UNO_QUERY_THROW);
-  const sal_Int32 count = redlines->getCount();
-  for (sal_Int32 i = 0; i < count; ++i) {
-    Reference<css::beans::XPropertySet> redline(redlines->getByIndex(i), UNO_QUERY_THROW);
-    OUString type;
-    redline->getPropertyValue("RedlineType") >>= type;
-    if (type != "Delete") continue;
-    Deletion deletion;
-    redline->getPropertyValue("RedlineStart") >>= deletion.start;
-    redline->getPropertyValue("RedlineEnd") >>= deletion.end;
-    // A deletion that starts or ends at a table names no range there, and is
-    // not looked at.
-    if (!deletion.start.is() || !deletion.end.is()) continue;
-    deletion.text = deletion.start->getText();
-    deletion.compare.set(deletion.text, UNO_QUERY);
-    if (!deletion.compare.is()) continue;
-    // A deletion read from a .doc may name its end as its start.
-    try {
-      if (deletion.compare->compareRegionStarts(deletion.start, deletion.end) < 0) {
-        std::swap(deletion.start, deletion.end);
-      }
-    } catch (const css::lang::IllegalArgumentException&) {
-      continue;  // its ends in different texts
-    }
-    deletions_->push_back(std::move(deletion));
-  }
-  return *deletions_;
-}
-
-void WordStories::dropDeleted(TextRanges& found) {
-  if (found.empty() || deletions().empty()) return;
-  std::erase_if(found, [&](const Reference<css::text::XTextRange>& range) {
-    const Reference<css::text::XText> text = range->getText();
-    Reference<css::text::XTextRange> end;
-    for (const Deletion& deletion : *deletions_) {
-      if (!sameObject(deletion.text, text)) continue;
-      if (!end.is()) end = range->getEnd();
-      // Overlapping: the deletion starts before the occurrence ends, and the
-      // occurrence starts before the deletion ends.
-      if (deletion.compare->compareRegionStarts(deletion.start, end) > 0 &&
-          deletion.compare->compareRegionStarts(range, deletion.end) > 0) {
-        return true;
-      }
-    }
-    return false;
-  });
 }
 
 bool inMainText(const Reference<css::text::XText>& body,

@@ -16,7 +16,6 @@
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
-#include <com/sun/star/text/XTextRangeCompare.hpp>
 
 namespace office::libreoffice {
 
@@ -61,17 +60,7 @@ class WordStories {
   const Story& at(std::size_t story) { return all().at(story); }
   // True when the main story is all the office's document search reaches:
   // no notes, frames, shapes, headers or footers.
-  bool mainOnly() { return all().size() == 1 && !hasDrawings_ && !hasDeletions(); }
-  // True when a tracked change deletes text somewhere in the document (asked
-  // of the office once).
-  bool hasDeletions() { return !deletions().empty(); }
-  // Leaves out of found the occurrences that lie, wholly or in part, in text a
-  // tracked change deletes: once the changes are accepted that text is gone,
-  // and a replacement put there would come back as text of the document.
-  void dropDeleted(std::vector<css::uno::Reference<css::text::XTextRange>>& found);
-  // To be told after a replacement: in a document that records changes it
-  // made tracked deletions of its own, to be looked up again when next asked.
-  void replaced() { deletionsMayHaveChanged_ = deletions_.has_value(); }
+  bool mainOnly() { return all().size() == 1 && !hasDrawings_; }
 
  private:
   std::vector<Story>& all();
@@ -81,18 +70,8 @@ class WordStories {
   void addShape(const css::uno::Reference<css::uno::XInterface>& shape,
                 const css::uno::Reference<css::uno::XInterface>& anchored);
 
-  struct Deletion {
-    css::uno::Reference<css::text::XTextRange> start, end;
-    css::uno::Reference<css::text::XText> text;  // that holds it
-    css::uno::Reference<css::text::XTextRangeCompare> compare;
-  };
-  const std::vector<Deletion>& deletions();
-
   css::uno::Reference<css::lang::XComponent> document_;
   std::optional<std::vector<Story>> stories_;
-  std::optional<std::vector<Deletion>> deletions_;
-  bool deletionsMayHaveChanged_ = false;
-  std::optional<bool> recordsChanges_;
   std::vector<Story> building_;
   // Each header's and footer's text with its story, for the shapes anchored in it.
   std::vector<std::pair<css::uno::Reference<css::text::XText>, std::size_t>> headerTexts_;
