@@ -1,12 +1,14 @@
 #include "ui/main_window.h"
 
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 
 #include "replace/document_run.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
+#include "ui/layout.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -447,8 +449,38 @@ void Form1::run(const std::function<void()>& runs) {
   runs();
 }
 
+// An empty find text finds nothing anywhere; a box that still holds its
+// prompt looks for the prompt, or writes it into every file.
+bool Form1::runWanted() {
+  if (view_ == nullptr) return true;
+  // The prompts: the boxes' texts at start, and those an option click puts.
+  const auto prompt = [](const std::string& text) -> std::optional<std::string> {
+    for (const char* box : {"Text1", "Text2"}) {
+      const std::string_view atStart = findControl(mainWindowGeometry(), box)->caption;
+      if (text != atStart) continue;
+      std::string shown(atStart);
+      while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
+      return shown;
+    }
+    if (text == kOldTextPrompt || text == kNewTextPrompt) return text;
+    return std::nullopt;
+  };
+  std::string question;
+  if (Text1.text.empty()) {
+    question = "要替换的内容是空的，每个文件都会是“没找到替换的内容”。仍要运行吗？";
+  } else if (const auto find = prompt(Text1.text)) {
+    question = "要替换的内容还是提示文字“" + *find + "”。仍要运行吗？";
+  } else if (const auto with = prompt(Text2.text)) {
+    question = "新内容还是提示文字“" + *with + "”，找到的内容都会被换成这句提示。仍要运行吗？";
+  } else {
+    return true;
+  }
+  return view_->confirm(question);
+}
+
 void Form1::Command1_Click() {
   if (!Option1.value && !Option3.value) return;
+  if (!runWanted()) return;
   run([this] {
     if (Option1.value) replace::runDocuments(*context_.servers, replace::kWordServer, *this);
     if (Option3.value) {
@@ -459,6 +491,7 @@ void Form1::Command1_Click() {
 
 void Form1::Command2_Click() {
   if (!Option2.value && !Option4.value) return;
+  if (!runWanted()) return;
   run([this] {
     if (Option2.value) replace::runWorkbooks(*context_.servers, replace::kExcelServer, *this);
     if (Option4.value) {

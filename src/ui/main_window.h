@@ -89,6 +89,9 @@ class FormView {
   // A batch run begins or ends (the view shows the busy cursor meanwhile).
   virtual void runStarted() {}
   virtual void runEnded() {}
+  // A question with Yes and No, No the default; true for Yes. A view that
+  // asks nobody (a driver, a benchmark) runs as asked.
+  virtual bool confirm(const std::string& /*question*/) { return true; }
 };
 
 struct Form1Context {
@@ -171,6 +174,9 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   void reportJournalFailure(const replace::JournalError& error);
   void beginRun();
   void run(const std::function<void()>& runs);
+  // False when the texts would make a run that nobody means and the user,
+  // asked, says No.
+  bool runWanted();
   void refreshView();
 
   // office::ProbeWindow

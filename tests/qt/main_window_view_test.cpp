@@ -252,6 +252,7 @@ TEST_F(QtWindow, TheFindTextReachesTheServerAsTypedOrPasted) {
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
   rig.form->openFolder((rig.work.path() / "docs").string());
   rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()] = "x";
+  widget<QPlainTextEdit>(window, "Text2")->setPlainText("新");
   auto* text1 = widget<QPlainTextEdit>(window, "Text1");
   struct Case {
     const char* what;
@@ -285,6 +286,36 @@ TEST_F(QtWindow, TheFindTextReachesTheServerAsTypedOrPasted) {
     const std::vector<std::string> finds = rig.office.callsContaining("Find.Execute(\"");
     ASSERT_FALSE(finds.empty());
     EXPECT_EQ(finds.front(), "Find.Execute(\"" + c.find + "\")");
+  }
+}
+
+// An empty find text asks first, No the default: Enter runs nothing, Yes
+// runs.
+TEST_F(QtWindow, AnEmptyFindTextAsksFirstWithNoTheDefault) {
+  auto& window = open();
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  rig.form->openFolder((rig.work.path() / "docs").string());
+  widget<QPlainTextEdit>(window, "Text1")->clear();
+  widget<QPlainTextEdit>(window, "Text2")->setPlainText("新");
+  for (const bool yes : {false, true}) {
+    rig.office.calls.clear();
+    bool asked = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      asked = true;
+      EXPECT_EQ(box->buttons().size(), 2);
+      EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+      EXPECT_TRUE(box->text().startsWith("要替换的内容是空的")) << box->text().toStdString();
+      if (yes) {
+        box->button(QMessageBox::Yes)->click();
+      } else {
+        QTest::keyClick(box, Qt::Key_Return);
+      }
+    });
+    QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(rig.office.calls.empty(), !yes) << yes;
   }
 }
 

@@ -100,6 +100,8 @@ class RecordingView : public ui::FormView {
   int refreshes = 0;
   int runsStarted = 0;
   int runsEnded = 0;
+  std::vector<std::string> questions;
+  bool answer = true;  // to every question
 
   void showMessage(const std::string& text) override { messages.push_back(text); }
   void showForm3(ui::Form3& form) override { form3Shown.push_back(&form); }
@@ -107,6 +109,10 @@ class RecordingView : public ui::FormView {
   void refresh() override { ++refreshes; }
   void runStarted() override { ++runsStarted; }
   void runEnded() override { ++runsEnded; }
+  bool confirm(const std::string& question) override {
+    questions.push_back(question);
+    return answer;
+  }
 };
 
 // A program folder, a working folder and a window built on them, with a

@@ -55,6 +55,41 @@ class DocumentRun : public ::testing::Test {
 using testsupport::operator+;
 using testsupport::storyWalkOfAPlainDocument;
 
+// Texts that would make a run nobody means are asked about first; No runs
+// nothing, Yes runs as the texts say.
+TEST_F(DocumentRun, AnEmptyFindTextOrAPromptLeftInABoxAsksFirst) {
+  struct Case {
+    std::string find, with, question;
+  };
+  const std::vector<Case> cases = {
+      {"", "新", "要替换的内容是空的，每个文件都会是“没找到替换的内容”。仍要运行吗？"},
+      {"请输入要替换的内容", "新", "要替换的内容还是提示文字“请输入要替换的内容”。仍要运行吗？"},
+      {"请输入要替换原内容", "新", "要替换的内容还是提示文字“请输入要替换原内容”。仍要运行吗？"},
+      {"旧", "替换内容\r",
+       "新内容还是提示文字“替换内容”，找到的内容都会被换成这句提示。仍要运行吗？"},
+      {"旧", "请输入新替换内容",
+       "新内容还是提示文字“请输入新替换内容”，找到的内容都会被换成这句提示。仍要运行吗？"},
+      {"旧", "新", ""},
+      {"旧", "", ""},  // an empty replacement deletes, as meant
+  };
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.find + " / " + c.with);
+    for (const bool yes : {false, true}) {
+      rig.view.questions.clear();
+      rig.view.answer = yes;
+      rig.office.calls.clear();
+      form.Text1.text = c.find;
+      form.Text2.text = c.with;
+      form.Command1_Click();
+      EXPECT_EQ(rig.view.questions, c.question.empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{c.question});
+      EXPECT_EQ(rig.office.calls.empty(), !c.question.empty() && !yes);
+    }
+  }
+}
+
 TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   rig.office.serve(rig.servers, "word.Application");
   ui::Form1& form = prepare({{"a.doc", "一个旧字，又一个旧字"}, {"b.doc", "没有"}});

@@ -107,6 +107,20 @@ void CALLBACK closeAboutBox(HWND, UINT, UINT_PTR timer, DWORD) {
   closeWhenShown(FindWindowW(L"#32770", L"Ravelsk"), timer);
 }
 
+// Answers the question box No, after noting its texts and the button Enter
+// would press.
+int questionDefault = 0;
+void CALLBACK answerNo(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND box = FindWindowW(L"#32770", L"Ravelsk");
+  if (box == nullptr || !IsWindowVisible(box)) return;
+  KillTimer(nullptr, timer);
+  seen.caption = textOf(box);
+  EnumChildWindows(box, collectText, 0);
+  // The button Enter presses: the one that has the focus as the box opens.
+  questionDefault = GetDlgCtrlID(GetFocus());
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+}
+
 void CALLBACK closeForm3(HWND, UINT, UINT_PTR timer, DWORD) {
   closeWhenShown(FindWindowW(ui::win32::kForm3Class, nullptr), timer);
 }
@@ -536,11 +550,24 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   }
   EXPECT_EQ(seen.window, first) << "the same contact window each time";
 
+  // An empty find text asks first, No the default; No runs nothing.
+  paste("Text1", L"");
+  seen = {};
+  SetTimer(nullptr, 0, 100, answerNo);
+  const std::string beforeQuestion = form().Text3.text();
+  click("Command2");
+  EXPECT_EQ(seen.caption, "Ravelsk");
+  EXPECT_NE(seen.text.find("要替换的内容是空的"), std::string::npos) << seen.text;
+  EXPECT_EQ(questionDefault, IDNO);
+  EXPECT_EQ(form().Text3.text(), beforeQuestion);
+
   // Closed during a run: the run ends, then the window closes.
   click("Option1");
   openFolderRow(text::utf8FromPath(pathFromUtf8(work).filename()));
   openFolderRow("文档");
   expectCommandButtons(true);
+  paste("Text1", L"旧");
+  paste("Text2", L"新");
   PostMessageW(view->window(), WM_CLOSE, 0, 0);
   click("Command1");
   EXPECT_TRUE(IsWindow(view->window()));

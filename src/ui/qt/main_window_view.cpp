@@ -339,6 +339,14 @@ void MainWindowView::showMessage(const std::string& text) {
   box.exec();
 }
 
+bool MainWindowView::confirm(const std::string& question) {
+  QMessageBox box(QMessageBox::Question, qs(mainWindowGeometry().caption), displayText(question),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  box.setObjectName("confirmBox");
+  return box.exec() == QMessageBox::Yes;
+}
+
 void MainWindowView::showForm3(Form3& form) {
   if (contact_ == nullptr) {
     contact_ = new ContactDialog(form, this);

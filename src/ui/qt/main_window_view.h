@@ -31,6 +31,7 @@ class MainWindowView : public QMainWindow, public FormView {
 
   // FormView
   void showMessage(const std::string& text) override;
+  bool confirm(const std::string& question) override;
   void showForm3(Form3& form) override;
   void text3Appended(const std::string& line) override;
   void refresh() override;

@@ -598,6 +598,12 @@ void MainWindowView::showMessage(const std::string& text) {
               displayText(mainWindowGeometry().caption, false).c_str(), MB_OK);
 }
 
+bool MainWindowView::confirm(const std::string& question) {
+  return MessageBoxW(hwnd_, displayText(question, true).c_str(),
+                     displayText(mainWindowGeometry().caption, false).c_str(),
+                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
 HWND MainWindowView::createForm3(const Form3& form) {
   registerClass(instance_, kForm3Class, form3Proc, nullptr);
   const WindowGeometry& window = contactWindowGeometry();

@@ -53,6 +53,7 @@ class MainWindowView : public FormView {
 
   // FormView
   void showMessage(const std::string& text) override;
+  bool confirm(const std::string& question) override;
   void showForm3(Form3& form) override;
   void text3Appended(const std::string& line) override;
   void refresh() override;
