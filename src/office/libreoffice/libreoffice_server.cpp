@@ -1011,6 +1011,27 @@ void setCellText(const Reference<css::table::XCell>& cell, const std::string& va
   properties->setPropertyValue(kFormat, format);
 }
 
+// Calls visit with each cell of ranges, as the address of that cell alone.
+template <typename Visit>
+void forEachCell(const Sequence<css::table::CellRangeAddress>& ranges, const Visit& visit) {
+  for (const auto& a : ranges) {
+    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
+      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+        visit(css::table::CellRangeAddress(a.Sheet, c, r, c, r));
+      }
+    }
+  }
+}
+
+// Leaves cells out of found, the office's container of found cells.
+void takeOut(const Reference<css::container::XIndexAccess>& found,
+             const std::vector<css::table::CellRangeAddress>& cells) {
+  if (cells.empty()) return;
+  Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
+      ->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
+          cells.data(), static_cast<sal_Int32>(cells.size())));
+}
+
 // Every occurrence on a sheet replaced, each text cell kept text with the
 // exact replaced string, where the office's own replacement would not: it
 // re-reads a replaced cell as typed input, which would make the text "00123-"
@@ -1084,22 +1105,19 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
   std::vector<Write> formulas;
   std::vector<css::table::CellRangeAddress> formulasOfMine;
   std::vector<css::table::CellRangeAddress> ofTheOffice;
-  for (const auto& a : formulaCells) {
-    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
-      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
-        if (linksToOtherFiles) {
-          const std::string formula = toUtf8(sheet->getCellByPosition(c, r)->getFormula());
-          if (!formula.starts_with("{")) {
-            formulasOfMine.emplace_back(a.Sheet, c, r, c, r);
-            auto value = replacedOutsideLinks(formula, what, with, matchCase, wholeCell);
-            if (value) formulas.push_back({c, r, std::move(*value)});
-            continue;
-          }
-        }
-        ofTheOffice.emplace_back(a.Sheet, c, r, c, r);
+  forEachCell(formulaCells, [&](const css::table::CellRangeAddress& cell) {
+    if (linksToOtherFiles) {
+      const std::string formula =
+          toUtf8(sheet->getCellByPosition(cell.StartColumn, cell.StartRow)->getFormula());
+      if (!formula.starts_with("{")) {
+        formulasOfMine.push_back(cell);
+        auto value = replacedOutsideLinks(formula, what, with, matchCase, wholeCell);
+        if (value) formulas.push_back({cell.StartColumn, cell.StartRow, std::move(*value)});
+        return;
       }
     }
-  }
+    ofTheOffice.push_back(cell);
+  });
   static const OUString kFormat = "NumberFormat";
   std::vector<std::pair<Reference<css::beans::XPropertySet>, Any>> formats;
   const auto keepIfText = [&](const Reference<css::beans::XPropertySet>& cells) {
@@ -1144,9 +1162,7 @@ sal_Int32 replaceKeepingText(const Reference<css::sheet::XSpreadsheet>& sheet,
     std::vector<css::table::CellRangeAddress> mine = formulasOfMine;
     const sal_Int16 sheetIndex = text.getLength() > 0 ? text[0].Sheet : formulaCells[0].Sheet;
     for (const Write& w : writes) mine.emplace_back(sheetIndex, w.column, w.row, w.column, w.row);
-    Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
-        ->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
-            mine.data(), static_cast<sal_Int32>(mine.size())));
+    takeOut(found, mine);
     if (found->getCount() > 0) {
       replaced +=
           Reference<css::util::XReplaceable>(found, UNO_QUERY_THROW)->replaceAll(descriptor);
@@ -1180,12 +1196,10 @@ std::pair<sal_Int32, sal_Int32> replaceCellByCell(
     const std::string& with, bool matchCase, bool wholeCell) {
   sal_Int32 replaced = 0;
   sal_Int32 left = 0;
-  const auto addresses =
-      Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)->getRangeAddresses();
-  for (const auto& a : addresses) {
-    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
-      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
-        const auto cell = sheet->getCellByPosition(c, r);
+  forEachCell(
+      Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)->getRangeAddresses(),
+      [&](const css::table::CellRangeAddress& at) {
+        const auto cell = sheet->getCellByPosition(at.StartColumn, at.StartRow);
         const bool text = cell->getType() == css::table::CellContentType_TEXT;
         const std::string old =
             text ? toUtf8(Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString())
@@ -1203,9 +1217,7 @@ std::pair<sal_Int32, sal_Int32> replaceCellByCell(
           cell->setFormula(toOUString(*value));
           ++replaced;
         }
-      }
-    }
-  }
+      });
   return {replaced, left};
 }
 
@@ -1213,22 +1225,17 @@ std::pair<sal_Int32, sal_Int32> replaceCellByCell(
 // of found; how many there were.
 sal_Int32 takeOutLockedCells(const Reference<css::sheet::XSpreadsheet>& sheet,
                              const Reference<css::container::XIndexAccess>& found) {
-  Reference<css::sheet::XSheetCellRangeContainer> container(found, UNO_QUERY_THROW);
   std::vector<css::table::CellRangeAddress> locked;
-  for (const auto& a : container->getRangeAddresses()) {
-    for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
-      for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+  forEachCell(
+      Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)->getRangeAddresses(),
+      [&](const css::table::CellRangeAddress& at) {
         css::util::CellProtection protection;
-        Reference<css::beans::XPropertySet>(sheet->getCellByPosition(c, r), UNO_QUERY_THROW)
+        Reference<css::beans::XPropertySet>(sheet->getCellByPosition(at.StartColumn, at.StartRow),
+                                            UNO_QUERY_THROW)
             ->getPropertyValue("CellProtection") >>= protection;
-        if (protection.IsLocked) locked.emplace_back(a.Sheet, c, r, c, r);
-      }
-    }
-  }
-  if (!locked.empty()) {
-    container->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
-        locked.data(), static_cast<sal_Int32>(locked.size())));
-  }
+        if (protection.IsLocked) locked.push_back(at);
+      });
+  takeOut(found, locked);
   return static_cast<sal_Int32>(locked.size());
 }
 
@@ -1779,22 +1786,18 @@ class CellsObject : public LoObject {
     if (!found.is() || !linksToOtherFiles()) return found;
     const auto& sheet = sheetsOf(*doc_).at(index_).sheet;
     std::vector<css::table::CellRangeAddress> pathOnly;
-    for (const auto& a : Reference<css::sheet::XCellRangesQuery>(found, UNO_QUERY_THROW)
-                             ->queryContentCells(css::sheet::CellFlags::FORMULA)
-                             ->getRangeAddresses()) {
-      for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r) {
-        for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
-          if (!replacedOutsideLinks(toUtf8(sheet->getCellByPosition(c, r)->getFormula()), what, "",
-                                    matchCase, wholeCell)) {
-            pathOnly.emplace_back(a.Sheet, c, r, c, r);
-          }
-        }
-      }
-    }
+    forEachCell(Reference<css::sheet::XCellRangesQuery>(found, UNO_QUERY_THROW)
+                    ->queryContentCells(css::sheet::CellFlags::FORMULA)
+                    ->getRangeAddresses(),
+                [&](const css::table::CellRangeAddress& at) {
+                  const std::string formula =
+                      toUtf8(sheet->getCellByPosition(at.StartColumn, at.StartRow)->getFormula());
+                  if (!replacedOutsideLinks(formula, what, "", matchCase, wholeCell)) {
+                    pathOnly.push_back(at);
+                  }
+                });
     if (pathOnly.empty()) return found;
-    Reference<css::sheet::XSheetCellRangeContainer>(found, UNO_QUERY_THROW)
-        ->removeRangeAddresses(Sequence<css::table::CellRangeAddress>(
-            pathOnly.data(), static_cast<sal_Int32>(pathOnly.size())));
+    takeOut(found, pathOnly);
     return found->getCount() > 0 ? found : nullptr;
   }
 
