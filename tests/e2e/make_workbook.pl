@@ -6,7 +6,8 @@
 # one in a cell formatted as text, a date or a percentage ("{textformula}=...",
 # "{dateformula}=...", "{percentformula}=..."). A sheet written "!NAME=..." is
 # protected (its cells locked, but for cells written "{unlocked}text",
-# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23").
+# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23"). An argument
+# "@company=NAME" sets the workbook's "Company" property.
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -16,6 +17,10 @@ my $out = shift @ARGV or die "usage: $0 OUT.xls SHEET=CELL|CELL ...\n";
 my $book = Spreadsheet::WriteExcel->new($out) or die "cannot write $out: $!\n";
 for my $definition (@ARGV) {
   my ($name, $cells) = split /=/, decode_utf8($definition), 2;
+  if ($name eq '@company') {
+    $book->set_properties(company => $cells);
+    next;
+  }
   my $locked = $name =~ s/^!//;
   my $sheet = $book->add_worksheet($name);
   $sheet->protect() if $locked;

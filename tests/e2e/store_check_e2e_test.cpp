@@ -180,6 +180,40 @@ TEST_F(SmallTemporaryFolder, AStoreIntoAFolderThatFilledUpLeavesTheDocumentAsItW
   EXPECT_EQ(e2e::leftovers(folder), std::vector<std::string>{});
 }
 
+// What the office reads but does not write back fails the file, which stays
+// byte for byte as it was, naming what it would lose (LibreOffice drops the
+// "Company" property of every binary file).
+TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
+  struct Row {
+    std::vector<std::string> book;
+    std::string line;  // empty: the file is replaced
+    std::string after;
+  };
+  const std::string failed = "book.xls 处理失败，错误代码：-2147467259错误描述：";
+  const std::vector<Row> rows{
+      {{"@company=旧公司", "S=旧文本"}, failed + "保存后会丢失：文档属性“公司”，未作改动\r\n", ""},
+  };
+  testsupport::WindowRig rig;
+  ASSERT_TRUE(ll::registerServers(rig.servers));
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  form.clickOption(2);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].book.front());
+    const fs::path folder = rig.work.path() / ("folder" + std::to_string(i));
+    fs::create_directories(folder);
+    e2e::makeWorkbook(folder / "book.xls", rows[i].book);
+    const std::string before = readFile(folder / "book.xls");
+    form.openFolder(folder.string());
+    form.Text1.text = kOld;
+    form.Text2.text = kNew;
+    const std::size_t from = form.Text3.text().size();
+    form.Command2_Click();
+    EXPECT_EQ(form.Text3.text().substr(from), rows[i].line);
+    EXPECT_EQ(readFile(folder / "book.xls"), before);
+  }
+}
+
 // The check on the files the office writes: whole ones pass, however cut
 // short they fail.
 TEST(StoredFileCheck, TakesTheOfficesFilesAndRefusesThemCutShort) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "office/libreoffice/kept_parts.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -68,21 +69,21 @@ std::string compoundFile(const std::string& streamName) {
   return file;
 }
 
-// A zip of stored entries, each named part holding its name as content.
-std::string zipFile(const std::vector<std::string>& parts) {
+// A zip of stored entries: each part's name and content.
+std::string zipWith(const std::vector<std::pair<std::string, std::string>>& parts) {
   std::string file, directory;
-  for (const std::string& name : parts) {
+  for (const auto& [name, content] : parts) {
     std::string local(30, '\0'), central(46, '\0');
     put32(local, 0, 0x04034B50);
-    put32(local, 18, static_cast<std::uint32_t>(name.size()));
-    put32(local, 22, static_cast<std::uint32_t>(name.size()));
+    put32(local, 18, static_cast<std::uint32_t>(content.size()));
+    put32(local, 22, static_cast<std::uint32_t>(content.size()));
     put16(local, 26, static_cast<std::uint16_t>(name.size()));
     put32(central, 0, 0x02014B50);
-    put32(central, 20, static_cast<std::uint32_t>(name.size()));
-    put32(central, 24, static_cast<std::uint32_t>(name.size()));
+    put32(central, 20, static_cast<std::uint32_t>(content.size()));
+    put32(central, 24, static_cast<std::uint32_t>(content.size()));
     put16(central, 28, static_cast<std::uint16_t>(name.size()));
     put32(central, 42, static_cast<std::uint32_t>(file.size()));
-    file += local + name + name;
+    file += local + name + content;
     directory += central + name;
   }
   std::string end(22, '\0');
@@ -92,6 +93,13 @@ std::string zipFile(const std::vector<std::string>& parts) {
   put32(end, 12, static_cast<std::uint32_t>(directory.size()));
   put32(end, 16, static_cast<std::uint32_t>(file.size()));
   return file + directory + end;
+}
+
+// A zip of stored entries, each named part holding its name as content.
+std::string zipFile(const std::vector<std::string>& parts) {
+  std::vector<std::pair<std::string, std::string>> named;
+  for (const std::string& name : parts) named.emplace_back(name, name);
+  return zipWith(named);
 }
 
 const std::vector<std::string> kDocx{"[Content_Types].xml", "_rels/.rels", "word/document.xml"};
@@ -194,6 +202,80 @@ TEST(StoredFileCheck, OnlyAWholeContainerWithItsMainPartPasses) {
   }
   EXPECT_EQ(ll::checkStoredFile(folder.path() / "missing", StoredFormat::WordBinary),
             StoredFault::Unreadable);
+}
+
+// What a stored copy lacks of the original, in a failure line's words; what
+// it holds more of, or holds otherwise (a chart without its data's workbook,
+// Word's own wrapper around a table of contents), is no loss.
+TEST(KeptParts, NamesWhatTheStoredCopyLacks) {
+  using Parts = std::vector<std::pair<std::string, std::string>>;
+  const Parts xlsx{{"[Content_Types].xml", "types"}, {"xl/workbook.xml", "book"}};
+  const Parts docx{{"[Content_Types].xml", "types"}, {"word/document.xml", "<w:body/>"}};
+  const auto with = [](Parts parts, const Parts& more) {
+    parts.insert(parts.end(), more.begin(), more.end());
+    return parts;
+  };
+  const std::string toc =
+      "<w:sdt><w:sdtPr><w:docPartObj><w:docPartGallery w:val=\"Table of Contents\"/>"
+      "</w:docPartObj></w:sdtPr><w:sdtContent><w:instrText> TOC \\o \"1-3\" </w:instrText>"
+      "</w:sdtContent></w:sdt>";
+  const std::string control = "<w:sdt><w:sdtPr><w:text/></w:sdtPr></w:sdt>";
+  struct Row {
+    const char* name;
+    StoredFormat format;
+    Parts before, after;
+    std::string lost;
+  };
+  const Row cases[] = {
+      {"a workbook's objects, chart, macros, links and conditional formats",
+       StoredFormat::ExcelOpenXml,
+       with(xlsx, {{"xl/embeddings/oleObject1.bin", "ole"},
+                   {"xl/charts/chart1.xml", "chart"},
+                   {"xl/vbaProject.bin", "vba"},
+                   {"xl/worksheets/sheet1.xml",
+                    "<hyperlink ref=\"A1\"/><hyperlink ref=\"A2\"/><cfRule type=\"x\"/>"},
+                   {"xl/comments1.xml", "<comment ref=\"A1\"/>"}}),
+       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink ref=\"A1\"/>"},
+                   {"xl/comments1.xml", "<comment ref=\"A1\"/>"}}),
+       "1 个嵌入对象，1 个图表，宏（VBA 工程），1 个超链接，条件格式"},
+      {"a link that runs over the reader's 64 KB pieces", StoredFormat::ExcelOpenXml,
+       with(xlsx, {{"xl/worksheets/sheet1.xml", std::string(65536 - 5, ' ') + "<hyperlink />"}}),
+       with(xlsx, {{"xl/worksheets/sheet1.xml", std::string(65536, ' ')}}), "1 个超链接"},
+      {"more of everything", StoredFormat::ExcelOpenXml,
+       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink />"}}),
+       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink /><hyperlink /><cfRule />"},
+                   {"xl/charts/chart1.xml", "chart"}}),
+       ""},
+      {"a chart written without its data's workbook", StoredFormat::ExcelOpenXml,
+       with(xlsx, {{"xl/charts/chart1.xml", "chart"},
+                   {"xl/charts/_rels/chart1.xml.rels",
+                    "<Relationship Target=\"../embeddings/Microsoft_Excel_Sheet1.xlsx\"/>"},
+                   {"xl/embeddings/Microsoft_Excel_Sheet1.xlsx", "data"}}),
+       with(xlsx, {{"xl/charts/chart1.xml", "chart"}}), ""},
+      {"a content control, the company, the author", StoredFormat::WordOpenXml,
+       with(docx, {{"word/document.xml", toc + control},
+                   {"docProps/app.xml", "<Properties><Company>旧公司</Company></Properties>"},
+                   {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator>我</dc:creator>"}}),
+       with(docx, {{"word/document.xml", " TOC \\o \"1-3\" "},
+                   {"docProps/app.xml", "<Properties><Company/></Properties>"},
+                   {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator></dc:creator>"}}),
+       "1 个内容控件，文档属性“作者”“公司”"},
+      {"a table of contents and a comment", StoredFormat::WordOpenXml,
+       with(docx, {{"word/footer1.xml", toc}, {"word/comments.xml", "<w:comment w:id=\"0\"/>"}}),
+       docx, "1 条批注，目录"},
+      {"an original that is no container", StoredFormat::WordOpenXml, {}, docx, ""},
+  };
+  testsupport::TempFolder folder;
+  for (const Row& c : cases) {
+    const auto holdings = [&](const Parts& parts, const char* name) {
+      const fs::path file = folder.path() / name;
+      std::ofstream(file, std::ios::binary | std::ios::trunc)
+          << (parts.empty() ? std::string("not a zip") : zipWith(parts));
+      return ll::holdingsOf(file, c.format);
+    };
+    EXPECT_EQ(ll::lostParts(holdings(c.before, "before"), holdings(c.after, "after")), c.lost)
+        << c.name;
+  }
 }
 
 }  // namespace

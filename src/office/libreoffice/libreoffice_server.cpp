@@ -67,6 +67,7 @@
 #include <rtl/ref.hxx>
 
 #include "office/libreoffice/filters.h"
+#include "office/libreoffice/kept_parts.h"
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
 #include "office/libreoffice/safe_store.h"
@@ -344,6 +345,8 @@ struct OpenDocument {
   Reference<css::util::XSearchDescriptor> leadingMarks;
   // Whether the workbook links to cells of other files, asked once.
   std::optional<bool> externalLinks;
+  // What the file held beyond its text, read from it on first use.
+  std::optional<Holdings> holdings;
   // Its number formats, and which of them are the text format.
   Reference<css::util::XNumberFormats> numberFormats;
   std::map<sal_Int32, bool> textFormats;
@@ -707,6 +710,13 @@ void Session::requireWritableFormat(const std::string& filter, bool workbook) {
   }
 }
 
+const Holdings& holdingsOfOriginal(OpenDocument& document) {
+  if (!document.holdings) {
+    document.holdings = holdingsOf(document.path, storedFormat(document.filter));
+  }
+  return *document.holdings;
+}
+
 // The office writes the new content inside our private folder only; the
 // document then takes it in one step (see safe_store.h), so that it is never
 // seen half written, nor written through a link planted beside it.
@@ -755,8 +765,15 @@ void Session::store(OpenDocument& document) {
   // The office may return from a store as if all went well and leave a file
   // cut short or holding no document: only a whole one takes the document's
   // place.
-  if (checkStoredFile(content, storedFormat(document.filter)) != StoredFault::None) {
+  const StoredFormat format = storedFormat(document.filter);
+  if (checkStoredFile(content, format) != StoredFault::None) {
     throw failed("无法保存文档：办公软件写出的文件不完整，未作改动");
+  }
+  // Nor one that left out what the office read but could not write back.
+  const std::string lost = lostParts(holdingsOfOriginal(document), holdingsOf(content, format));
+  if (!lost.empty()) {
+    discard();
+    throw AutomationError(kErrOfficeFailed, "保存后会丢失：" + lost + "，未作改动");
   }
   // Placing is our own work, however long a large file on a slow disk takes:
   // the watchdog is for the office.

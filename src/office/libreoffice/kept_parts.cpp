@@ -1,0 +1,383 @@
+#include "office/libreoffice/kept_parts.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <set>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "office/libreoffice/container.h"
+
+namespace office::libreoffice {
+
+namespace {
+
+std::uint16_t u16(std::string_view b, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) |
+                                    static_cast<std::uint8_t>(b[at + 1]) << 8);
+}
+std::uint32_t u32(std::string_view b, std::size_t at) {
+  return u16(b, at) | static_cast<std::uint32_t>(u16(b, at + 2)) << 16;
+}
+
+void add(Holdings& h, Held kind, std::uint32_t n = 1) {
+  h.count[static_cast<std::size_t>(kind)] += n;
+}
+
+// ---- OLE files ----
+
+// The property sets "\5SummaryInformation" and "\5DocumentSummaryInformation":
+// which of the properties a user fills in hold a value, and how many custom
+// properties the second section of the latter holds.
+struct PropertyOf {
+  std::uint32_t id;
+  Held kind;
+};
+constexpr PropertyOf kSummary[] = {{2, Held::Title},
+                                   {3, Held::Subject},
+                                   {4, Held::Author},
+                                   {5, Held::Keywords},
+                                   {6, Held::Description}};
+constexpr PropertyOf kDocumentSummary[] = {
+    {2, Held::Category}, {14, Held::Manager}, {15, Held::Company}};
+
+void readPropertySet(std::string_view set, std::span<const PropertyOf> builtIn, bool custom,
+                     Holdings& h) {
+  if (set.size() < 28) return;
+  const std::uint32_t sections = std::min<std::uint32_t>(u32(set, 24), 2);
+  for (std::uint32_t s = 0; s < sections && 28 + 20 * (s + 1) <= set.size(); ++s) {
+    const std::size_t section = u32(set, 28 + 20 * s + 16);
+    if (section + 8 > set.size()) return;
+    const std::uint32_t count = u32(set, section + 4);
+    for (std::uint32_t i = 0; i < count && section + 16 + 8 * i <= set.size(); ++i) {
+      const std::uint32_t id = u32(set, section + 8 + 8 * i);
+      const std::size_t at = section + u32(set, section + 12 + 8 * i);
+      if (at + 12 > set.size()) continue;
+      const std::uint16_t type = u16(set, at);
+      if (s == 1) {
+        // 0 is the names' dictionary, 1 the code page, 0x80000000 the locale;
+        // a blob or a vector is the writer's own bookkeeping (Excel keeps its
+        // hyperlinks' list in one), not a property a user set.
+        if (custom && id >= 2 && id < 0x80000000 && type != 0x41 && (type & 0x1000) == 0) {
+          add(h, Held::CustomProperty);
+        }
+        continue;
+      }
+      const bool filled = (type == 0x1E && u32(set, at + 4) > 1 && set[at + 8] != 0) ||
+                          (type == 0x1F && u32(set, at + 4) > 1 && u16(set, at + 8) != 0);
+      for (const PropertyOf& p : builtIn) {
+        if (p.id == id && filled) add(h, p.kind);
+      }
+    }
+  }
+}
+
+// The streams that carry an embedded object's content: an object whose
+// stream of these is empty has lost it (the office keeps the frame).
+bool emptiedObject(CompoundFile& file, const std::string& storage) {
+  for (const char* name : {"WordDocument", "Workbook", "Book", "CONTENTS", "Package",
+                           "\1Ole10Native", "PowerPoint Document", "EmbeddedOdf"}) {
+    const CompoundEntry* stream = file.find(storage + "/" + name);
+    if (stream != nullptr && !stream->storage && stream->size == 0) return true;
+  }
+  return false;
+}
+
+void countObject(CompoundFile& file, const CompoundEntry& storage, Holdings& h) {
+  if (file.find(storage.path + "/\3OCXNAME") != nullptr) {
+    add(h, Held::ActiveXControl);
+  } else if (!emptiedObject(file, storage.path)) {
+    add(h, Held::EmbeddedObject);
+  }
+}
+
+// A workbook stream's records: comments (NOTE), hyperlinks (HLINK),
+// conditional formats (CONDFMT, CONDFMT12), charts (a BOF of a chart
+// substream) and header and footer pictures (HFPicture).
+void readWorkbookRecords(std::string_view book, Holdings& h) {
+  for (std::size_t at = 0; at + 4 <= book.size();) {
+    const std::uint16_t type = u16(book, at), size = u16(book, at + 2);
+    switch (type) {
+      case 0x001C:
+        add(h, Held::Comment);
+        break;
+      case 0x01B8:
+        add(h, Held::Hyperlink);
+        break;
+      case 0x01B0:
+      case 0x0879:
+        add(h, Held::ConditionalFormat);
+        break;
+      case 0x0866:
+        add(h, Held::HeaderFooterPicture);
+        break;
+      case 0x0809:
+        if (size >= 4 && at + 8 <= book.size() && u16(book, at + 6) == 0x0020) add(h, Held::Chart);
+        break;
+      default:
+        break;
+    }
+    at += 4 + std::size_t{size};
+  }
+}
+
+Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
+  Holdings h;
+  CompoundFile file(path);
+  if (file.fault() != ContainerFault::None) return h;
+  h.read = true;
+  for (const CompoundEntry& entry : file.entries()) {
+    const std::string_view p = entry.path;
+    if (entry.storage && !workbook && p.starts_with("ObjectPool/") &&
+        p.find('/', 11) == std::string_view::npos) {
+      countObject(file, entry, h);
+    } else if (entry.storage && workbook && p.starts_with("MBD") &&
+               p.find('/') == std::string_view::npos) {
+      countObject(file, entry, h);
+    } else if (p == "Macros" || p == "_VBA_PROJECT_CUR") {
+      add(h, Held::Macros);
+    } else if (workbook && p == "Ctls" && entry.size > 0) {
+      add(h, Held::ActiveXControl);
+    }
+  }
+  const auto readStream = [&file](std::string_view name) -> std::string {
+    const CompoundEntry* stream = file.find(name);
+    if (stream == nullptr || stream->storage) return {};
+    return file.read(*stream).value_or(std::string());
+  };
+  readPropertySet(readStream("\5SummaryInformation"), kSummary, false, h);
+  readPropertySet(readStream("\5DocumentSummaryInformation"), kDocumentSummary, true, h);
+  if (workbook) {
+    std::string book = readStream("Workbook");
+    if (book.empty()) book = readStream("Book");
+    readWorkbookRecords(book, h);
+  }
+  return h;
+}
+
+// ---- zip packages ----
+
+// Counts occurrences of patterns in a part, read piece by piece.
+class Counter {
+ public:
+  explicit Counter(std::initializer_list<std::string_view> patterns)
+      : patterns_(patterns), counts_(patterns.size()) {
+    for (std::string_view p : patterns_) longest_ = std::max(longest_, p.size());
+  }
+  void feed(std::string_view piece) {
+    window_.append(piece);
+    // Every match that starts before keep is counted now; the rest may run
+    // into the next piece.
+    const std::size_t keep = window_.size() >= longest_ ? window_.size() - longest_ + 1 : 0;
+    for (std::size_t i = 0; i < patterns_.size(); ++i) {
+      for (std::size_t at = window_.find(patterns_[i]); at != std::string::npos && at < keep;
+           at = window_.find(patterns_[i], at + 1)) {
+        ++counts_[i];
+      }
+    }
+    window_.erase(0, keep);
+  }
+  std::uint32_t finish(std::size_t i) {
+    if (!window_.empty()) {
+      for (std::size_t at = window_.find(patterns_[i]); at != std::string::npos;
+           at = window_.find(patterns_[i], at + 1)) {
+        ++counts_[i];
+      }
+    }
+    return counts_[i];
+  }
+
+ private:
+  std::vector<std::string_view> patterns_;
+  std::vector<std::uint32_t> counts_;
+  std::size_t longest_ = 1;
+  std::string window_;
+};
+
+std::vector<std::uint32_t> countIn(ZipPackage& zip, const ZipEntry& part,
+                                   std::initializer_list<std::string_view> patterns) {
+  Counter counter(patterns);
+  zip.read(part, [&counter](std::string_view piece) { counter.feed(piece); });
+  std::vector<std::uint32_t> counts;
+  for (std::size_t i = 0; i < patterns.size(); ++i) counts.push_back(counter.finish(i));
+  return counts;
+}
+
+// A small part's content, whole.
+std::string contentOf(ZipPackage& zip, std::string_view name) {
+  const ZipEntry* part = zip.find(name);
+  std::string content;
+  if (part != nullptr && part->compressed < 16 * 1024 * 1024) {
+    zip.read(*part, [&content](std::string_view piece) { content.append(piece); });
+  }
+  return content;
+}
+
+// Whether an element (a property of docProps) holds a value.
+bool filledElement(const std::string& xml, std::string_view tag) {
+  const std::string open = "<" + std::string(tag);
+  for (std::size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at + 1)) {
+    const std::size_t end = xml.find('>', at);
+    if (end == std::string::npos) return false;
+    const char after = xml[at + open.size()];
+    if (after != '>' && after != ' ') continue;  // a longer name
+    if (xml[end - 1] == '/') return false;
+    return end + 1 < xml.size() && xml[end + 1] != '<';
+  }
+  return false;
+}
+
+bool isIn(std::string_view name, std::string_view folder, std::string_view prefix,
+          std::string_view suffix) {
+  const std::size_t slash = name.find('/');
+  if (slash == std::string_view::npos) return false;
+  const std::string_view rest = name.substr(slash + 1);
+  return rest.starts_with(folder) && rest.size() > folder.size() &&
+         rest.substr(folder.size()).starts_with(prefix) && rest.ends_with(suffix) &&
+         rest.substr(folder.size()).find('/') == std::string_view::npos;
+}
+
+std::string_view baseName(std::string_view name) {
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+Holdings zipHoldings(const std::filesystem::path& path, bool workbook) {
+  Holdings h;
+  ZipPackage zip(path);
+  if (zip.fault() != ContainerFault::None) return h;
+  h.read = true;
+  // A chart keeps its data in a workbook among the embeddings, which an
+  // office may or may not write with the chart: those are the chart's, not
+  // embedded objects.
+  std::set<std::string, std::less<>> chartData;
+  for (const ZipEntry& part : zip.entries()) {
+    if (!isIn(part.name, "charts/_rels/", "", ".rels")) continue;
+    const std::string rels = contentOf(zip, part.name);
+    for (std::size_t at = rels.find("embeddings/"); at != std::string::npos;
+         at = rels.find("embeddings/", at + 1)) {
+      const std::size_t end = rels.find('"', at);
+      chartData.emplace(rels.substr(at + 11, end == std::string::npos ? 0 : end - at - 11));
+    }
+  }
+  for (const ZipEntry& part : zip.entries()) {
+    const std::string_view name = part.name;
+    if (isIn(name, "embeddings/", "", "") && !chartData.contains(baseName(name))) {
+      add(h, Held::EmbeddedObject);
+    } else if (isIn(name, "charts/", "chart", ".xml")) {
+      add(h, Held::Chart);
+    } else if (name.ends_with("/vbaProject.bin")) {
+      add(h, Held::Macros);
+    } else if (isIn(name, "activeX/", "activeX", ".xml")) {
+      add(h, Held::ActiveXControl);
+    } else if (!workbook && name == "word/comments.xml") {
+      add(h, Held::Comment, countIn(zip, part, {"<w:comment "})[0]);
+    } else if (workbook && isIn(name, "", "comments", ".xml")) {
+      add(h, Held::Comment, countIn(zip, part, {"<comment "})[0]);
+    } else if (workbook && isIn(name, "worksheets/", "sheet", ".xml")) {
+      const auto n = countIn(zip, part, {"<hyperlink ", "<cfRule ", "<legacyDrawingHF "});
+      add(h, Held::Hyperlink, n[0]);
+      add(h, Held::ConditionalFormat, n[1]);
+      add(h, Held::HeaderFooterPicture, n[2]);
+    } else if (!workbook && (name == "word/document.xml" || isIn(name, "", "header", ".xml") ||
+                             isIn(name, "", "footer", ".xml"))) {
+      // A table of contents is a field; Word wraps it in a content control
+      // of its own, which is no content control the user made.
+      const auto n = countIn(zip, part, {"<w:sdt>", "<w:sdt ", "<w:docPartGallery ", "TOC \\"});
+      add(h, Held::ContentControl, n[0] + n[1] > n[2] ? n[0] + n[1] - n[2] : 0);
+      add(h, Held::TableOfContents, n[3]);
+    } else if (name == "docProps/custom.xml") {
+      add(h, Held::CustomProperty, countIn(zip, part, {"<property "})[0]);
+    }
+  }
+  const std::string core = contentOf(zip, "docProps/core.xml");
+  const std::string app = contentOf(zip, "docProps/app.xml");
+  const std::pair<Held, const char*> inCore[] = {{Held::Title, "dc:title"},
+                                                 {Held::Subject, "dc:subject"},
+                                                 {Held::Author, "dc:creator"},
+                                                 {Held::Keywords, "cp:keywords"},
+                                                 {Held::Description, "dc:description"},
+                                                 {Held::Category, "cp:category"}};
+  for (const auto& [kind, tag] : inCore) {
+    if (filledElement(core, tag)) add(h, kind);
+  }
+  if (filledElement(app, "Manager")) add(h, Held::Manager);
+  if (filledElement(app, "Company")) add(h, Held::Company);
+  return h;
+}
+
+// How each kind is named in a failure line; kinds an office may write in
+// other numbers without losing any (a table of contents as one field or
+// several, conditional formats merged) are compared as present or not.
+struct Wording {
+  const char* unit;  // null: compared as present or not, named without a number
+  const char* what;
+  bool property = false;
+};
+constexpr Wording kWording[kHeldKinds] = {
+    {"个", "嵌入对象"},
+    {"个", "图表"},
+    {nullptr, "宏（VBA 工程）"},
+    {"个", "ActiveX 控件"},
+    {"条", "批注"},
+    {"个", "超链接"},
+    {nullptr, "条件格式"},
+    {nullptr, "页眉页脚中的图片"},
+    {nullptr, "目录"},
+    {"个", "内容控件"},
+    {"个", "自定义属性"},
+    {nullptr, "标题", true},
+    {nullptr, "主题", true},
+    {nullptr, "作者", true},
+    {nullptr, "关键词", true},
+    {nullptr, "备注", true},
+    {nullptr, "类别", true},
+    {nullptr, "经理", true},
+    {nullptr, "公司", true},
+};
+
+}  // namespace
+
+Holdings holdingsOf(const std::filesystem::path& file, StoredFormat format) {
+  switch (format) {
+    case StoredFormat::WordBinary:
+      return compoundHoldings(file, false);
+    case StoredFormat::ExcelBinary:
+      return compoundHoldings(file, true);
+    case StoredFormat::WordOpenXml:
+      return zipHoldings(file, false);
+    case StoredFormat::ExcelOpenXml:
+      return zipHoldings(file, true);
+    case StoredFormat::OpenDocument:
+    case StoredFormat::Unchecked:
+      break;
+  }
+  return {};
+}
+
+std::string lostParts(const Holdings& before, const Holdings& after) {
+  if (!before.read) return {};
+  std::string parts;
+  std::string properties;
+  for (std::size_t i = 0; i < kHeldKinds; ++i) {
+    const Wording& w = kWording[i];
+    const std::uint32_t had = before.count[i];
+    const std::uint32_t has = after.read ? after.count[i] : 0;
+    if (w.unit == nullptr ? (had == 0 || has > 0) : has >= had) continue;
+    if (w.property) {
+      properties += std::string("“") + w.what + "”";
+      continue;
+    }
+    if (!parts.empty()) parts += "，";
+    if (w.unit != nullptr) parts += std::to_string(had - has) + " " + w.unit;
+    parts += w.what;
+  }
+  if (!properties.empty()) {
+    if (!parts.empty()) parts += "，";
+    parts += "文档属性" + properties;
+  }
+  return parts;
+}
+
+}  // namespace office::libreoffice
