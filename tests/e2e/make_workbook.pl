@@ -6,8 +6,10 @@
 # one in a cell formatted as text, a date or a percentage ("{textformula}=...",
 # "{dateformula}=...", "{percentformula}=..."). A sheet written "!NAME=..." is
 # protected (its cells locked, but for cells written "{unlocked}text",
-# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23"). An argument
-# "@company=NAME" sets the workbook's "Company" property.
+# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23"). A cell written
+# "{link}URL TEXT" is a hyperlink showing TEXT, "{note}TEXT" a text with the
+# comment "note on TEXT". An argument "@company=NAME" sets the workbook's
+# "Company" property.
 use strict;
 use warnings;
 use Encode qw(decode_utf8);
@@ -47,6 +49,11 @@ for my $definition (@ARGV) {
       $sheet->write_formula($row++, 0, $1, $percent);
     } elsif ($cell =~ /^\{formula\}(.*)$/) {
       $sheet->write_formula($row++, 0, $1);
+    } elsif ($cell =~ /^\{link\}(\S+) (.*)$/) {
+      $sheet->write_url($row++, 0, $1, $2);
+    } elsif ($cell =~ /^\{note\}(.*)$/) {
+      $sheet->write_string($row, 0, $1);
+      $sheet->write_comment($row++, 0, "note on $1");
     } else {
       $sheet->write_string($row++, 0, $cell);
     }

@@ -182,7 +182,8 @@ TEST_F(SmallTemporaryFolder, AStoreIntoAFolderThatFilledUpLeavesTheDocumentAsItW
 
 // What the office reads but does not write back fails the file, which stays
 // byte for byte as it was, naming what it would lose (LibreOffice drops the
-// "Company" property of every binary file).
+// "Company" property of every binary file); what a replacement itself would
+// lose (a hyperlink cell's link) is kept.
 TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
   struct Row {
     std::vector<std::string> book;
@@ -192,6 +193,9 @@ TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
   const std::string failed = "book.xls 处理失败，错误代码：-2147467259错误描述：";
   const std::vector<Row> rows{
       {{"@company=旧公司", "S=旧文本"}, failed + "保存后会丢失：文档属性“公司”，未作改动\r\n", ""},
+      {{"S={link}http://example.com/ 旧文本链接|{note}旧文本|别的"},
+       "",
+       "S\t0,0\t新文本链接\nS\t1,0\t新文本\nS\t2,0\t别的\n"},
   };
   testsupport::WindowRig rig;
   ASSERT_TRUE(ll::registerServers(rig.servers));
@@ -209,8 +213,22 @@ TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
     form.Text2.text = kNew;
     const std::size_t from = form.Text3.text().size();
     form.Command2_Click();
-    EXPECT_EQ(form.Text3.text().substr(from), rows[i].line);
-    EXPECT_EQ(readFile(folder / "book.xls"), before);
+    if (!rows[i].line.empty()) {
+      EXPECT_EQ(form.Text3.text().substr(from), rows[i].line);
+      EXPECT_EQ(readFile(folder / "book.xls"), before);
+      continue;
+    }
+    EXPECT_EQ(form.Text3.text().substr(from), "book.xls-S已替换内容\r\n");
+    EXPECT_EQ(e2e::readWorkbook(folder / "book.xls"), rows[i].after);
+    // The link's address and the comment, as the file keeps them (UTF-16).
+    const std::string after = readFile(folder / "book.xls");
+    const auto utf16 = [](const std::string& ascii) {
+      std::string wide;
+      for (const char c : ascii) wide += std::string{c, '\0'};
+      return wide;
+    };
+    EXPECT_NE(after.find(utf16("http://example.com/")), std::string::npos);
+    EXPECT_NE(after.find(utf16("note on ")), std::string::npos);
   }
 }
 

@@ -16,6 +16,8 @@
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/beans/XPropertyState.hpp>
+#include <com/sun/star/container/XEnumeration.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/document/MacroExecMode.hpp>
@@ -52,6 +54,7 @@
 #include <com/sun/star/task/XInteractionRequest.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
+#include <com/sun/star/text/XTextFieldsSupplier.hpp>
 #include <com/sun/star/util/CellProtection.hpp>
 #include <com/sun/star/util/NumberFormat.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
@@ -1238,6 +1241,45 @@ std::pair<sal_Int32, sal_Int32> replaceCellByCell(
   return {replaced, left};
 }
 
+// The found cells that are a hyperlink, replaced inside the link's text and
+// taken out of found: the office's replacement would make them plain text,
+// losing the link. A hyperlink cell, as Excel makes it, is one link field
+// that is the whole of the cell's text; other cells are left to the office.
+// The number of cells replaced.
+sal_Int32 replaceInHyperlinks(const Reference<css::sheet::XSpreadsheet>& sheet,
+                              const Reference<css::container::XIndexAccess>& found,
+                              const std::string& what, const std::string& with, bool matchCase,
+                              bool wholeCell) {
+  static const OUString kRepresentation = "Representation";
+  std::vector<css::table::CellRangeAddress> linked;
+  // Cells whose text is more than plain text: links among them.
+  forEachCell(Reference<css::sheet::XCellRangesQuery>(found, UNO_QUERY_THROW)
+                  ->queryContentCells(css::sheet::CellFlags::FORMATTED)
+                  ->getRangeAddresses(),
+              [&](const css::table::CellRangeAddress& at) {
+                const auto cell = sheet->getCellByPosition(at.StartColumn, at.StartRow);
+                const auto fields = Reference<css::text::XTextFieldsSupplier>(cell, UNO_QUERY_THROW)
+                                        ->getTextFields()
+                                        ->createEnumeration();
+                if (!fields->hasMoreElements()) return;
+                Reference<css::beans::XPropertySet> field(fields->nextElement(), UNO_QUERY);
+                if (!field.is() || fields->hasMoreElements() ||
+                    !field->getPropertySetInfo()->hasPropertyByName(kRepresentation)) {
+                  return;
+                }
+                OUString shown;
+                field->getPropertyValue(kRepresentation) >>= shown;
+                if (shown != Reference<css::text::XText>(cell, UNO_QUERY_THROW)->getString())
+                  return;
+                const auto value = replacedText(toUtf8(shown), what, with, matchCase, wholeCell);
+                if (!value) return;
+                field->setPropertyValue(kRepresentation, Any(toOUString(*value)));
+                linked.push_back(at);
+              });
+  takeOut(found, linked);
+  return static_cast<sal_Int32>(linked.size());
+}
+
 // The cells of found that their protected sheet keeps from change, taken out
 // of found; how many there were.
 sal_Int32 takeOutLockedCells(const Reference<css::sheet::XSpreadsheet>& sheet,
@@ -1864,18 +1906,40 @@ class CellsObject : public LoObject {
       doc_->leadingMarks->setPropertyValue("SearchRegularExpression", Any(true));
       doc_->leadingMarks->setPropertyValue("SearchFiltered", Any(true));
     }
-    Replaced done;
-    if (!found.is()) return done;
-    done.found = true;
-    // With links to other files, only the cells found are given to the
-    // office's replacement: the sheet's would reach the links' paths.
-    Reference<css::util::XReplaceable> target = replaceable();
-    if (linksToOtherFiles()) target.set(found, UNO_QUERY_THROW);
+    if (!found.is()) return {};
     // The office's replacement changes nothing on a protected sheet: asked
     // only where it could matter, since most sheets are not.
     const auto isProtected = [&] {
       return Reference<css::util::XProtectable>(sheet.sheet, UNO_QUERY_THROW)->isProtected();
     };
+    // Hyperlinks are replaced here; only a workbook whose file holds some
+    // pays for the look.
+    sal_Int32 links = 0;
+    if (holdingsOfOriginal(*doc_)[Held::Hyperlink] > 0 && !isProtected()) {
+      links = replaceInHyperlinks(sheet.sheet, found, what, with, matchCase, wholeCell);
+    }
+    Replaced done = links == 0 || found->getCount() > 0
+                        ? replaceFound(sheet, found, descriptor, what, with, matchCase, wholeCell,
+                                       links > 0, isProtected)
+                        : Replaced{};
+    done.found = true;
+    done.cells += links;
+    return done;
+  }
+
+  // found: the sheet's cells holding what, as cellsHolding finds them;
+  // onlyFound: the office's replacement is to reach those cells only.
+  template <typename IsProtected>
+  Replaced replaceFound(OpenDocument::Sheet& sheet,
+                        const Reference<css::container::XIndexAccess>& found,
+                        const Reference<css::util::XSearchDescriptor>& descriptor,
+                        const std::string& what, const std::string& with, bool matchCase,
+                        bool wholeCell, bool onlyFound, const IsProtected& isProtected) {
+    Replaced done;
+    // With links to other files, only the cells found are given to the
+    // office's replacement: the sheet's would reach the links' paths.
+    Reference<css::util::XReplaceable> target = replaceable();
+    if (onlyFound || linksToOtherFiles()) target.set(found, UNO_QUERY_THROW);
     // The usual case costs the office one more search: a replacement that
     // keeps every changed cell text, on cells none of which begins with a mark.
     if (replacementKeepsText(with) && !Reference<css::util::XSearchable>(found, UNO_QUERY_THROW)
