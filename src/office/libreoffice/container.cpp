@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <optional>
 #include <set>
 
 namespace office::libreoffice {
@@ -172,13 +173,31 @@ struct CompoundFile::Impl {
     return true;
   }
 
+  // Sectors that follow each other in the file are read in one go: a
+  // stream's chain mostly runs straight on.
   bool readChain(std::uint32_t start, std::vector<std::uint8_t>& into,
                  std::uint64_t limit = UINT64_MAX) {
-    return walk(fat, sectorCount, start, [&](std::uint32_t sector) {
-      if (into.size() >= limit) return true;
-      into.resize(into.size() + sectorSize);
-      return in.read(offsetOf(sector), into.data() + into.size() - sectorSize, sectorSize);
+    std::uint32_t runStart = 0, runLength = 0;
+    const auto flush = [&] {
+      if (runLength == 0) return true;
+      const std::size_t at = into.size();
+      into.resize(at + std::size_t{runLength} * sectorSize);
+      return in.read(offsetOf(runStart), into.data() + at, std::size_t{runLength} * sectorSize);
+    };
+    std::uint64_t taken = 0;
+    const bool whole = walk(fat, sectorCount, start, [&](std::uint32_t sector) {
+      if (taken >= limit) return true;
+      taken += sectorSize;
+      if (runLength > 0 && sector == runStart + runLength) {
+        ++runLength;
+        return true;
+      }
+      if (!flush()) return false;
+      runStart = sector;
+      runLength = 1;
+      return true;
     });
+    return whole && flush();
   }
 
   // Whether a chain has exactly the sectors a stream of size needs, all
@@ -232,25 +251,48 @@ struct CompoundFile::Impl {
     }
   }
 
-  std::optional<std::string> read(const CompoundEntry& stream, std::uint64_t limit) {
-    if (stream.storage) return std::nullopt;
-    const std::uint64_t wanted = std::min(stream.size, limit);
-    std::vector<std::uint8_t> bytes;
-    if (stream.size >= cutoff) {
-      if (!readChain(stream.start, bytes, wanted)) return std::nullopt;
-    } else {
-      if (!mini && !readMini()) return std::nullopt;
+  // A large stream is read a run of sectors at a time into one buffer:
+  // allocating a stream's whole size costs more than reading it.
+  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each) {
+    if (stream.storage) return false;
+    std::uint64_t left = stream.size;
+    const auto hand = [&](const std::uint8_t* bytes, std::uint64_t size) {
+      const auto n = static_cast<std::size_t>(std::min(size, left));
+      if (n > 0) each(std::string_view(reinterpret_cast<const char*>(bytes), n));
+      left -= n;
+    };
+    if (stream.size < cutoff) {
+      if (!mini && !readMini()) return false;
       const std::uint64_t sectors = mini->size() / kMiniSectorSize;
-      const bool whole = walk(miniFat, sectors, stream.start, [&](std::uint32_t sector) {
-        if (bytes.size() >= wanted) return true;
-        const auto* from = mini->data() + std::size_t{sector} * kMiniSectorSize;
-        bytes.insert(bytes.end(), from, from + kMiniSectorSize);
-        return true;
-      });
-      if (!whole) return std::nullopt;
+      return walk(miniFat, sectors, stream.start,
+                  [&](std::uint32_t sector) {
+                    hand(mini->data() + std::size_t{sector} * kMiniSectorSize, kMiniSectorSize);
+                    return true;
+                  }) &&
+             left == 0;
     }
-    if (bytes.size() < wanted) return std::nullopt;
-    return std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(wanted));
+    constexpr std::uint32_t kRunSectors = 128;
+    std::vector<std::uint8_t> buffer;
+    std::uint32_t runStart = 0, runLength = 0;
+    const auto flush = [&] {
+      if (runLength == 0) return true;
+      buffer.resize(std::size_t{runLength} * sectorSize);
+      if (!in.read(offsetOf(runStart), buffer.data(), buffer.size())) return false;
+      hand(buffer.data(), buffer.size());
+      runLength = 0;
+      return true;
+    };
+    const bool whole = walk(fat, sectorCount, stream.start, [&](std::uint32_t sector) {
+      if (runLength > 0 && runLength < kRunSectors && sector == runStart + runLength) {
+        ++runLength;
+        return true;
+      }
+      if (!flush()) return false;
+      runStart = sector;
+      runLength = 1;
+      return true;
+    });
+    return whole && flush() && left == 0;
   }
 
   bool readMini() {
@@ -294,9 +336,10 @@ const CompoundEntry* CompoundFile::find(std::string_view path) const {
   }
   return nullptr;
 }
-std::optional<std::string> CompoundFile::read(const CompoundEntry& stream, std::uint64_t limit) {
-  if (impl_->fault != ContainerFault::None) return std::nullopt;
-  return impl_->read(stream, limit);
+bool CompoundFile::read(const CompoundEntry& stream,
+                        const std::function<void(std::string_view)>& each) {
+  if (impl_->fault != ContainerFault::None) return false;
+  return impl_->read(stream, each);
 }
 
 // ---- zip packages ----
@@ -416,7 +459,7 @@ struct ZipPackage::Impl {
     if (part.method != 8) return false;
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
-    std::vector<std::uint8_t> output(4 * kPiece);
+    std::vector<std::uint8_t> output(kPiece);
     int status = Z_OK;
     bool outputFull = false;  // inflate may hold more output without more input
     for (std::uint64_t done = 0; status != Z_STREAM_END;) {

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,8 +43,9 @@ class CompoundFile {
   const std::vector<CompoundEntry>& entries() const;
   // The entry at path, its names compared without ASCII letter case.
   const CompoundEntry* find(std::string_view path) const;
-  // A stream's bytes, at most limit of them; nullopt when they cannot be read.
-  std::optional<std::string> read(const CompoundEntry& stream, std::uint64_t limit = UINT64_MAX);
+  // Hands each piece of a stream's content to each in order; false when the
+  // stream cannot be read whole.
+  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each);
 
  private:
   struct Impl;

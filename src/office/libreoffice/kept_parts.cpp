@@ -92,35 +92,63 @@ void countObject(CompoundFile& file, const CompoundEntry& storage, Holdings& h) 
   }
 }
 
-// A workbook stream's records: comments (NOTE), hyperlinks (HLINK),
-// conditional formats (CONDFMT, CONDFMT12), charts (a BOF of a chart
-// substream) and header and footer pictures (HFPicture).
-void readWorkbookRecords(std::string_view book, Holdings& h) {
-  for (std::size_t at = 0; at + 4 <= book.size();) {
-    const std::uint16_t type = u16(book, at), size = u16(book, at + 2);
-    switch (type) {
+// A workbook stream's records, read as the stream comes: comments (NOTE),
+// hyperlinks (HLINK), conditional formats (CONDFMT, CONDFMT12), charts (the
+// BOF of a chart substream) and header and footer pictures (HFPicture).
+class WorkbookRecords {
+ public:
+  explicit WorkbookRecords(Holdings& h) : h_(h) {}
+  void feed(std::string_view piece) {
+    while (!piece.empty()) {
+      if (skip_ > 0) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(skip_, piece.size()));
+        piece.remove_prefix(n);
+        skip_ -= n;
+        continue;
+      }
+      // A record's type and size, and for a BOF the first four bytes of its
+      // body, whose last two say what the substream is.
+      const std::size_t wanted = head_.size() >= 4 && u16(head_, 0) == 0x0809 ? 8 : 4;
+      const std::size_t n = std::min(wanted - head_.size(), piece.size());
+      head_.append(piece.substr(0, n));
+      piece.remove_prefix(n);
+      if (head_.size() < wanted) continue;
+      if (wanted == 4 && u16(head_, 0) == 0x0809 && u16(head_, 2) >= 4) continue;
+      count();
+      skip_ = u16(head_, 2) - (head_.size() - 4);
+      head_.clear();
+    }
+  }
+
+ private:
+  void count() {
+    switch (u16(head_, 0)) {
       case 0x001C:
-        add(h, Held::Comment);
+        add(h_, Held::Comment);
         break;
       case 0x01B8:
-        add(h, Held::Hyperlink);
+        add(h_, Held::Hyperlink);
         break;
       case 0x01B0:
       case 0x0879:
-        add(h, Held::ConditionalFormat);
+        add(h_, Held::ConditionalFormat);
         break;
       case 0x0866:
-        add(h, Held::HeaderFooterPicture);
+        add(h_, Held::HeaderFooterPicture);
         break;
       case 0x0809:
-        if (size >= 4 && at + 8 <= book.size() && u16(book, at + 6) == 0x0020) add(h, Held::Chart);
+        if (head_.size() == 8 && u16(head_, 6) == 0x0020) add(h_, Held::Chart);
         break;
       default:
         break;
     }
-    at += 4 + std::size_t{size};
   }
-}
+
+  Holdings& h_;
+  std::string head_;
+  std::uint64_t skip_ = 0;
+};
 
 Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
   Holdings h;
@@ -141,17 +169,21 @@ Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
       add(h, Held::ActiveXControl);
     }
   }
-  const auto readStream = [&file](std::string_view name) -> std::string {
+  const auto readStream = [&file](std::string_view name) {
+    std::string content;
     const CompoundEntry* stream = file.find(name);
-    if (stream == nullptr || stream->storage) return {};
-    return file.read(*stream).value_or(std::string());
+    if (stream != nullptr && !stream->storage && stream->size < 1024 * 1024) {
+      file.read(*stream, [&content](std::string_view piece) { content.append(piece); });
+    }
+    return content;
   };
   readPropertySet(readStream("\5SummaryInformation"), kSummary, false, h);
   readPropertySet(readStream("\5DocumentSummaryInformation"), kDocumentSummary, true, h);
-  if (workbook) {
-    std::string book = readStream("Workbook");
-    if (book.empty()) book = readStream("Book");
-    readWorkbookRecords(book, h);
+  const CompoundEntry* book = file.find("Workbook");
+  if (book == nullptr) book = file.find("Book");
+  if (workbook && book != nullptr) {
+    WorkbookRecords records(h);
+    file.read(*book, [&records](std::string_view piece) { records.feed(piece); });
   }
   return h;
 }
