@@ -22,6 +22,8 @@ std::string outcomeName(replace::RunResult::Outcome outcome) {
       return "not found";
     case replace::RunResult::Outcome::WouldReplace:
       return "would replace";
+    case replace::RunResult::Outcome::WouldFail:
+      return "would fail";
     case replace::RunResult::Outcome::SameFile:
       return "same file";
     case replace::RunResult::Outcome::Failed:
@@ -63,9 +65,12 @@ ReportFile::ReportFile(const std::string& path) : out_(openReport(path)) {
 void ReportFile::add(const replace::RunResult& result) {
   if (result.entry.empty()) return;
   const bool failed = result.outcome == replace::RunResult::Outcome::Failed;
+  // A dry run's "would fail" says why, without an error code: nothing failed.
   row({result.entry, result.sheet, outcomeName(result.outcome),
        result.count ? std::to_string(*result.count) : "",
-       failed ? std::to_string(result.errorCode) : "", failed ? result.errorDescription : ""});
+       failed ? std::to_string(result.errorCode) : "",
+       failed || result.outcome == replace::RunResult::Outcome::WouldFail ? result.errorDescription
+                                                                          : ""});
 }
 
 void ReportFile::row(const std::vector<std::string>& fields) {

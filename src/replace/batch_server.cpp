@@ -90,13 +90,22 @@ RunResult failureResult(const std::string& entry, const std::string& label,
   return result;
 }
 
-RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count) {
+RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count,
+                      std::int64_t locked) {
   RunResult result;
   result.line = (sheet.empty() ? entry + " " : entry + "-" + sheet) + "试运行：找到 " +
-                std::to_string(count) + " 处，未作改动";
+                std::to_string(count) + " 处";
+  if (locked > 0) {
+    // The run fails such a sheet, and with it the workbook.
+    result.errorDescription = "部分单元格无法替换：" + std::to_string(locked) + " 处受保护";
+    result.line += "，其中 " + std::to_string(locked) + " 处受保护，替换时会失败";
+  }
+  result.line += "，未作改动";
   result.entry = entry;
   result.sheet = sheet;
-  result.outcome = count > 0 ? RunResult::Outcome::WouldReplace : RunResult::Outcome::NotFound;
+  result.outcome = locked > 0  ? RunResult::Outcome::WouldFail
+                   : count > 0 ? RunResult::Outcome::WouldReplace
+                               : RunResult::Outcome::NotFound;
   result.count = count;
   return result;
 }

@@ -91,7 +91,10 @@ RunResult failureResult(const std::string& entry, const std::string& label,
                         const std::string& sheet, const office::AutomationError& error);
 
 // A line of a run that only counted: "<name> 试运行：找到 N 处，未作改动" for a
-// document, without the blank after a workbook's "<file>-<sheet>".
-RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count);
+// document, without the blank after a workbook's "<file>-<sheet>". locked:
+// how many of the cells found a protected sheet keeps from change, for which
+// the run would fail the sheet; the line then says so.
+RunResult countResult(const std::string& entry, const std::string& sheet, std::int64_t count,
+                      std::int64_t locked = 0);
 
 }  // namespace replace

@@ -13,7 +13,7 @@ namespace replace {
 // One file's or one worksheet's result, as a run reports it.
 struct RunResult {
   // SameFile: a second name of a file the run processed under its first.
-  enum class Outcome { Replaced, NotFound, Failed, WouldReplace, SameFile };
+  enum class Outcome { Replaced, NotFound, Failed, WouldReplace, WouldFail, SameFile };
   std::string line;   // the status box's line, without its line end
   std::string entry;  // the file list's entry; empty for a line about no file
   std::string sheet;  // a workbook's sheet, where one is named

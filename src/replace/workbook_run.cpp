@@ -1,6 +1,7 @@
 #include "replace/workbook_run.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "replace/skipped_files.h"
 
@@ -137,18 +138,28 @@ bool replacePair(const Object& sheet, RunWindow& window, bool serverKeepsText) {
 
 // The cells holding text, counted as an Excel macro counts them: Find, then
 // FindNext after each found cell until the search comes round to the first.
-std::int64_t countIn(const Object& sheet, const std::string& text, bool matchCase) {
+// How many cells of a sheet hold text, and how many of those its protection
+// keeps from change, which the run would fail the sheet for. Whether the
+// sheet is protected is asked once, only where something is found.
+struct SheetCount {
+  std::int64_t found = 0;
+  std::int64_t locked = 0;
+};
+SheetCount countIn(const Object& sheet, const std::string& text, bool matchCase,
+                   std::optional<bool>& protectedSheet) {
   const Object cells = sheet.get("Cells").toObject();
   Variant found = cells.call("Find", Named{{"What", text},
                                            {"LookIn", std::int16_t{-4123}},  // xlFormulas
                                            {"LookAt", std::int16_t{2}},
                                            {"SearchOrder", std::int16_t{1}},
                                            {"MatchCase", matchCase}});
-  if (!found.isObject() || !found.toObject()) return 0;
+  if (!found.isObject() || !found.toObject()) return {};
+  if (!protectedSheet) protectedSheet = sheet.get("ProtectContents").toBool();
   const std::string first = found.toObject().get("Address").toText();
-  std::int64_t count = 0;
+  SheetCount count;
   do {
-    ++count;
+    ++count.found;
+    if (*protectedSheet && found.toObject().get("Locked").toBool()) ++count.locked;
     found = cells.call("FindNext", {Variant(found.toObject())});
   } while (found.isObject() && found.toObject() &&
            found.toObject().get("Address").toText() != first);
@@ -181,12 +192,16 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
     sheetLabel = "-" + name;
     sheetName = name;
     if (window.countOnly()) {
-      std::int64_t found = 0;
+      SheetCount total;
+      std::optional<bool> protectedSheet;
       for (std::size_t p = 0; p < window.pairCount(); ++p) {
         window.selectPair(p);
-        found += countIn(sheet, window.findText(), window.matchCase());
+        const SheetCount pair =
+            countIn(sheet, window.findText(), window.matchCase(), protectedSheet);
+        total.found += pair.found;
+        total.locked += pair.locked;
       }
-      results.push_back(countResult(fileName, name, found));
+      results.push_back(countResult(fileName, name, total.found, total.locked));
       continue;
     }
     bool replaced = false;

@@ -536,6 +536,36 @@ TEST_F(CommandLine, ADryRunCountsWhatTheRunReplacesAndChangesNoByte) {
   EXPECT_EQ(occurrences(text, kOld), 0u) << text;
 }
 
+// A dry run says which sheets the run would fail for cells their protection
+// keeps from change; the run then does as it said.
+TEST_F(CommandLine, ADryRunSaysWhichProtectedSheetsTheRunWouldRefuse) {
+  struct Row {
+    std::string sheet, dry, real;
+  };
+  const std::vector<Row> rows{
+      {"!S=旧文本 一|{unlocked}旧文本 二",
+       "locked.xls-S试运行：找到 2 处，其中 1 处受保护，替换时会失败，未作改动",
+       "locked.xls-S 处理失败，错误代码：-2147467259错误描述：部分单元格无法替换：1 处受保护，"
+       "未作改动"},
+      {"!S=锁定|{unlocked}旧文本 二", "locked.xls-S试运行：找到 1 处，未作改动",
+       "locked.xls-S已替换内容"},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].sheet);
+    const fs::path books = work.path() / ("locked" + std::to_string(i));
+    fs::create_directories(books);
+    e2e::makeWorkbook(books / "locked.xls", {rows[i].sheet});
+    std::vector<std::string> args{"--xls", books.string(), "--find", kOld, "--replace", "新"};
+    std::vector<std::string> dryArgs = args;
+    dryArgs.push_back("--dry-run");
+    const Result dry = run(dryArgs);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out, rows[i].dry + "\n");
+    const Result real = run(args);
+    EXPECT_EQ(real.out, rows[i].real + "\n");
+  }
+}
+
 // --match-case: only the find text's own letter case is found, counted and
 // replaced, in documents (body, header) and in worksheet cells.
 TEST_F(CommandLine, MatchCaseFindsCountsAndReplacesOnlyTheSameLetterCase) {

@@ -554,6 +554,11 @@ FakeCell cellFromValue(const Variant& value) {
   return FakeCell::typed(value.toText());
 }
 
+// Excel's answer to a change of a locked cell on a protected sheet.
+[[noreturn]] void refuseProtected() {
+  throw AutomationError(-2146827284, "您试图更改的单元格或图表位于受保护的工作表中。");
+}
+
 Object makeCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                 std::shared_ptr<Book> book, std::size_t sheetIndex, std::size_t index) {
   const std::string address = "$A$" + std::to_string(index + 1);
@@ -563,10 +568,14 @@ Object makeCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                                          const Arguments& a) -> Variant {
         FakeCell& cell = book->sheets.at(sheetIndex).cells.at(index);
         using Kind = FakeCell::Kind;
+        const FakeSheet& sheet = book->sheets.at(sheetIndex);
+        const bool locked = !sheet.unlocked.contains(index);
         if (office::sameName(m, "Address")) return address;
         if (office::sameName(m, "HasFormula")) return cell.kind == Kind::Formula;
+        if (office::sameName(m, "Locked")) return locked;
         if (kind == CallKind::Put &&
             (m.empty() || office::sameName(m, "Value") || office::sameName(m, "Formula"))) {
+          if (sheet.protectedContents && locked) refuseProtected();
           cell = cellFromValue(a.positional.at(0));
           return {};
         }
@@ -632,11 +641,18 @@ Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
           const std::string with = named(a, "Replacement").toText();
           const Variant* matching = namedOrNull(a, "MatchCase");
           const bool matchCase = matching != nullptr && matching->toBool();
-          for (FakeCell& cell : sheet.cells) {
-            if (what.empty() || findIn(searched(cell), what, matchCase) == std::string::npos) {
-              continue;
+          const auto holds = [&](const FakeCell& cell) {
+            return !what.empty() && findIn(searched(cell), what, matchCase) != std::string::npos;
+          };
+          for (std::size_t i = 0; i < sheet.cells.size(); ++i) {
+            if (sheet.protectedContents && !sheet.unlocked.contains(i) && holds(sheet.cells[i])) {
+              refuseProtected();
             }
-            cell = FakeCell::typed(replaceAllIgnoringCase(cell.value, what, with, matchCase));
+          }
+          for (FakeCell& cell : sheet.cells) {
+            if (holds(cell)) {
+              cell = FakeCell::typed(replaceAllIgnoringCase(cell.value, what, with, matchCase));
+            }
           }
           return Variant(true);
         }
@@ -650,6 +666,9 @@ Object makeSheet(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
                     [&office, app, book, index](std::string_view m, CallKind, const Arguments&) {
                       if (office::sameName(m, "Name")) return Variant(book->sheets.at(index).name);
                       if (office::sameName(m, "Activate")) return Variant(true);
+                      if (office::sameName(m, "ProtectContents")) {
+                        return Variant(book->sheets.at(index).protectedContents);
+                      }
                       if (office::sameName(m, "Cells")) {
                         return Variant(makeCells(office, app, book, index));
                       }

@@ -43,6 +43,10 @@ void PrintTo(const FakeCell& cell, std::ostream* out);
 struct FakeSheet {
   std::string name;
   std::vector<FakeCell> cells;
+  // A protected sheet refuses every change to its locked cells, as Excel's
+  // does (all cells are locked but those listed).
+  bool protectedContents = false;
+  std::set<std::size_t> unlocked;
   bool operator==(const FakeSheet&) const = default;
 };
 

@@ -850,6 +850,8 @@ TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
     rig.document("b.doc", "没有");
     rig.document("c,d.doc", "乙");
     rig.workbook("e.xls", {{"S1", {"旧", "x", "旧旧"}}, {"S2", {"乙"}}, {"S3", {"y"}}});
+    // A protected sheet with one of its two cells that hold the text unlocked.
+    rig.workbook("f.xls", {{"P", {"旧", "旧"}, true, {1}}});
     rig.work.write("rules.txt", "# 两组\n旧\t新\n新甲\t丙\n乙\t丁\n");
     const std::string rules = (rig.work.path() / "rules.txt").string();
     const std::string report = (rig.work.path() / "report.csv").string();
@@ -866,10 +868,14 @@ TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
               "a.doc,,would replace,3,,\r\n"
               "b.doc,,not found,0,,\r\n"
               "\"c,d.doc\",,would replace,1,,\r\n");
-    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules, "--dry-run"}), 0);
+    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules, "--dry-run", "--report", report}), 0);
     EXPECT_EQ(rig.output(),
               (Lines{"e.xls-S1试运行：找到 2 处，未作改动", "e.xls-S2试运行：找到 1 处，未作改动",
-                     "e.xls-S3试运行：找到 0 处，未作改动"}));
+                     "e.xls-S3试运行：找到 0 处，未作改动",
+                     "f.xls-P试运行：找到 2 处，其中 1 处受保护，替换时会失败，未作改动"}));
+    EXPECT_NE(testsupport::readFile(report).find(
+                  "f.xls,P,would fail,2,,部分单元格无法替换：1 处受保护\r\n"),
+              std::string::npos);
     for (FakeOffice& office : rig.offices) {
       EXPECT_TRUE(office.saved.empty());
       EXPECT_TRUE(office.callsContaining("Replace").empty());
@@ -901,9 +907,11 @@ TEST(CommandLineRun, RulesDryRunAndReportWithEveryJobCount) {
     EXPECT_EQ(opens.size(), 3u);  // once per document
     EXPECT_EQ(replacements, 3u);  // a.doc: both its pairs; c,d.doc: one
 
-    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules}), 0);
+    EXPECT_EQ(rig.run({"--xls", rig.folder, "--rules", rules}), 1);
     EXPECT_EQ(rig.output(),
-              (Lines{"e.xls-S1已替换内容", "e.xls-S2已替换内容", "e.xls-S3没找到替换的内容"}));
+              (Lines{"e.xls-S1已替换内容", "e.xls-S2已替换内容", "e.xls-S3没找到替换的内容",
+                     "f.xls-P 处理失败，错误代码：-2146827284错误描述："
+                     "您试图更改的单元格或图表位于受保护的工作表中。"}));
     EXPECT_EQ(rig.offices[0].workbooks[rig.folder + "/e.xls"][0].cells,
               (std::vector<testsupport::FakeCell>{"新", "x", "新新"}));
   }

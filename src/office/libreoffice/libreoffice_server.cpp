@@ -1711,6 +1711,12 @@ class CellObject : public LoObject {
       const auto address = addressable->getCellAddress();
       return cellAddress(address.Column, address.Row);
     }
+    if (sameName(member, "Locked")) {
+      css::util::CellProtection protection;
+      Reference<css::beans::XPropertySet>(cell_, UNO_QUERY_THROW)
+          ->getPropertyValue("CellProtection") >>= protection;
+      return static_cast<bool>(protection.IsLocked);
+    }
     if (!member.empty() && !sameName(member, "Value") && !sameName(member, "Formula")) {
       unknownMember();
     }
@@ -1978,6 +1984,11 @@ class WorksheetObject : public LoObject {
   Variant answer(std::string_view member, CallKind, const Arguments&) override {
     if (sameName(member, "Name")) return sheetsOf(*doc_).at(index_).name;
     if (sameName(member, "Cells")) return make<CellsObject>(doc_, index_);
+    if (sameName(member, "ProtectContents")) {
+      return static_cast<bool>(
+          Reference<css::util::XProtectable>(sheetsOf(*doc_).at(index_).sheet, UNO_QUERY_THROW)
+              ->isProtected());
+    }
     if (sameName(member, "Activate")) {
       doc_->active = sheetsOf(*doc_).at(index_).sheet;
       return {};
