@@ -11,12 +11,12 @@
 #include <set>
 #include <thread>
 
+#include "files/folder_listing.h"
 #include "replace/document_run.h"
 #include "replace/run_window.h"
 #include "replace/same_file.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
-#include "ui/file_browser.h"
 
 namespace cli {
 
@@ -44,8 +44,8 @@ void collectFiles(const std::string& root, const std::string& relative, const st
   const auto join = [&relative](const std::string& name) {
     return relative.empty() ? name : replace::composePath(relative, name);
   };
-  for (const std::string& name : ui::listFiles(folder, pattern)) files.push_back(join(name));
-  for (const std::string& name : ui::listSubfolders(folder)) {
+  for (const std::string& name : files::listFiles(folder, pattern)) files.push_back(join(name));
+  for (const std::string& name : files::listSubfolders(folder)) {
     collectFiles(root, join(name), pattern, seen, files);
   }
 }
@@ -53,7 +53,7 @@ void collectFiles(const std::string& root, const std::string& relative, const st
 }  // namespace
 
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive) {
-  if (!recursive) return ui::listFiles(folder, filePattern(kind));
+  if (!recursive) return files::listFiles(folder, filePattern(kind));
   std::vector<std::string> files;
   std::set<replace::FileIdentity> seen;
   collectFiles(folder, "", filePattern(kind), seen, files);

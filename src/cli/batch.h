@@ -26,7 +26,7 @@ std::string filePattern(FileKind kind);
 
 // The folder's files as the window lists them; with recursive, then those of
 // every subfolder, depth first in sorted order, named relative to folder with
-// '/'. Throws ui::BrowseError for any folder that cannot be read.
+// '/'. Throws files::BrowseError for any folder that cannot be read.
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive);
 
 // Keeps the original of each file a run is about to save, where the servers

@@ -9,11 +9,11 @@
 #include <system_error>
 
 #include "cli/report.h"
+#include "files/folder_listing.h"
 #include "replace/document_stories.h"
+#include "replace/journal_folder.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
-#include "ui/file_browser.h"
-#include "ui/main_window.h"
 
 namespace cli {
 
@@ -196,7 +196,7 @@ int run(const Options& options, const Environment& env) {
   batch.folder = absoluteFolder(options.folder);
   try {
     batch.files = listBatchFiles(batch.folder, options.kind, options.recursive);
-  } catch (const ui::BrowseError& e) {
+  } catch (const files::BrowseError& e) {
     throw Failure(e.what());
   }
   // A mistyped folder name and an empty folder must not look like a run
@@ -228,8 +228,9 @@ int run(const Options& options, const Environment& env) {
     }
   }
 
-  const replace::Journal journal(ui::resolveJournalFolder(env.programFolder, env.userJournalFolder),
-                                 *env.clock, env.codeset);
+  const replace::Journal journal(
+      replace::resolveJournalFolder(env.programFolder, env.userJournalFolder), *env.clock,
+      env.codeset);
   // A run whose lines could only go where another user may read or redirect
   // them does not begin; a dry run writes none.
   if (journal.folder().empty() && !options.dryRun) {

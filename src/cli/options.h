@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "office/probes.h"
+#include "office/suite.h"
 
 namespace cli {
 

@@ -12,8 +12,8 @@
 #include "cli/command_line.h"
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/termination.h"
+#include "replace/journal_folder.h"
 #include "text/text_encoding.h"
-#include "ui/main_window.h"
 
 namespace cli {
 
@@ -86,7 +86,7 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   };
   env.clock = &clock;
   env.programFolder = programFolder;
-  env.userJournalFolder = ui::defaultUserJournalFolder();
+  env.userJournalFolder = replace::defaultUserJournalFolder();
   env.codeset = codeset;
   env.out = &std::cout;
   env.err = &std::cerr;

@@ -15,9 +15,9 @@
 #include "cli/command_line.h"
 #include "cli/windows_backup.h"
 #include "office/com/com_backend.h"
+#include "replace/journal_folder.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
-#include "ui/main_window.h"
 
 namespace cli {
 
@@ -180,7 +180,7 @@ int windowsMain(const std::vector<std::string>& args, const std::filesystem::pat
   };
   env.clock = &clock;
   env.programFolder = programFolder;
-  env.userJournalFolder = ui::defaultUserJournalFolder();
+  env.userJournalFolder = replace::defaultUserJournalFolder();
   env.codeset = text::systemCodeset();
   env.out = &out;
   env.err = &err;

@@ -7,10 +7,9 @@
 #include <string_view>
 
 #include "office/automation.h"
+#include "office/suite.h"
 
 namespace office {
-
-enum class Suite { Microsoft, Wps };
 
 // What a probe needs of the window.
 class ProbeWindow {

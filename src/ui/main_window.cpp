@@ -4,7 +4,9 @@
 #include <optional>
 #include <system_error>
 
+#include "files/folder_listing.h"
 #include "replace/document_run.h"
+#include "replace/journal_folder.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -31,99 +33,6 @@ namespace {
 constexpr const char* kOldTextPrompt = "请输入要替换原内容";
 constexpr const char* kNewTextPrompt = "请输入新替换内容";
 
-bool isWritableFolder(const fs::path& folder) {
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return false;
-#ifdef _WIN32
-  // Windows has no cheap question for this (the folder's ACL decides, and the
-  // read-only attribute means nothing on folders): a file is made and removed.
-  // Named per thread too: two runs in one process may ask at the same moment.
-  const fs::path probe =
-      folder / (L".ravelsk-write-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetCurrentThreadId()));
-  HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
-#else
-  return ::access(folder.c_str(), W_OK | X_OK) == 0;
-#endif
-}
-
-#ifndef _WIN32
-
-// The user's entry in the system's user database: name and home.
-bool userEntry(std::string& name, std::string& home) {
-  std::vector<char> buffer(16384);
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return false;
-  }
-  name = found->pw_name != nullptr ? found->pw_name : "";
-  home = found->pw_dir != nullptr ? found->pw_dir : "";
-  return true;
-}
-
-// A group that is the user's own (a user private group: its name is the
-// user's, and nobody else is in it); its write bit lets nobody else in.
-bool isPrivateGroup(gid_t gid) {
-  std::string user, home;
-  if (!userEntry(user, home)) return false;
-  std::vector<char> buffer(16384);
-  struct group entry {};
-  struct group* found = nullptr;
-  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
-  if (found->gr_name == nullptr || user != found->gr_name) return false;
-  for (char** member = found->gr_mem; member != nullptr && *member != nullptr; ++member) {
-    if (user != *member) return false;
-  }
-  return true;
-}
-
-bool othersMayWrite(const struct stat& st) {
-  return (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && !isPrivateGroup(st.st_gid));
-}
-
-// folder, its missing parts made (mode 0700), when nobody but the user and
-// the system can have made or can change any folder on the way to it and the
-// folder is the user's alone: another user could else read the journal's
-// file names, or plant a link that sends its lines into a file of the
-// user's. A folder others may write is passed only where it is sticky (as
-// /tmp), which keeps them from the user's folders in it. Its real path, else
-// empty.
-fs::path safeUserFolder(const fs::path& folder) {
-  std::error_code ec;
-  const fs::path real = fs::weakly_canonical(folder, ec).lexically_normal();
-  if (ec || !real.is_absolute()) return {};
-  std::vector<fs::path> way;
-  fs::path built;
-  for (const fs::path& part : real) {
-    if (part.empty()) continue;
-    built /= part;
-    way.push_back(built);
-  }
-  for (std::size_t i = 0; i < way.size(); ++i) {
-    const bool last = i + 1 == way.size();
-    struct stat st {};
-    if (::lstat(way[i].c_str(), &st) != 0) {
-      if (errno != ENOENT) return {};
-      // Made by another run at the same moment, it is judged as any other.
-      if (::mkdir(way[i].c_str(), 0700) != 0 && errno != EEXIST) return {};
-      if (::lstat(way[i].c_str(), &st) != 0) return {};
-    }
-    // A link here was put after the links were resolved: by someone else.
-    if (!S_ISDIR(st.st_mode)) return {};
-    const bool ours = st.st_uid == ::geteuid();
-    if (!ours && (last || st.st_uid != 0)) return {};
-    if (othersMayWrite(st) && (last || (st.st_mode & S_ISVTX) == 0)) return {};
-  }
-  return real;
-}
-
-#endif
-
 }  // namespace
 
 Form1Context userContext(const office::ServerRegistry& servers, const replace::Clock& clock,
@@ -133,37 +42,10 @@ Form1Context userContext(const office::ServerRegistry& servers, const replace::C
   context.servers = &servers;
   context.clock = &clock;
   context.programFolder = std::move(programFolder);
-  context.userJournalFolder = defaultUserJournalFolder();
+  context.userJournalFolder = replace::defaultUserJournalFolder();
   context.startFolder = text::utf8FromPath(std::filesystem::current_path(ec));
   context.codeset = text::systemCodeset();
   return context;
-}
-
-// Never a shared folder such as the temporary one: anybody could make its
-// parts first.
-fs::path defaultUserJournalFolder() {
-#ifdef _WIN32
-  if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && *local != 0) {
-    return fs::path(local) / "Ravelsk" / "Journal";
-  }
-  if (const wchar_t* profile = _wgetenv(L"USERPROFILE"); profile != nullptr && *profile != 0) {
-    return fs::path(profile) / "AppData" / "Local" / "Ravelsk" / "Journal";
-  }
-  return {};
-#else
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-    return fs::path(data) / "ravelsk" / "Journal";
-  }
-  std::string home;
-  if (const char* variable = std::getenv("HOME"); variable != nullptr && *variable == '/') {
-    home = variable;
-  } else {
-    // A service, cron or `env -i` starts the program without HOME.
-    std::string user;
-    if (!userEntry(user, home) || home.empty() || home.front() != '/') return {};
-  }
-  return fs::path(home) / ".local" / "share" / "ravelsk" / "Journal";
-#endif
 }
 
 Form1::Form1(Form1Context context, FormView* view)
@@ -178,8 +60,8 @@ Form1::Form1(Form1Context context, FormView* view)
   Dir1.path = context_.startFolder;
   File1.path = context_.startFolder;
   try {
-    Dir1.subfolders = listSubfolders(Dir1.path);
-  } catch (const BrowseError& e) {
+    Dir1.subfolders = files::listSubfolders(Dir1.path);
+  } catch (const files::BrowseError& e) {
     appendStatus(std::string(e.what()) + "\r\n");
     return;  // one line for the folder; the file list stays empty
   }
@@ -220,25 +102,9 @@ void Form1::Form_Load() {
   refreshView();
 }
 
-fs::path resolveJournalFolder(const fs::path& programFolder, const fs::path& userJournalFolder) {
-  const fs::path own = programFolder / "Journal";
-  // Two first runs of a fresh copy make it at the same moment: found made by
-  // the other, it is as good. A plain file of that name stays as it is.
-  std::error_code ec;
-  fs::create_directory(own, ec);
-  if (isWritableFolder(own)) return own;
-  if (userJournalFolder.empty()) return {};
-#ifdef _WIN32
-  fs::create_directories(userJournalFolder, ec);
-  return isWritableFolder(userJournalFolder) ? userJournalFolder : fs::path();
-#else
-  const fs::path safe = safeUserFolder(userJournalFolder);
-  return !safe.empty() && isWritableFolder(safe) ? safe : fs::path();
-#endif
-}
-
 void Form1::resolveJournalFolder() {
-  journalFolder_ = ui::resolveJournalFolder(context_.programFolder, context_.userJournalFolder);
+  journalFolder_ =
+      replace::resolveJournalFolder(context_.programFolder, context_.userJournalFolder);
   journal_.emplace(journalFolder_, *context_.clock, context_.codeset);
   if (journalFolder_.empty())
     reportJournalFailure(replace::JournalError(replace::kNoJournalFolder));
@@ -315,8 +181,8 @@ void Form1::Drive1_Change() {
 bool Form1::setDir1Path(const std::string& path, bool alwaysRaiseChange) {
   std::vector<std::string> subfolders;
   try {
-    subfolders = listSubfolders(path);
-  } catch (const BrowseError& e) {
+    subfolders = files::listSubfolders(path);
+  } catch (const files::BrowseError& e) {
     appendStatus(std::string(e.what()) + "\r\n");
     return false;
   }
@@ -336,9 +202,9 @@ void Form1::Dir1_Change() {
 
 void Form1::setFile1Path(const std::string& path) {
   try {
-    File1.entries = listFiles(path, File1.pattern);
+    File1.entries = files::listFiles(path, File1.pattern);
     File1.path = path;
-  } catch (const BrowseError& e) {
+  } catch (const files::BrowseError& e) {
     // The old folder's names must not be run in the new one.
     File1.entries.clear();
     appendStatus(std::string(e.what()) + "\r\n");
@@ -348,8 +214,8 @@ void Form1::setFile1Path(const std::string& path) {
 void Form1::setFile1Pattern(const std::string& pattern) {
   File1.pattern = pattern;
   try {
-    File1.entries = listFiles(File1.path, pattern);
-  } catch (const BrowseError& e) {
+    File1.entries = files::listFiles(File1.path, pattern);
+  } catch (const files::BrowseError& e) {
     File1.entries.clear();
     appendStatus(std::string(e.what()) + "\r\n");
   }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "files/folder_listing.h"
 #include "support/fixtures.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -37,7 +38,7 @@ TEST(Pattern, MatchesWildcardsIgnoringCaseAndShortNameExtensions) {
       {"anything", "*", true},     {"a.docx", "*.do?", true},     {"a.docx", "*.d*", true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ui::matchesPattern(c.name, c.pattern), c.matches) << c.name << " " << c.pattern;
+    EXPECT_EQ(files::matchesPattern(c.name, c.pattern), c.matches) << c.name << " " << c.pattern;
   }
 }
 
@@ -53,11 +54,11 @@ TEST(Listing, ShowsMatchingVisibleFilesSortedByName) {
   folder.mkdir(".git");
   folder.mkdir("Sub");
   EXPECT_EQ(
-      ui::listFiles(folder.str(), "*.doc"),
+      files::listFiles(folder.str(), "*.doc"),
       (Names{"A.doc", "A.DOCX", "b.doc", "b.docm", "c.DOC", "d.docs", "报告 #1.doc", "报告.docx"}));
-  EXPECT_EQ(ui::listFiles(folder.str(), "*.xls"), (Names{"d.xls", "f.xlsx"}));
-  EXPECT_EQ(ui::listSubfolders(folder.str()), (Names{"folder.doc", "Sub", "x.docx"}));
-  EXPECT_THROW(ui::listFiles(folder.sub("missing"), "*.doc"), ui::BrowseError);
+  EXPECT_EQ(files::listFiles(folder.str(), "*.xls"), (Names{"d.xls", "f.xlsx"}));
+  EXPECT_EQ(files::listSubfolders(folder.str()), (Names{"folder.doc", "Sub", "x.docx"}));
+  EXPECT_THROW(files::listFiles(folder.sub("missing"), "*.doc"), files::BrowseError);
 }
 
 #ifndef _WIN32
@@ -122,7 +123,7 @@ TEST(NamesThatAreNotUtf8, AreListedAndLeadBackToTheSameBytes) {
     ASSERT_TRUE(scope.active() && (haveGbk || std::string(c.locale) != "zh_CN.GBK"));
     testsupport::TempFolder folder;
     folder.write(c.onDisk, "content");
-    const Names listed = ui::listFiles(folder.str(), "*.doc");
+    const Names listed = files::listFiles(folder.str(), "*.doc");
     ASSERT_EQ(listed, Names{c.listed});
     const std::filesystem::path back = text::pathFromUtf8(folder.str() + "/" + listed.front());
     EXPECT_EQ(back.filename().native(), c.onDisk);

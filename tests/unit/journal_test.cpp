@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#include "replace/journal_folder.h"
 #include "support/fixtures.h"
 #include "ui/main_window.h"
 
@@ -274,7 +275,7 @@ TEST(JournalFolder, TwoFirstRunsAtOnceBothJournalBesideTheProgram) {
         ready.fetch_add(1);
         while (ready.load() < 2) {
         }
-        found[r] = ui::resolveJournalFolder(program.path(), user.path() / "Journal");
+        found[r] = replace::resolveJournalFolder(program.path(), user.path() / "Journal");
       });
     }
     for (std::thread& run : runs) run.join();
@@ -325,7 +326,7 @@ TEST(JournalFolder, AUserFolderOthersCanWriteOrHaveMadeIsNeverUsed) {
     program.write("Journal", "a file in the way");
     c.plant(user.path());
     const fs::path wanted = user.path() / "ravelsk" / "Journal";
-    const fs::path found = ui::resolveJournalFolder(program.path(), wanted);
+    const fs::path found = replace::resolveJournalFolder(program.path(), wanted);
     if (c.used) {
       EXPECT_EQ(found, wanted);
       struct stat st {};
@@ -351,7 +352,7 @@ TEST(JournalFolder, WithoutHomeTheUsersOwnHomeIsUsed) {
     saved.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
     ::unsetenv(name);
   }
-  const fs::path folder = ui::defaultUserJournalFolder();
+  const fs::path folder = replace::defaultUserJournalFolder();
   for (const Saved& s : saved) {
     if (s.value) ::setenv(s.name.c_str(), s.value->c_str(), 1);
   }
