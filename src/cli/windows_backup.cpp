@@ -18,11 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::int32_t kErrFailed = static_cast<std::int32_t>(0x80004005u);  // E_FAIL
-
 // The same wording as the careful store's on Linux: "无法保存文档：写入备份：…".
 [[noreturn]] void fail(const char* step, const std::string& reason) {
-  throw office::AutomationError(kErrFailed, std::string("无法保存文档：") + step + "：" + reason);
+  throw office::AutomationError(office::kErrFailed,
+                                std::string("无法保存文档：") + step + "：" + reason);
 }
 [[noreturn]] void fail(const char* step) {
   fail(step, text::windowsErrorText(GetLastError()));

@@ -24,9 +24,17 @@ inline constexpr std::int32_t kErrOverflow = 6;
 inline constexpr std::int32_t kErrOutOfMemory = 7;
 // E_UNEXPECTED: a server failed in a way it has no code for.
 inline constexpr std::int32_t kErrUnexpected = static_cast<std::int32_t>(0x8000FFFFu);
-// E_FAIL: a file refused before the office opens it (read-only, in use), on
-// every face alike.
+// E_FAIL: a failure the office or the program reports for a file (refused
+// before the office opens it, not loaded, not stored), on every face alike;
+// its description says what happened.
 inline constexpr std::int32_t kErrFailed = static_cast<std::int32_t>(0x80004005u);
+inline constexpr std::int32_t kErrBadCallOrArgument = 5;
+inline constexpr std::int32_t kErrSubscript = 9;
+inline constexpr std::int32_t kErrNamedArgument = 448;
+inline constexpr std::int32_t kErrArgumentNotOptional = 449;
+inline constexpr std::int32_t kErrArgumentCount = 450;
+// Word's answer to ActiveDocument when no document is open.
+inline constexpr std::int32_t kErrNoDocumentOpen = 4248;
 inline constexpr std::int32_t kErrTypeMismatch = 13;
 inline constexpr std::int32_t kErrInvalidNull = 94;
 inline constexpr std::int32_t kErrObjectRequired = 424;

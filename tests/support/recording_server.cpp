@@ -38,7 +38,7 @@ const Variant& named(const Arguments& args, const std::string& name) {
   for (const auto& [n, v] : args.named) {
     if (office::sameName(n, name)) return v;
   }
-  throw AutomationError(449, "参数不可选");
+  throw AutomationError(office::kErrArgumentNotOptional, "参数不可选");
 }
 
 const Variant* namedOrNull(const Arguments& args, const std::string& name) {
@@ -692,7 +692,7 @@ Object makeWorkbook(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
           }
           auto j = a.positional[0].toInteger();
           if (j < 1 || j > static_cast<std::int64_t>(book->sheets.size())) {
-            throw AutomationError(9, "下标越界");
+            throw AutomationError(office::kErrSubscript, "下标越界");
           }
           return Variant(makeSheet(office, app, book, static_cast<std::size_t>(j - 1)));
         }
@@ -744,7 +744,8 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                 return Variant();
               }
               if (office::sameName(m, "ActiveDocument")) {
-                if (app->openDocs.empty()) throw AutomationError(4248, "没有打开的文档");
+                if (app->openDocs.empty())
+                  throw AutomationError(office::kErrNoDocumentOpen, "没有打开的文档");
                 return Variant(makeDocument(office, app, app->openDocs.back()));
               }
               if (office::sameName(m, "Hwnd") && !app->settings.hwnd.isEmpty()) {

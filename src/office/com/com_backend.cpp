@@ -30,12 +30,6 @@ namespace {
 const IID kOwnObject = {
     0x6b1f2e4a, 0x8c3d, 0x4f5b, {0x9a, 0x7e, 0x2d, 0x1c, 0x0b, 0x3a, 0x4e, 0x5f}};
 
-constexpr std::int32_t kErrBadCallOrArgument = 5;
-constexpr std::int32_t kErrSubscript = 9;
-constexpr std::int32_t kErrNamedArgument = 448;
-constexpr std::int32_t kErrArgumentNotOptional = 449;
-constexpr std::int32_t kErrArgumentCount = 450;
-
 std::int32_t signedCode(HRESULT hr) {
   return static_cast<std::int32_t>(hr);
 }

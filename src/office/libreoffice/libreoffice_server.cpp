@@ -115,7 +115,8 @@ const Variant* argument(const Arguments& args, std::size_t position, std::string
 
 const Variant& required(const Arguments& args, std::size_t position, std::string_view name) {
   const Variant* v = argument(args, position, name);
-  if (v == nullptr) throw AutomationError(449, "参数不可选：" + std::string(name));
+  if (v == nullptr)
+    throw AutomationError(office::kErrArgumentNotOptional, "参数不可选：" + std::string(name));
   return *v;
 }
 
@@ -384,9 +385,9 @@ class Session {
       throw markGone();
     } catch (const css::uno::RuntimeException& e) {
       if (process_.started() && !process_.running()) throw markGone();
-      throw AutomationError(kErrOfficeFailed, "LibreOffice：" + toUtf8(e.Message));
+      throw AutomationError(kErrFailed, "LibreOffice：" + toUtf8(e.Message));
     } catch (const css::uno::Exception& e) {
-      throw AutomationError(kErrOfficeFailed, "LibreOffice：" + toUtf8(e.Message));
+      throw AutomationError(kErrFailed, "LibreOffice：" + toUtf8(e.Message));
     }
   }
 
@@ -493,7 +494,7 @@ class Session {
     if (options_.backupFolder.empty()) return {};
     const fs::path relative = document.lexically_relative(options_.backupRoot);
     if (relative.empty() || *relative.begin() == "..") {
-      throw AutomationError(kErrOfficeFailed, "无法备份文档：不在要替换的文件夹里，未作改动");
+      throw AutomationError(kErrFailed, "无法备份文档：不在要替换的文件夹里，未作改动");
     }
     return options_.backupFolder / relative;
   }
@@ -533,19 +534,19 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     case fs::file_type::regular:
       break;
     case fs::file_type::directory:
-      throw AutomationError(kErrOfficeFailed, "不是文件而是文件夹，未作改动");
+      throw AutomationError(kErrFailed, "不是文件而是文件夹，未作改动");
     case fs::file_type::not_found:
     case fs::file_type::none:
     case fs::file_type::unknown:
       throw AutomationError(kErrFileNotFound, "找不到文件：" + path);
     default:
-      throw AutomationError(kErrOfficeFailed, "不是普通文件，未作改动");
+      throw AutomationError(kErrFailed, "不是普通文件，未作改动");
   }
   switch (writeBlock(file)) {
     case WriteBlock::ReadOnlyFile:
-      throw AutomationError(kErrOfficeFailed, "文件只读，未作改动");
+      throw AutomationError(kErrFailed, "文件只读，未作改动");
     case WriteBlock::ReadOnlyFolder:
-      throw AutomationError(kErrOfficeFailed, "文件夹不可写，未作改动");
+      throw AutomationError(kErrFailed, "文件夹不可写，未作改动");
     case WriteBlock::None:
       break;
   }
@@ -566,7 +567,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   {
     const std::uintmax_t size = fs::file_size(file, ec);
     if (!roomForDocument(process_.folder(), ec ? 0 : size)) {
-      throw AutomationError(kErrOfficeFailed, std::string(kNoRoomText));
+      throw AutomationError(kErrFailed, std::string(kNoRoomText));
     }
   }
 
@@ -600,7 +601,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     // stopped telling because a question it asked was declined.
     forget();
     const std::string why = handler->why();
-    throw AutomationError(kErrOfficeFailed,
+    throw AutomationError(kErrFailed,
                           "无法打开文档：" + (why.empty() ? std::string(kUnknownFormatText) : why));
   } catch (const css::uno::RuntimeException&) {
     // A gone office is handled by the caller, who needs to know what it was
@@ -610,18 +611,18 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   } catch (const css::task::ErrorCodeIOException& e) {
     forget();
     const std::string why = handler->why();
-    throw AutomationError(kErrOfficeFailed,
+    throw AutomationError(kErrFailed,
                           "无法打开文档：" + (why.empty() ? loadErrorText(e.ErrCode) : why));
   } catch (const css::uno::Exception&) {
     forget();
     const std::string why = handler->why();
-    throw AutomationError(kErrOfficeFailed,
+    throw AutomationError(kErrFailed,
                           "无法打开文档：" + (why.empty() ? std::string(kUnreadableText) : why));
   }
   if (!component.is()) {
     forget();
     const std::string why = handler->why();
-    throw AutomationError(kErrOfficeFailed, "无法打开文档" + (why.empty() ? "" : "：" + why));
+    throw AutomationError(kErrFailed, "无法打开文档" + (why.empty() ? "" : "：" + why));
   }
 
   std::string filter;
@@ -639,10 +640,9 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
                  : Reference<css::text::XTextDocument>(component, UNO_QUERY).is() &&
                        isDocumentFilter(filter);
     if (!rightKind) {
-      throw AutomationError(kErrOfficeFailed,
-                            std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
-                                "（文件格式：" + (filter.empty() ? "未知" : filter) +
-                                "），未作改动");
+      throw AutomationError(
+          kErrFailed, std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
+                          "（文件格式：" + (filter.empty() ? "未知" : filter) + "），未作改动");
     }
     requireWritableFormat(filter, workbook);
   } catch (const css::lang::DisposedException&) {
@@ -677,13 +677,13 @@ OUString Session::loadUrl(const fs::path& file) {
     fs::remove(target, ec);
     fs::create_symlink(file, target, ec);
     if (ec) {
-      throw AutomationError(kErrOfficeFailed, "无法打开文档：" + text::errorText(ec));
+      throw AutomationError(kErrFailed, "无法打开文档：" + text::errorText(ec));
     }
   }
   OUString url;
   if (osl::FileBase::getFileURLFromSystemPath(toOUString(target.native()), url) !=
       osl::FileBase::E_None) {
-    throw AutomationError(kErrOfficeFailed, "无法打开文档：路径无效");
+    throw AutomationError(kErrFailed, "无法打开文档：路径无效");
   }
   return url;
 }
@@ -707,9 +707,9 @@ void Session::requireWritableFormat(const std::string& filter, bool workbook) {
     known = writableFilters_.emplace(filter, writable).first;
   }
   if (!known->second) {
-    throw AutomationError(kErrOfficeFailed,
-                          std::string(workbook ? "无法保存此工作簿" : "无法保存此文档") +
-                              "（文件格式：" + filter + "）办公软件只能读取这种格式，未作改动");
+    throw AutomationError(
+        kErrFailed, std::string(workbook ? "无法保存此工作簿" : "无法保存此文档") + "（文件格式：" +
+                        filter + "）办公软件只能读取这种格式，未作改动");
   }
 }
 
@@ -749,7 +749,7 @@ void Session::store(OpenDocument& document) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(document.path, ec);
     const bool room = roomForDocument(process_.folder(), ec ? 0 : size);
-    return AutomationError(kErrOfficeFailed, room ? why : std::string(kNoRoomText));
+    return AutomationError(kErrFailed, room ? why : std::string(kNoRoomText));
   };
   try {
     Reference<css::frame::XStorable> storable(document.component, UNO_QUERY_THROW);
@@ -776,7 +776,7 @@ void Session::store(OpenDocument& document) {
   const std::string lost = lostParts(holdingsOfOriginal(document), holdingsOf(content, format));
   if (!lost.empty()) {
     discard();
-    throw AutomationError(kErrOfficeFailed, "保存后会丢失：" + lost + "，未作改动");
+    throw AutomationError(kErrFailed, "保存后会丢失：" + lost + "，未作改动");
   }
   // Placing is our own work, however long a large file on a slow disk takes:
   // the watchdog is for the office.
@@ -786,11 +786,11 @@ void Session::store(OpenDocument& document) {
   } catch (const ChangedSinceLoad&) {
     discard();
     process_.arm(options_.documentTimeout);
-    throw AutomationError(kErrOfficeFailed, "文件在处理期间被其他程序修改，未作改动");
+    throw AutomationError(kErrFailed, "文件在处理期间被其他程序修改，未作改动");
   } catch (const std::system_error& e) {
     discard();
     process_.arm(options_.documentTimeout);
-    throw AutomationError(kErrOfficeFailed, "无法保存文档：" + systemErrorText(e));
+    throw AutomationError(kErrFailed, "无法保存文档：" + systemErrorText(e));
   }
   process_.arm(options_.documentTimeout);
   discard();
@@ -907,8 +907,7 @@ sal_Int32 replaceIn(OpenDocument& document, const Reference<css::util::XReplacea
 // nothing would let the run report the file as replaced.
 void requireNothingLeft(bool stillFound) {
   if (stillFound) {
-    throw AutomationError(kErrOfficeFailed,
-                          "找到的内容位于不能修改的部分（受保护的区域），未作改动");
+    throw AutomationError(kErrFailed, "找到的内容位于不能修改的部分（受保护的区域），未作改动");
   }
 }
 
@@ -1355,7 +1354,7 @@ class FindObject : public LoObject {
     if (mode == 0) return findNext(text, caseSensitive);
     const Variant* with = argument(args, 9, "ReplaceWith");
     const std::string replacement = with == nullptr ? std::string() : with->toText();
-    if (mode != 2) throw AutomationError(kErrOfficeFailed, "不支持的替换方式");
+    if (mode != 2) throw AutomationError(kErrFailed, "不支持的替换方式");
     if (!isMain()) {
       bool any = false;
       for (const StoryText& story : texts()) {
@@ -1788,9 +1787,8 @@ class CellsObject : public LoObject {
       // Replaced in part, the sheet must not read as replaced: its workbook
       // fails, and is left as it was.
       if (done.locked > 0) {
-        throw AutomationError(
-            kErrOfficeFailed,
-            "部分单元格无法替换：" + std::to_string(done.locked) + " 处受保护，未作改动");
+        throw AutomationError(kErrFailed, "部分单元格无法替换：" + std::to_string(done.locked) +
+                                              " 处受保护，未作改动");
       }
       return true;
     }
@@ -1805,10 +1803,10 @@ class CellsObject : public LoObject {
     const Variant* after = argument(args, 0, "After");
     const std::string& what = doc_->search.what;
     if (after == nullptr || !after->isObject() || !after->toObject() || what.empty()) {
-      throw AutomationError(kErrOfficeFailed, "FindNext 需要先用 Find 找到的单元格");
+      throw AutomationError(kErrFailed, "FindNext 需要先用 Find 找到的单元格");
     }
     const auto from = parseCellAddress(after->toObject().get("Address").toText());
-    if (!from) throw AutomationError(kErrOfficeFailed, "不是单元格");
+    if (!from) throw AutomationError(kErrFailed, "不是单元格");
     OpenDocument::Sheet& sheet = sheetsOf(*doc_).at(index_);
     if (!sheet.found || sheet.foundFor != what) {
       const auto& descriptor = descriptorFor(*doc_, replaceable(), what, doc_->search.with,
@@ -2011,11 +2009,11 @@ class SheetsObject : public LoObject {
       for (std::size_t i = 0; i < sheets.size(); ++i) {
         if (sheets[i].name == *name) return make<WorksheetObject>(doc_, i);
       }
-      throw AutomationError(9, "下标越界");
+      throw AutomationError(office::kErrSubscript, "下标越界");
     }
     const auto n = index.toInteger();
     if (n < 1 || n > static_cast<std::int64_t>(sheets.size())) {
-      throw AutomationError(9, "下标越界");
+      throw AutomationError(office::kErrSubscript, "下标越界");
     }
     return make<WorksheetObject>(doc_, static_cast<std::size_t>(n - 1));
   }
@@ -2066,7 +2064,7 @@ class ApplicationObject : public LoObject {
     if (sameName(member, "Workbooks")) return make<WorkbooksObject>();
     if (sameName(member, "ActiveDocument")) {
       auto document = session_->active(false);
-      if (!document) throw AutomationError(4248, "没有打开的文档");
+      if (!document) throw AutomationError(office::kErrNoDocumentOpen, "没有打开的文档");
       return make<DocumentObject>(document);
     }
     if (sameName(member, "Quit")) {

@@ -73,7 +73,7 @@ std::string fileUrl(const fs::path& path) {
 }
 
 [[noreturn]] void cannotStart(const std::string& why) {
-  throw AutomationError(kErrOfficeFailed, "无法启动 LibreOffice：" + why);
+  throw AutomationError(office::kErrFailed, "无法启动 LibreOffice：" + why);
 }
 
 constexpr const char* kFolderPrefix = "ravelsk-office-";

@@ -12,9 +12,6 @@ namespace office::libreoffice {
 using rtl::OString;
 using rtl::OUString;
 
-// The code of a failure the office reports for a document (E_FAIL, as a COM
-// server reports an unspecified failure); its description says what happened.
-inline constexpr std::int32_t kErrOfficeFailed = static_cast<std::int32_t>(0x80004005u);
 // A document file that is not there (Word's code for it).
 inline constexpr std::int32_t kErrFileNotFound = 5174;
 
