@@ -60,21 +60,6 @@ std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind
   return files;
 }
 
-bool isSuccessLine(FileKind kind, const std::string& entry, const std::string& line) {
-  if (kind == FileKind::Documents) {
-    return line == entry + " 已替换内容" || line == entry + " 没找到替换的内容";
-  }
-  // "<entry>-<sheet>已替换内容" or "<entry>-<sheet>没找到替换的内容"; a
-  // failure line names the sheet too, and then the failure.
-  const auto endsWith = [&line](std::string_view tail) {
-    return line.size() >= tail.size() &&
-           line.compare(line.size() - tail.size(), tail.size(), tail.data(), tail.size()) == 0;
-  };
-  return line.rfind(entry + "-", 0) == 0 &&
-         line.find(" 处理失败，错误代码：", entry.size()) == std::string::npos &&
-         (endsWith("已替换内容") || endsWith("没找到替换的内容"));
-}
-
 namespace {
 
 // What the jobs report, and what the caller's thread hands on in order. A job

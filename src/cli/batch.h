@@ -98,8 +98,4 @@ using RegistryForJob = std::function<const office::ServerRegistry&(unsigned job)
 // lines were not yet written; the run then writes nothing more.
 BatchResult runBatch(const Batch& batch, const RegistryForJob& registryFor, BatchOutput& output);
 
-// Whether a result line of the file named entry says it was replaced or had
-// no match (a workbook's line names one of its sheets).
-bool isSuccessLine(FileKind kind, const std::string& entry, const std::string& line);
-
 }  // namespace cli

@@ -143,26 +143,6 @@ TEST(CommandLineFiles, RecursiveListIsDepthFirstSortedAndRelative) {
             (Lines{"x.xls", "sub2/z/y.xlsx"}));
 }
 
-TEST(CommandLineFiles, SuccessLinesAreTellingApartFromFailures) {
-  const auto docs = cli::FileKind::Documents;
-  const auto books = cli::FileKind::Workbooks;
-  const std::vector<std::tuple<cli::FileKind, std::string, std::string, bool>> cases = {
-      {docs, "a.doc", "a.doc 已替换内容", true},
-      {docs, "a.doc", "a.doc 没找到替换的内容", true},
-      {docs, "a.doc", "a.doc 处理失败，错误代码：5174错误描述：找不到文件", false},
-      {docs, "a.doc", "b.doc 已替换内容", false},
-      {docs, "a.doc", "无法启动办公软件：word.Application，错误代码：429错误描述：x", false},
-      {books, "b.xls", "b.xls-Sheet1已替换内容", true},
-      {books, "b.xls", "b.xls-数据没找到替换的内容", true},
-      {books, "b.xls", "b.xls-数据 处理失败，错误代码：1004错误描述：已替换内容", false},
-      {books, "b.xls", "b.xls 处理失败，错误代码：1004错误描述：找不到文件", false},
-      {books, "b.xls", "c.xls-Sheet1已替换内容", false},
-  };
-  for (const auto& [kind, entry, line, success] : cases) {
-    EXPECT_EQ(cli::isSuccessLine(kind, entry, line), success) << line;
-  }
-}
-
 TEST(CommandLineFiles, ProgressSaysDoneRateAndTimeLeft) {
   const std::vector<std::tuple<std::size_t, std::size_t, double, std::string>> cases = {
       {0, 10, 0.0, "0/10 个文件"},
