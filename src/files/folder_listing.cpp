@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "replace/skipped_files.h"
+#include "text/letter_case.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -20,13 +21,9 @@ using text::utf8FromPath;
 
 namespace {
 
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool lessIgnoringCase(const std::string& a, const std::string& b) {
   // Bytes compare unsigned, so names in other scripts sort after ASCII ones.
-  auto key = [](char c) { return static_cast<unsigned char>(lower(c)); };
+  auto key = [](char c) { return static_cast<unsigned char>(text::asciiLower(c)); };
   auto byKey = [&](char x, char y) { return key(x) < key(y); };
   if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), byKey)) return true;
   if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), byKey)) return false;
@@ -71,7 +68,8 @@ bool matchesWildcards(std::string_view name, std::string_view pattern) {
   // Iterative wildcard match with one backtrack point for the last '*'.
   std::size_t n = 0, p = 0, star = std::string_view::npos, mark = 0;
   while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+    if (p < pattern.size() &&
+        (pattern[p] == '?' || text::asciiLower(pattern[p]) == text::asciiLower(name[n]))) {
       ++n;
       ++p;
     } else if (p < pattern.size() && pattern[p] == '*') {

@@ -5,13 +5,11 @@
 #include <cmath>
 #include <new>
 
+#include "text/letter_case.h"
+
 namespace office {
 
 namespace {
-
-char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 std::string_view trimBlanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -48,11 +46,7 @@ AutomationError::AutomationError(std::int32_t code, std::string description)
     : std::runtime_error(description), code_(code), description_(std::move(description)) {}
 
 bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
-  }
-  return true;
+  return text::sameIgnoringAsciiCase(a, b);
 }
 
 // ---- Object ----
@@ -197,8 +191,8 @@ Object Variant::toObject() const {
 bool ServerRegistry::NameLess::operator()(std::string_view a, std::string_view b) const {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    char x = lowerAscii(a[i]);
-    char y = lowerAscii(b[i]);
+    char x = text::asciiLower(a[i]);
+    char y = text::asciiLower(b[i]);
     if (x != y) return x < y;
   }
   return a.size() < b.size();

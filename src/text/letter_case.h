@@ -5,8 +5,17 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace text {
+
+// ASCII letter case, for names the system compares so (member names, file
+// patterns, code pages, container part names); other bytes stay as they are.
+constexpr char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+std::string asciiLowered(std::string_view s);
+bool sameIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // One code point as letter case is ignored: a capital of those letters reads
 // as its small letter, anything else as itself. For callers that must tell

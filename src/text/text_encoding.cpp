@@ -14,6 +14,8 @@
 #include <langinfo.h>
 #endif
 
+#include "text/letter_case.h"
+
 namespace text {
 
 namespace {
@@ -49,7 +51,7 @@ Unit nextUnit(std::string_view s, std::size_t i) {
 bool isUtf8Name(const std::string& codeset) {
   std::string lower;
   for (char c : codeset) {
-    if (c != '-' && c != '_') lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (c != '-' && c != '_') lower += asciiLower(c);
   }
   return lower == "utf8";
 }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "text/letter_case.h"
 #include "text/text_encoding.h"
 
 #ifdef _WIN32
@@ -19,13 +20,7 @@ namespace fs = std::filesystem;
 using text::pathFromUtf8;
 using text::utf8FromPath;
 
-namespace {
-
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 #ifdef _WIN32
 
@@ -90,8 +85,9 @@ std::string driveOf(const std::vector<std::string>& drives, const std::string& p
   for (const std::string& drive : drives) {
     std::string root = driveRoot(drive);
     bool under = path.size() >= root.size() &&
-                 std::equal(root.begin(), root.end(), path.begin(),
-                            [](char a, char b) { return lower(a) == lower(b); });
+                 std::equal(root.begin(), root.end(), path.begin(), [](char a, char b) {
+                   return text::asciiLower(a) == text::asciiLower(b);
+                 });
     bool boundary =
         under && (path.size() == root.size() || root.back() == '/' || root.back() == '\\' ||
                   path[root.size()] == '/' || path[root.size()] == '\\');

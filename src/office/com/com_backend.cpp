@@ -15,6 +15,7 @@
 #include <set>
 #include <vector>
 
+#include "text/letter_case.h"
 #include "text/system_text.h"
 
 namespace office::com {
@@ -450,13 +451,7 @@ class ComObject : public Dispatch {
     return member.empty() ? DISPID_VALUE : ids_.at(key);
   }
 
-  static std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-  }
+  static std::string lower(std::string_view s) { return text::asciiLowered(s); }
 
   IDispatch* dispatch_;
   std::shared_ptr<ServerProcess> server_;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <set>
 
+#include "text/letter_case.h"
+
 namespace office::libreoffice {
 
 namespace {
@@ -47,12 +49,6 @@ std::uint32_t u32(const std::uint8_t* p) {
 }
 std::uint64_t u64(const std::uint8_t* p) {
   return u32(p) | static_cast<std::uint64_t>(u32(p + 4)) << 32;
-}
-
-bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // A directory entry's name, from its UTF-16 code units.
@@ -332,7 +328,7 @@ const std::vector<CompoundEntry>& CompoundFile::entries() const {
 }
 const CompoundEntry* CompoundFile::find(std::string_view path) const {
   for (const CompoundEntry& entry : impl_->entries) {
-    if (sameNameIgnoringCase(entry.path, path)) return &entry;
+    if (text::sameIgnoringAsciiCase(entry.path, path)) return &entry;
   }
   return nullptr;
 }
