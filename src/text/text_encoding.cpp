@@ -79,6 +79,22 @@ bool isAscii(std::string_view s) {
 
 }  // namespace
 
+std::u16string utf16FromUtf8(std::string_view utf8) {
+  std::u16string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const Unit unit = nextUnit(utf8, i);
+    i += unit.length;
+    const char32_t c = unit.valid ? unit.value : U'\uFFFD';
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+  }
+  return out;
+}
+
 std::string displayName(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

@@ -22,6 +22,10 @@ std::string utf8FromPath(const std::filesystem::path& path);
 // other byte that is not UTF-8) becomes U+FFFD.
 std::string displayName(std::string_view utf8);
 
+// UTF-8 text as UTF-16, for judging it character by character; a byte that is
+// not part of a character becomes U+FFFD.
+std::u16string utf16FromUtf8(std::string_view utf8);
+
 // Text the C library wrote in the locale's codeset (dates and times of the
 // category LC_TIME, system error texts of LC_CTYPE) as UTF-8; a byte that does
 // not decode becomes '?'. Called once, where such text enters the program.
