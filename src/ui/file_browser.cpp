@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 using text::pathFromUtf8;
 using text::utf8FromPath;
 
-namespace {}  // namespace
-
 #ifdef _WIN32
 
 std::vector<std::string> listDrives() {

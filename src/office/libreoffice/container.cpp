@@ -457,12 +457,13 @@ struct ZipPackage::Impl {
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
     std::vector<std::uint8_t> output(kPiece);
     int status = Z_OK;
-    bool outputFull = false;  // inflate may hold more output without more input
     for (std::uint64_t done = 0; status != Z_STREAM_END;) {
-      if (z.avail_in == 0 && !outputFull) {
+      // More input whenever the last piece is used up; a full output buffer
+      // may also leave inflate holding output of its own.
+      if (z.avail_in == 0 && done < part.compressed) {
         const auto n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, part.compressed - done));
-        if (n == 0 || !in.read(part.data + done, input.data(), n)) break;
+        if (!in.read(part.data + done, input.data(), n)) break;
         done += n;
         z.next_in = input.data();
         z.avail_in = static_cast<uInt>(n);
@@ -471,9 +472,10 @@ struct ZipPackage::Impl {
       z.avail_out = static_cast<uInt>(output.size());
       status = inflate(&z, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END) break;
-      outputFull = z.avail_out == 0;
       each(std::string_view(reinterpret_cast<const char*>(output.data()),
                             output.size() - z.avail_out));
+      // All input taken, no output held back, and no end: the part is cut short.
+      if (status == Z_OK && z.avail_in == 0 && done >= part.compressed && z.avail_out > 0) break;
     }
     inflateEnd(&z);
     return status == Z_STREAM_END;
