@@ -198,13 +198,37 @@ struct CompoundFile::Impl {
 
   // Whether a chain has exactly the sectors a stream of size needs, all
   // inside the file.
-  bool chainHolds(std::uint32_t start, std::uint64_t size) const {
-    std::uint64_t sectors = 0;
-    const bool whole = walk(fat, sectorCount, start, [&sectors](std::uint32_t) {
-      ++sectors;
-      return true;
-    });
-    return whole && sectors == (size + sectorSize - 1) / sectorSize;
+  bool chainHolds(std::uint32_t start, std::uint64_t size) {
+    const std::optional<std::uint64_t> sectors = chainLength(start);
+    return sectors && *sectors == (size + sectorSize - 1) / sectorSize;
+  }
+
+  // The sectors from start to its chain's end; none when the chain leaves
+  // the file or loops. Each sector's distance to the end is kept, so that
+  // a file whose streams share a chain costs no more than one that does not.
+  std::optional<std::uint64_t> chainLength(std::uint32_t start) {
+    constexpr std::uint32_t kUnknown = 0, kOnTheWay = 0xFFFFFFFF, kBroken = 0xFFFFFFFE;
+    if (toEnd.empty()) toEnd.assign(std::min<std::uint64_t>(fat.size(), sectorCount), kUnknown);
+    std::vector<std::uint32_t> way;
+    std::uint32_t length = 0;
+    bool broken = false;
+    for (std::uint32_t sector = start; sector != kEndOfChain; sector = fat[sector]) {
+      if (sector >= toEnd.size() || toEnd[sector] == kOnTheWay || toEnd[sector] == kBroken) {
+        broken = true;
+        break;
+      }
+      if (toEnd[sector] != kUnknown) {
+        length = toEnd[sector];
+        break;
+      }
+      toEnd[sector] = kOnTheWay;
+      way.push_back(sector);
+    }
+    for (auto sector = way.rbegin(); sector != way.rend(); ++sector) {
+      toEnd[*sector] = broken ? kBroken : ++length;
+    }
+    if (broken) return std::nullopt;
+    return length;
   }
 
   // Version 3 files keep only the low 32 bits of a size.
@@ -295,8 +319,13 @@ struct CompoundFile::Impl {
     std::vector<std::uint8_t> table;
     if (miniFatStart != kEndOfChain && !readChain(miniFatStart, table)) return false;
     for (std::size_t i = 0; i + 4 <= table.size(); i += 4) miniFat.push_back(u32(&table[i]));
-    mini.emplace();
-    return readChain(miniStart, *mini, miniSize);
+    std::vector<std::uint8_t> stream;
+    if (!readChain(miniStart, stream, miniSize)) {
+      miniFat.clear();
+      return false;
+    }
+    mini = std::move(stream);
+    return true;
   }
 
   Reader in;
@@ -305,6 +334,7 @@ struct CompoundFile::Impl {
   std::uint32_t sectorSize = 512;
   std::uint64_t sectorCount = 0;
   std::vector<std::uint32_t> fat;
+  std::vector<std::uint32_t> toEnd;  // see chainLength
   std::vector<std::uint8_t> directory;
   std::uint64_t cutoff = 4096;
   std::uint32_t miniStart = kEndOfChain;
@@ -439,10 +469,13 @@ struct ZipPackage::Impl {
     return ContainerFault::None;
   }
 
-  bool read(const ZipEntry& part, const std::function<void(std::string_view)>& each) {
+  bool read(const ZipEntry& part, const std::function<void(std::string_view)>& each,
+            std::uint64_t limit) {
     constexpr std::size_t kPiece = 64 * 1024;
+    std::uint64_t handed = 0;
     std::vector<std::uint8_t> input(kPiece);
     if (part.method == 0) {
+      if (part.compressed > limit) return false;
       for (std::uint64_t done = 0; done < part.compressed;) {
         const auto n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, part.compressed - done));
@@ -472,8 +505,13 @@ struct ZipPackage::Impl {
       z.avail_out = static_cast<uInt>(output.size());
       status = inflate(&z, Z_NO_FLUSH);
       if (status != Z_OK && status != Z_STREAM_END) break;
-      each(std::string_view(reinterpret_cast<const char*>(output.data()),
-                            output.size() - z.avail_out));
+      const std::size_t n = output.size() - z.avail_out;
+      if (n > limit - handed) {
+        status = Z_DATA_ERROR;
+        break;
+      }
+      handed += n;
+      each(std::string_view(reinterpret_cast<const char*>(output.data()), n));
       // All input taken, no output held back, and no end: the part is cut short.
       if (status == Z_OK && z.avail_in == 0 && done >= part.compressed && z.avail_out > 0) break;
     }
@@ -502,9 +540,10 @@ const ZipEntry* ZipPackage::find(std::string_view name) const {
   }
   return nullptr;
 }
-bool ZipPackage::read(const ZipEntry& part, const std::function<void(std::string_view)>& each) {
+bool ZipPackage::read(const ZipEntry& part, const std::function<void(std::string_view)>& each,
+                      std::uint64_t limit) {
   if (impl_->fault != ContainerFault::None) return false;
-  return impl_->read(part, each);
+  return impl_->read(part, each, limit);
 }
 
 }  // namespace office::libreoffice

@@ -71,8 +71,10 @@ class ZipPackage {
   const std::vector<ZipEntry>& entries() const;
   const ZipEntry* find(std::string_view name) const;
   // Hands each piece of a part's content, inflated, to each in order; false
-  // when the part cannot be read or inflated whole.
-  bool read(const ZipEntry& part, const std::function<void(std::string_view)>& each);
+  // when the part cannot be read or inflated whole, or inflates to more than
+  // limit bytes (a part made to fill memory when inflated).
+  bool read(const ZipEntry& part, const std::function<void(std::string_view)>& each,
+            std::uint64_t limit = UINT64_MAX);
 
  private:
   struct Impl;
