@@ -1,6 +1,7 @@
 #include "office/libreoffice/stored_file_check.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <fstream>
@@ -29,9 +30,11 @@ constexpr std::uint32_t kEnd = 0xFFFFFFFE, kFree = 0xFFFFFFFF;
 
 // A version 3 compound file laid out by hand: sector 0 the allocation table,
 // sector 1 the directory (the root and one stream), sectors 2..9 the stream's
-// 4096 bytes.
-std::string compoundFile(const std::string& streamName) {
+// 4096 bytes, which begin with content.
+std::string compoundFile(const std::string& streamName, const std::string& content = {}) {
   std::string file(512 * 11, '\0');
+  const std::string head = content.substr(0, 4096);
+  file.replace(512 * 3, head.size(), head);
   const std::string signature = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
   file.replace(0, 8, signature);
   put16(file, 0x18, 0x3E);
@@ -69,12 +72,16 @@ std::string compoundFile(const std::string& streamName) {
   return file;
 }
 
-// A zip of stored entries: each part's name and content.
-std::string zipWith(const std::vector<std::pair<std::string, std::string>>& parts) {
+// A zip of stored entries (method 0), or of entries whose content is given
+// deflated (method 8): each part's name and content.
+std::string zipWith(const std::vector<std::pair<std::string, std::string>>& parts,
+                    std::uint16_t method = 0) {
   std::string file, directory;
   for (const auto& [name, content] : parts) {
     std::string local(30, '\0'), central(46, '\0');
     put32(local, 0, 0x04034B50);
+    put16(local, 8, method);
+    put16(central, 10, method);
     put32(local, 18, static_cast<std::uint32_t>(content.size()));
     put32(local, 22, static_cast<std::uint32_t>(content.size()));
     put16(local, 26, static_cast<std::uint16_t>(name.size()));
@@ -204,9 +211,46 @@ TEST(StoredFileCheck, OnlyAWholeContainerWithItsMainPartPasses) {
             StoredFault::Unreadable);
 }
 
+// A part's content as a zip deflates it.
+std::string deflated(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(text.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// A property set stream of one section: its code page, and one 8-bit
+// string property (its bytes as written, terminator included).
+std::string propertySet(std::uint16_t codePage, std::uint32_t id, const std::string& value) {
+  std::string set(48 + 8 + 16 + 8 + 8 + value.size(), '\0');
+  put16(set, 0, 0xFFFE);
+  put32(set, 24, 1);   // one section
+  put32(set, 44, 48);  // where it begins
+  put32(set, 52, 2);   // two properties
+  put32(set, 56, 1);   // the code page, 24 bytes into the section
+  put32(set, 60, 24);
+  put32(set, 64, id);  // the string, after it
+  put32(set, 68, 32);
+  put16(set, 48 + 24, 0x02);
+  put16(set, 48 + 28, codePage);
+  put16(set, 48 + 32, 0x1E);
+  put32(set, 48 + 36, static_cast<std::uint32_t>(value.size()));
+  set.replace(48 + 40, value.size(), value);
+  return set;
+}
+
 // What a stored copy lacks of the original, in a failure line's words; what
 // it holds more of, or holds otherwise (a chart without its data's workbook,
-// Word's own wrapper around a table of contents), is no loss.
+// Word's own wrapper around a table of contents, properties in another code
+// page), is no loss. A stored copy with a part that cannot be read whole is
+// not whole.
 TEST(KeptParts, NamesWhatTheStoredCopyLacks) {
   using Parts = std::vector<std::pair<std::string, std::string>>;
   const Parts xlsx{{"[Content_Types].xml", "types"}, {"xl/workbook.xml", "book"}};
@@ -215,66 +259,102 @@ TEST(KeptParts, NamesWhatTheStoredCopyLacks) {
     parts.insert(parts.end(), more.begin(), more.end());
     return parts;
   };
+  const auto zip = [](const Parts& parts) { return zipWith(parts); };
+  // Every part deflated; the one named cut keeps only half its deflated bytes.
+  const auto deflatedZip = [](Parts parts, const std::string& cut = {}) {
+    for (auto& [name, content] : parts) {
+      content = deflated(content);
+      if (name == cut) content.resize(content.size() / 2);
+    }
+    return zipWith(parts, 8);
+  };
   const std::string toc =
       "<w:sdt><w:sdtPr><w:docPartObj><w:docPartGallery w:val=\"Table of Contents\"/>"
       "</w:docPartObj></w:sdtPr><w:sdtContent><w:instrText> TOC \\o \"1-3\" </w:instrText>"
       "</w:sdtContent></w:sdt>";
   const std::string control = "<w:sdt><w:sdtPr><w:text/></w:sdtPr></w:sdt>";
+  const std::string spaces(200 * 1024, ' ');
+  const std::string company = "\5DocumentSummaryInformation";
+  constexpr std::uint32_t kCompany = 15;
   struct Row {
     const char* name;
     StoredFormat format;
-    Parts before, after;
+    std::string before, after;  // empty: no container
     std::string lost;
+    bool whole = true;  // what the stored copy's reading says
   };
   const Row cases[] = {
       {"a workbook's objects, chart, macros, links and conditional formats",
        StoredFormat::ExcelOpenXml,
-       with(xlsx, {{"xl/embeddings/oleObject1.bin", "ole"},
-                   {"xl/charts/chart1.xml", "chart"},
-                   {"xl/vbaProject.bin", "vba"},
-                   {"xl/worksheets/sheet1.xml",
-                    "<hyperlink ref=\"A1\"/><hyperlink ref=\"A2\"/><cfRule type=\"x\"/>"},
-                   {"xl/comments1.xml", "<comment ref=\"A1\"/>"}}),
-       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink ref=\"A1\"/>"},
-                   {"xl/comments1.xml", "<comment ref=\"A1\"/>"}}),
+       zip(with(xlsx, {{"xl/embeddings/oleObject1.bin", "ole"},
+                       {"xl/charts/chart1.xml", "chart"},
+                       {"xl/vbaProject.bin", "vba"},
+                       {"xl/worksheets/sheet1.xml",
+                        "<hyperlink ref=\"A1\"/><hyperlink ref=\"A2\"/><cfRule type=\"x\"/>"},
+                       {"xl/comments1.xml", "<comment ref=\"A1\"/>"}})),
+       zip(with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink ref=\"A1\"/>"},
+                       {"xl/comments1.xml", "<comment ref=\"A1\"/>"}})),
        "1 个嵌入对象，1 个图表，宏（VBA 工程），1 个超链接，条件格式"},
       {"a link that runs over the reader's 64 KB pieces", StoredFormat::ExcelOpenXml,
-       with(xlsx, {{"xl/worksheets/sheet1.xml", std::string(65536 - 5, ' ') + "<hyperlink />"}}),
-       with(xlsx, {{"xl/worksheets/sheet1.xml", std::string(65536, ' ')}}), "1 个超链接"},
+       zip(with(xlsx,
+                {{"xl/worksheets/sheet1.xml", std::string(65536 - 5, ' ') + "<hyperlink />"}})),
+       zip(with(xlsx, {{"xl/worksheets/sheet1.xml", std::string(65536, ' ')}})), "1 个超链接"},
+      {"links in deflated parts, each inflated to more than a piece", StoredFormat::ExcelOpenXml,
+       deflatedZip(with(xlsx, {{"xl/worksheets/sheet1.xml",
+                                spaces + "<hyperlink />" + spaces + "<hyperlink />"}})),
+       deflatedZip(with(xlsx, {{"xl/worksheets/sheet1.xml", spaces + "<hyperlink />" + spaces}})),
+       "1 个超链接"},
+      {"a deflated part cut short in the stored copy", StoredFormat::ExcelOpenXml,
+       zip(with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink />" + spaces}})),
+       deflatedZip(with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink />" + spaces}}),
+                   "xl/worksheets/sheet1.xml"),
+       "", false},
       {"more of everything", StoredFormat::ExcelOpenXml,
-       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink />"}}),
-       with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink /><hyperlink /><cfRule />"},
-                   {"xl/charts/chart1.xml", "chart"}}),
+       zip(with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink />"}})),
+       zip(with(xlsx, {{"xl/worksheets/sheet1.xml", "<hyperlink /><hyperlink /><cfRule />"},
+                       {"xl/charts/chart1.xml", "chart"}})),
        ""},
       {"a chart written without its data's workbook", StoredFormat::ExcelOpenXml,
-       with(xlsx, {{"xl/charts/chart1.xml", "chart"},
-                   {"xl/charts/_rels/chart1.xml.rels",
-                    "<Relationship Target=\"../embeddings/Microsoft_Excel_Sheet1.xlsx\"/>"},
-                   {"xl/embeddings/Microsoft_Excel_Sheet1.xlsx", "data"}}),
-       with(xlsx, {{"xl/charts/chart1.xml", "chart"}}), ""},
+       zip(with(xlsx, {{"xl/charts/chart1.xml", "chart"},
+                       {"xl/charts/_rels/chart1.xml.rels",
+                        "<Relationship Target=\"../embeddings/Microsoft_Excel_Sheet1.xlsx\"/>"},
+                       {"xl/embeddings/Microsoft_Excel_Sheet1.xlsx", "data"}})),
+       zip(with(xlsx, {{"xl/charts/chart1.xml", "chart"}})), ""},
       {"a content control, the company, the author", StoredFormat::WordOpenXml,
-       with(docx, {{"word/document.xml", toc + control},
-                   {"docProps/app.xml", "<Properties><Company>旧公司</Company></Properties>"},
-                   {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator>我</dc:creator>"}}),
-       with(docx, {{"word/document.xml", " TOC \\o \"1-3\" "},
-                   {"docProps/app.xml", "<Properties><Company/></Properties>"},
-                   {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator></dc:creator>"}}),
+       zip(with(docx,
+                {{"word/document.xml", toc + control},
+                 {"docProps/app.xml", "<Properties><Company>旧公司</Company></Properties>"},
+                 {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator>我</dc:creator>"}})),
+       zip(with(docx, {{"word/document.xml",
+                        "<w:instrText xml:space=\"preserve\">TOC \\o \"1-3\" </w:instrText>"},
+                       {"docProps/app.xml", "<Properties><Company/></Properties>"},
+                       {"docProps/core.xml", "<dc:title>T</dc:title><dc:creator></dc:creator>"}})),
        "1 个内容控件，文档属性“作者”“公司”"},
       {"a table of contents and a comment", StoredFormat::WordOpenXml,
-       with(docx, {{"word/footer1.xml", toc}, {"word/comments.xml", "<w:comment w:id=\"0\"/>"}}),
-       docx, "1 条批注，目录"},
-      {"an original that is no container", StoredFormat::WordOpenXml, {}, docx, ""},
+       zip(with(docx,
+                {{"word/footer1.xml", toc}, {"word/comments.xml", "<w:comment w:id=\"0\"/>"}})),
+       zip(docx), "1 条批注，目录"},
+      {"text that only reads like a table of contents' code", StoredFormat::WordOpenXml,
+       zip(with(docx, {{"word/document.xml", "<w:t>TOC \\o</w:t>"}})), zip(docx), ""},
+      {"the company, written again in UTF-16", StoredFormat::WordBinary,
+       compoundFile(company, propertySet(1252, kCompany, std::string("ACME\0", 5))),
+       compoundFile(company, propertySet(1200, kCompany, std::string("\0\x4E\0\0", 4))), ""},
+      {"the company, lost from UTF-16 properties", StoredFormat::WordBinary,
+       compoundFile(company, propertySet(1200, kCompany, std::string("\0\x4E\0\0", 4))),
+       compoundFile(company, propertySet(1200, kCompany, std::string(2, '\0'))), "文档属性“公司”"},
+      {"an original that is no container", StoredFormat::WordOpenXml, {}, zip(docx), ""},
   };
   testsupport::TempFolder folder;
   for (const Row& c : cases) {
-    const auto holdings = [&](const Parts& parts, const char* name) {
+    const auto holdings = [&](const std::string& bytes, const char* name) {
       const fs::path file = folder.path() / name;
       std::ofstream(file, std::ios::binary | std::ios::trunc)
-          << (parts.empty() ? std::string("not a zip") : zipWith(parts));
+          << (bytes.empty() ? std::string("not a zip") : bytes);
       return ll::holdingsOf(file, c.format);
     };
-    EXPECT_EQ(ll::lostParts(holdings(c.before, "before"), holdings(c.after, "after")), c.lost)
-        << c.name;
+    const ll::Holdings after = holdings(c.after, "after");
+    EXPECT_EQ(ll::lostParts(holdings(c.before, "before"), after), c.lost) << c.name;
+    EXPECT_EQ(after.whole, c.whole) << c.name;
   }
 }
 

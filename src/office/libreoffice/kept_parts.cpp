@@ -50,6 +50,14 @@ void readPropertySet(std::string_view set, std::span<const PropertyOf> builtIn, 
     const std::size_t section = u32(set, 28 + 20 * s + 16);
     if (section + 8 > set.size()) return;
     const std::uint32_t count = u32(set, section + 4);
+    // In a set of code page 1200 (UTF-16) the 8-bit strings are UTF-16 too.
+    bool wide = false;
+    for (std::uint32_t i = 0; i < count && section + 16 + 8 * i <= set.size(); ++i) {
+      const std::size_t at = section + u32(set, section + 12 + 8 * i);
+      if (u32(set, section + 8 + 8 * i) == 1 && at + 8 <= set.size() && u16(set, at) == 0x02) {
+        wide = u16(set, at + 4) == 1200;
+      }
+    }
     for (std::uint32_t i = 0; i < count && section + 16 + 8 * i <= set.size(); ++i) {
       const std::uint32_t id = u32(set, section + 8 + 8 * i);
       const std::size_t at = section + u32(set, section + 12 + 8 * i);
@@ -64,8 +72,10 @@ void readPropertySet(std::string_view set, std::span<const PropertyOf> builtIn, 
         }
         continue;
       }
-      const bool filled = (type == 0x1E && u32(set, at + 4) > 1 && set[at + 8] != 0) ||
-                          (type == 0x1F && u32(set, at + 4) > 1 && u16(set, at + 8) != 0);
+      const std::uint32_t size = u32(set, at + 4);
+      const bool filled =
+          (type == 0x1E && !wide && size > 1 && set[at + 8] != 0) ||
+          ((type == 0x1F || (type == 0x1E && wide)) && size > 1 && u16(set, at + 8) != 0);
       for (const PropertyOf& p : builtIn) {
         if (p.id == id && filled) add(h, p.kind);
       }
@@ -154,7 +164,7 @@ Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
   Holdings h;
   CompoundFile file(path);
   if (file.fault() != ContainerFault::None) return h;
-  h.read = true;
+  h.read = h.whole = true;
   for (const CompoundEntry& entry : file.entries()) {
     const std::string_view p = entry.path;
     if (entry.storage && !workbook && p.starts_with("ObjectPool/") &&
@@ -169,11 +179,12 @@ Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
       add(h, Held::ActiveXControl);
     }
   }
-  const auto readStream = [&file](std::string_view name) {
+  const auto readStream = [&file, &h](std::string_view name) {
     std::string content;
     const CompoundEntry* stream = file.find(name);
-    if (stream != nullptr && !stream->storage && stream->size < 1024 * 1024) {
-      file.read(*stream, [&content](std::string_view piece) { content.append(piece); });
+    if (stream != nullptr && !stream->storage) {
+      h.whole &= stream->size < 1024 * 1024 &&
+                 file.read(*stream, [&content](std::string_view piece) { content.append(piece); });
     }
     return content;
   };
@@ -183,7 +194,7 @@ Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
   if (book == nullptr) book = file.find("Book");
   if (workbook && book != nullptr) {
     WorkbookRecords records(h);
-    file.read(*book, [&records](std::string_view piece) { records.feed(piece); });
+    h.whole &= file.read(*book, [&records](std::string_view piece) { records.feed(piece); });
   }
   return h;
 }
@@ -227,21 +238,22 @@ class Counter {
   std::string window_;
 };
 
-std::vector<std::uint32_t> countIn(ZipPackage& zip, const ZipEntry& part,
+std::vector<std::uint32_t> countIn(ZipPackage& zip, const ZipEntry& part, Holdings& h,
                                    std::initializer_list<std::string_view> patterns) {
   Counter counter(patterns);
-  zip.read(part, [&counter](std::string_view piece) { counter.feed(piece); });
+  h.whole &= zip.read(part, [&counter](std::string_view piece) { counter.feed(piece); });
   std::vector<std::uint32_t> counts;
   for (std::size_t i = 0; i < patterns.size(); ++i) counts.push_back(counter.finish(i));
   return counts;
 }
 
 // A small part's content, whole.
-std::string contentOf(ZipPackage& zip, std::string_view name) {
+std::string contentOf(ZipPackage& zip, std::string_view name, Holdings& h) {
   const ZipEntry* part = zip.find(name);
   std::string content;
-  if (part != nullptr && part->compressed < 16 * 1024 * 1024) {
-    zip.read(*part, [&content](std::string_view piece) { content.append(piece); });
+  if (part != nullptr) {
+    h.whole &= zip.read(
+        *part, [&content](std::string_view piece) { content.append(piece); }, 16 * 1024 * 1024);
   }
   return content;
 }
@@ -279,14 +291,14 @@ Holdings zipHoldings(const std::filesystem::path& path, bool workbook) {
   Holdings h;
   ZipPackage zip(path);
   if (zip.fault() != ContainerFault::None) return h;
-  h.read = true;
+  h.read = h.whole = true;
   // A chart keeps its data in a workbook among the embeddings, which an
   // office may or may not write with the chart: those are the chart's, not
   // embedded objects.
   std::set<std::string, std::less<>> chartData;
   for (const ZipEntry& part : zip.entries()) {
     if (!isIn(part.name, "charts/_rels/", "", ".rels")) continue;
-    const std::string rels = contentOf(zip, part.name);
+    const std::string rels = contentOf(zip, part.name, h);
     for (std::size_t at = rels.find("embeddings/"); at != std::string::npos;
          at = rels.find("embeddings/", at + 1)) {
       const std::size_t end = rels.find('"', at);
@@ -304,27 +316,32 @@ Holdings zipHoldings(const std::filesystem::path& path, bool workbook) {
     } else if (isIn(name, "activeX/", "activeX", ".xml")) {
       add(h, Held::ActiveXControl);
     } else if (!workbook && name == "word/comments.xml") {
-      add(h, Held::Comment, countIn(zip, part, {"<w:comment "})[0]);
+      add(h, Held::Comment, countIn(zip, part, h, {"<w:comment "})[0]);
     } else if (workbook && isIn(name, "", "comments", ".xml")) {
-      add(h, Held::Comment, countIn(zip, part, {"<comment "})[0]);
+      add(h, Held::Comment, countIn(zip, part, h, {"<comment "})[0]);
     } else if (workbook && isIn(name, "worksheets/", "sheet", ".xml")) {
-      const auto n = countIn(zip, part, {"<hyperlink ", "<cfRule ", "<legacyDrawingHF "});
+      const auto n = countIn(zip, part, h, {"<hyperlink ", "<cfRule ", "<legacyDrawingHF "});
       add(h, Held::Hyperlink, n[0]);
       add(h, Held::ConditionalFormat, n[1]);
       add(h, Held::HeaderFooterPicture, n[2]);
     } else if (!workbook && (name == "word/document.xml" || isIn(name, "", "header", ".xml") ||
                              isIn(name, "", "footer", ".xml"))) {
-      // A table of contents is a field; Word wraps it in a content control
-      // of its own, which is no content control the user made.
-      const auto n = countIn(zip, part, {"<w:sdt>", "<w:sdt ", "<w:docPartGallery ", "TOC \\"});
+      // A table of contents is a field, its code in a field's instruction
+      // (text that only reads "TOC \\" is none); Word wraps it in a content
+      // control of its own, which is no content control the user made.
+      const auto n = countIn(
+          zip, part, h,
+          {"<w:sdt>", "<w:sdt ", "<w:docPartGallery ", "<w:instrText xml:space=\"preserve\"> TOC ",
+           "<w:instrText xml:space=\"preserve\">TOC ", "<w:instrText> TOC ", "<w:instrText>TOC ",
+           "w:instr=\" TOC ", "w:instr=\"TOC "});
       add(h, Held::ContentControl, n[0] + n[1] > n[2] ? n[0] + n[1] - n[2] : 0);
-      add(h, Held::TableOfContents, n[3]);
+      add(h, Held::TableOfContents, n[3] + n[4] + n[5] + n[6] + n[7] + n[8]);
     } else if (name == "docProps/custom.xml") {
-      add(h, Held::CustomProperty, countIn(zip, part, {"<property "})[0]);
+      add(h, Held::CustomProperty, countIn(zip, part, h, {"<property "})[0]);
     }
   }
-  const std::string core = contentOf(zip, "docProps/core.xml");
-  const std::string app = contentOf(zip, "docProps/app.xml");
+  const std::string core = contentOf(zip, "docProps/core.xml", h);
+  const std::string app = contentOf(zip, "docProps/app.xml", h);
   const std::pair<Held, const char*> inCore[] = {{Held::Title, "dc:title"},
                                                  {Held::Subject, "dc:subject"},
                                                  {Held::Author, "dc:creator"},

@@ -43,7 +43,8 @@ enum class Held {
 inline constexpr std::size_t kHeldKinds = static_cast<std::size_t>(Held::Company) + 1;
 
 struct Holdings {
-  bool read = false;  // false: the file could not be read as its format's container
+  bool read = false;   // false: the file could not be read as its format's container
+  bool whole = false;  // false: some part or stream could not be read (counted as empty)
   std::array<std::uint32_t, kHeldKinds> count{};
   std::uint32_t operator[](Held kind) const { return count[static_cast<std::size_t>(kind)]; }
 };

@@ -374,34 +374,38 @@ void Session::store(OpenDocument& document) {
   if (!fs::is_regular_file(content, ec) || fs::file_size(content, ec) == 0) {
     throw failed("无法保存文档：办公软件没有写出文件");
   }
+  // Checking and placing are our own work, however long a large file on a
+  // slow disk takes: the watchdog is for the office.
+  process_.disarm();
+  struct Rearm {
+    OfficeProcess& process;
+    std::chrono::milliseconds timeout;
+    ~Rearm() { process.arm(timeout); }
+  } rearm{process_, options_.documentTimeout};
   // The office may return from a store as if all went well and leave a file
   // cut short or holding no document: only a whole one takes the document's
   // place.
   const StoredFormat format = storedFormat(document.filter);
-  if (checkStoredFile(content, format) != StoredFault::None) {
+  const Holdings& before = holdingsOfOriginal(document);
+  const Holdings after = before.read ? holdingsOf(content, format) : Holdings{};
+  if (checkStoredFile(content, format) != StoredFault::None || (before.read && !after.whole)) {
     throw failed("无法保存文档：办公软件写出的文件不完整，未作改动");
   }
   // Nor one that left out what the office read but could not write back.
-  const std::string lost = lostParts(holdingsOfOriginal(document), holdingsOf(content, format));
+  const std::string lost = lostParts(before, after);
   if (!lost.empty()) {
     discard();
     throw AutomationError(kErrFailed, "保存后会丢失：" + lost + "，未作改动");
   }
-  // Placing is our own work, however long a large file on a slow disk takes:
-  // the watchdog is for the office.
-  process_.disarm();
   try {
     placeContent(content, document.path, document.loaded, backup);
   } catch (const ChangedSinceLoad&) {
     discard();
-    process_.arm(options_.documentTimeout);
     throw AutomationError(kErrFailed, "文件在处理期间被其他程序修改，未作改动");
   } catch (const std::system_error& e) {
     discard();
-    process_.arm(options_.documentTimeout);
     throw AutomationError(kErrFailed, "无法保存文档：" + systemErrorText(e));
   }
-  process_.arm(options_.documentTimeout);
   discard();
 }
 
