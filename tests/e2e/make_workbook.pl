@@ -6,8 +6,9 @@
 # one in a cell formatted as text, a date or a percentage ("{textformula}=...",
 # "{dateformula}=...", "{percentformula}=..."). A sheet written "!NAME=..." is
 # protected (its cells locked, but for cells written "{unlocked}text",
-# "{unlocked}{number}123" or "{unlocked}{date}2024-01-23"). A cell written
-# "{link}URL TEXT" is a hyperlink showing TEXT, "{note}TEXT" a text with the
+# "{unlocked}{number}123", "{unlocked}{date}2024-01-23" or
+# "{unlocked}{link}URL TEXT"). A cell written "{link}URL TEXT" is a hyperlink
+# showing TEXT, "{note}TEXT" a text with the
 # comment "note on TEXT". An argument "@company=NAME" sets the workbook's
 # "Company" property.
 use strict;
@@ -39,6 +40,8 @@ for my $definition (@ARGV) {
       $sheet->write_number($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{unlocked\}\{date\}(.*)$/) {
       $sheet->write_date_time($row++, 0, "$1T", $unlockedDate);
+    } elsif ($cell =~ /^\{unlocked\}\{link\}(\S+) (.*)$/) {
+      $sheet->write_url($row++, 0, $1, $2, $unlocked);
     } elsif ($cell =~ /^\{unlocked\}(.*)$/) {
       $sheet->write_string($row++, 0, $1, $unlocked);
     } elsif ($cell =~ /^\{textformula\}(.*)$/) {

@@ -183,19 +183,25 @@ TEST_F(SmallTemporaryFolder, AStoreIntoAFolderThatFilledUpLeavesTheDocumentAsItW
 // What the office reads but does not write back fails the file, which stays
 // byte for byte as it was, naming what it would lose (LibreOffice drops the
 // "Company" property of every binary file); what a replacement itself would
-// lose (a hyperlink cell's link) is kept.
+// lose (a hyperlink cell's link, on a protected sheet too) is kept.
 TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
   struct Row {
     std::vector<std::string> book;
     std::string line;  // empty: the file is replaced
     std::string after;
+    std::vector<std::string> kept;  // ASCII texts the file still holds (as UTF-16)
   };
   const std::string failed = "book.xls 处理失败，错误代码：-2147467259错误描述：";
   const std::vector<Row> rows{
       {{"@company=旧公司", "S=旧文本"}, failed + "保存后会丢失：文档属性“公司”，未作改动\r\n", ""},
       {{"S={link}http://example.com/ 旧文本链接|{note}旧文本|别的"},
        "",
-       "S\t0,0\t新文本链接\nS\t1,0\t新文本\nS\t2,0\t别的\n"},
+       "S\t0,0\t新文本链接\nS\t1,0\t新文本\nS\t2,0\t别的\n",
+       {"http://example.com/", "note on "}},
+      {{"!S={unlocked}{link}http://example.com/ 旧文本链接|{unlocked}旧文本|锁定"},
+       "",
+       "S\t0,0\t新文本链接\nS\t1,0\t新文本\nS\t2,0\t锁定\n",
+       {"http://example.com/"}},
   };
   testsupport::WindowRig rig;
   ASSERT_TRUE(ll::registerServers(rig.servers));
@@ -220,15 +226,12 @@ TEST(KeptParts, AFileThatWouldLoseAPartStaysAsItWas) {
     }
     EXPECT_EQ(form.Text3.text().substr(from), "book.xls-S已替换内容\r\n");
     EXPECT_EQ(e2e::readWorkbook(folder / "book.xls"), rows[i].after);
-    // The link's address and the comment, as the file keeps them (UTF-16).
     const std::string after = readFile(folder / "book.xls");
-    const auto utf16 = [](const std::string& ascii) {
+    for (const std::string& ascii : rows[i].kept) {
       std::string wide;
       for (const char c : ascii) wide += std::string{c, '\0'};
-      return wide;
-    };
-    EXPECT_NE(after.find(utf16("http://example.com/")), std::string::npos);
-    EXPECT_NE(after.find(utf16("note on ")), std::string::npos);
+      EXPECT_NE(after.find(wide), std::string::npos) << ascii;
+    }
   }
 }
 

@@ -253,9 +253,14 @@ class CellsObject : public LoObject {
       return done;
     }
     done.locked = takeOutLockedCells(sheet.sheet, found);
+    // The links among the cells left are replaced inside them, as on an
+    // unprotected sheet: written through its text, a cell loses its link.
+    if (holdingsOfOriginal(*doc_)[Held::Hyperlink] > 0) {
+      done.cells = replaceInHyperlinks(sheet.sheet, found, what, with, matchCase, wholeCell);
+    }
     const auto [replaced, left] =
         replaceCellByCell(sheet.sheet, found, what, with, matchCase, wholeCell);
-    done.cells = replaced;
+    done.cells += replaced;
     done.locked += left;  // kept from change by the protection all the same
     return done;
   }
