@@ -35,6 +35,9 @@ inline constexpr std::int32_t kErrArgumentNotOptional = 449;
 inline constexpr std::int32_t kErrArgumentCount = 450;
 // Word's answer to ActiveDocument when no document is open.
 inline constexpr std::int32_t kErrNoDocumentOpen = 4248;
+// Word's answer for a member of a collection (a story, a header) the
+// document does not have.
+inline constexpr std::int32_t kErrNoSuchItem = 5941;
 inline constexpr std::int32_t kErrTypeMismatch = 13;
 inline constexpr std::int32_t kErrInvalidNull = 94;
 inline constexpr std::int32_t kErrObjectRequired = 424;

@@ -19,9 +19,6 @@ namespace {
 constexpr std::array<std::int32_t, 9> kStoryTypes = {2, 3, 5, 7, 6, 10, 9, 8, 11};
 constexpr std::int32_t kFirstHeaderOrFooter = 6;
 
-// The requested member of the collection does not exist.
-constexpr std::int32_t kErrNoSuchItem = 5941;
-
 std::string doubledCarets(const std::string& text) {
   std::string doubled;
   doubled.reserve(text.size());
@@ -102,7 +99,7 @@ void DocumentStories::forEach(const StoryVisit& visit) {
     try {
       first = storyIn(document_.get("StoryRanges").toObject().get("Item", {Variant(type)}));
     } catch (const AutomationError& e) {
-      if (e.code() == kErrNoSuchItem) continue;  // the document has no story of this type
+      if (e.code() == office::kErrNoSuchItem) continue;  // the document has no story of this type
       if (e.code() != office::kErrNoSuchMember) throw;
       noStoryRanges_ = true;  // an older server: its main story is all it offers
       return;
@@ -123,10 +120,10 @@ void DocumentStories::askForHeaders() {
       {"Item", {Variant(std::int32_t{1})}},
       {"Range", {}},
   };
-  std::optional<Variant> value = getUnless(document_, "Sections", {}, kErrNoSuchItem);
+  std::optional<Variant> value = getUnless(document_, "Sections", {}, office::kErrNoSuchItem);
   for (const auto& [member, arguments] : steps) {
     if (!value || !value->isObject()) return;
-    value = getUnless(value->toObject(), member, arguments, kErrNoSuchItem);
+    value = getUnless(value->toObject(), member, arguments, office::kErrNoSuchItem);
   }
 }
 

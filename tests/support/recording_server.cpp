@@ -368,7 +368,7 @@ Object makeShapes(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& ap
         if (!office::sameName(m, "Item")) unknownMember();
         const auto i = a.positional.at(0).toInteger();
         if (i < 1 || i > static_cast<std::int64_t>(shapes.size())) {
-          throw AutomationError(5941, "集合所要求的成员不存在");
+          throw AutomationError(office::kErrNoSuchItem, "集合所要求的成员不存在");
         }
         std::optional<std::string>& shape = shapes[static_cast<std::size_t>(i - 1)];
         const auto doc = story->doc;
@@ -462,7 +462,7 @@ Object makeStoryRanges(FakeOffice& office, const std::shared_ptr<FakeOffice::App
             return Variant(makeRange(office, app, storySpan(doc, static_cast<int>(j))));
           }
         }
-        throw AutomationError(5941, "集合所要求的成员不存在");
+        throw AutomationError(office::kErrNoSuchItem, "集合所要求的成员不存在");
       });
 }
 
@@ -474,7 +474,7 @@ Object makeSections(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
   for (const FakeStory& story : doc->stories) sections = std::max(sections, story.section);
   const auto item = [](const Arguments& a, std::int64_t count) {
     const auto i = a.positional.at(0).toInteger();
-    if (i < 1 || i > count) throw AutomationError(5941, "集合所要求的成员不存在");
+    if (i < 1 || i > count) throw AutomationError(office::kErrNoSuchItem, "集合所要求的成员不存在");
     return static_cast<int>(i);
   };
   return makeObject(

@@ -438,7 +438,7 @@ class OpenFileObject : public LoObject {
 
 // Word's error for a member of a collection the document does not have.
 inline AutomationError noSuchMember() {
-  return AutomationError(5941, "集合所要求的成员不存在");
+  return AutomationError(kErrNoSuchItem, "集合所要求的成员不存在");
 }
 
 // The document's descriptor for a literal search of what, built through
