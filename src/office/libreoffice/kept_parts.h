@@ -5,9 +5,11 @@
 // than it writes in several formats (LibreOffice drops the "Company"
 // property of every binary file, for one), and says nothing when it leaves
 // something out; a store is therefore taken only when the new file holds at
-// least what the original held. Both are read from the container (OLE
-// streams, BIFF records, property sets, zip parts and the elements in them),
-// never through the office.
+// least what the original held. Both are read from the container, never
+// through the office: a .doc's ObjectPool, Macros and property sets; an
+// .xls's MBD storages, Ctls, _VBA_PROJECT_CUR, property sets and Workbook
+// records; an Office Open XML file's parts and the elements in them.
+// OpenDocument files are not compared.
 #pragma once
 
 #include <array>
