@@ -3,7 +3,8 @@
 // converter from flat OpenDocument text (.doc and .docx, with frames, linked
 // text boxes, drawing shapes with text, a group of them, notes, two page styles
 // standing for two sections, and a comment), read back by antiword and catdoc,
-// or from the .docx's own XML.
+// or from the .docx's own XML; tracked changes accepted and rejected by the
+// office itself.
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -251,6 +252,75 @@ TEST(LiteralFind, CaretCodesAndLongTextsArriveAsTheyAre) {
       e2e::run("antiword -w 0 -m UTF-8.txt " + e2e::quote((folder.path() / "特殊.doc").string()));
   EXPECT_NE(body.find("丙^p^&^c丁 " + longWith), std::string::npos) << body;
   EXPECT_EQ(body.find(longFind.substr(0, 10)), std::string::npos) << body;
+}
+
+// Text a tracked change deletes is no longer the document's: it is neither
+// counted nor replaced, so that after Accept All a document reads as it read
+// before with the replacement made once. In a document that records changes
+// the replacement is recorded too (Reject All takes it back); in one that
+// does not, it is an edit like any other; a later rule does not reach what
+// an earlier one deleted. Accepted and rejected by the office, through
+// python3-uno.
+TEST(TrackedChanges, DeletedTextIsNeitherCountedNorReplaced) {
+  struct Row {
+    bool recording;
+    std::string rules;  // empty: 旧文本 is replaced by 新文本
+    int found;          // in a dry run
+    std::string accepted, rejected;
+  };
+  const Row rows[] = {
+      {false, "", 2, "Before after 新文本 plain inserted 新文本 end.",
+       "Before 旧文本 deletedafter 新文本 plain 新文本 end."},
+      {true, "", 2, "Before after 新文本 plain inserted 新文本 end.",
+       "Before 旧文本 deletedafter 旧文本 plain  end."},
+      {true, "旧文本\t新文本\n文本\tX\n", 4, "Before after 新X plain inserted 新X end.",
+       "Before 旧文本 deletedafter 旧文本 plain  end."},
+  };
+  TempFolder folder;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    const std::string name = row.recording ? "recording" : "tracked";
+    SCOPED_TRACE(name + " " + row.rules);
+    const fs::path made = folder.path() / std::to_string(i);
+    fs::create_directories(made);
+    const char* change = R"(<office:change-info><dc:creator>A</dc:creator>)"
+                         R"(<dc:date>2024-01-01T10:00:00</dc:date></office:change-info>)";
+    std::ofstream(made / (name + ".fodt"))
+        << R"(<?xml version="1.0" encoding="UTF-8"?>)"
+        << R"(<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" )"
+        << R"(xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" )"
+        << R"(xmlns:dc="http://purl.org/dc/elements/1.1/" office:version="1.2" )"
+        << R"(office:mimetype="application/vnd.oasis.opendocument.text"><office:body><office:text>)"
+        << R"(<text:tracked-changes text:track-changes=")" << (row.recording ? "true" : "false")
+        << R"("><text:changed-region text:id="d"><text:deletion>)" << change
+        << R"(<text:p>旧文本 deleted</text:p></text:deletion></text:changed-region>)"
+        << R"(<text:changed-region text:id="i"><text:insertion>)" << change
+        << R"(</text:insertion></text:changed-region></text:tracked-changes>)"
+        << R"(<text:p>Before <text:change text:change-id="d"/>after 旧文本 plain )"
+        << R"(<text:change-start text:change-id="i"/>inserted 旧文本<text:change-end )"
+        << R"(text:change-id="i"/> end.</text:p></office:text></office:body></office:document>)";
+    for (const char* target : {"doc:MS Word 97", "docx:MS Word 2007 XML"}) {
+      e2e::convert(made / (name + ".fodt"), target);
+    }
+    fs::remove(made / (name + ".fodt"));
+    const std::string texts =
+        row.rules.empty()
+            ? std::string(" --find 旧文本 --replace 新文本")
+            : " --rules " + e2e::quote(folder.write(name + ".rules", row.rules).string());
+    const std::string at = e2e::quote(made.string());
+    const std::string found = " 试运行：找到 " + std::to_string(row.found) + " 处，未作改动\n";
+    EXPECT_EQ(program("--doc " + at + texts + " --dry-run"),
+              name + ".doc" + found + name + ".docx" + found);
+    EXPECT_EQ(program("--doc " + at + texts),
+              name + ".doc 已替换内容\n" + name + ".docx 已替换内容\n");
+    for (const char* extension : {".doc", ".docx"}) {
+      EXPECT_EQ(
+          e2e::run("/usr/bin/python3 " + e2e::quote(std::string(RAVELSK_E2E_DIR) + "/review.py") +
+                   " " + e2e::quote((made / (name + extension)).string())),
+          row.accepted + "\n" + row.rejected + "\n")
+          << extension;
+    }
+  }
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ class Office:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.1)
+        self.context = context
         self.desktop = context.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", context)
 
     def load(self, path):

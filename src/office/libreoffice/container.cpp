@@ -273,9 +273,11 @@ struct CompoundFile::Impl {
 
   // A large stream is read a run of sectors at a time into one buffer:
   // allocating a stream's whole size costs more than reading it.
-  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each) {
+  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each,
+            std::uint64_t upTo) {
     if (stream.storage) return false;
-    std::uint64_t left = stream.size;
+    std::uint64_t left = std::min(stream.size, upTo);
+    bool stopped = false;  // all that was asked for was read
     const auto hand = [&](const std::uint8_t* bytes, std::uint64_t size) {
       const auto n = static_cast<std::size_t>(std::min(size, left));
       if (n > 0) each(std::string_view(reinterpret_cast<const char*>(bytes), n));
@@ -284,12 +286,12 @@ struct CompoundFile::Impl {
     if (stream.size < cutoff) {
       if (!mini && !readMini()) return false;
       const std::uint64_t sectors = mini->size() / kMiniSectorSize;
-      return walk(miniFat, sectors, stream.start,
-                  [&](std::uint32_t sector) {
-                    hand(mini->data() + std::size_t{sector} * kMiniSectorSize, kMiniSectorSize);
-                    return true;
-                  }) &&
-             left == 0;
+      const bool whole = walk(miniFat, sectors, stream.start, [&](std::uint32_t sector) {
+        if (left == 0) return !(stopped = true);
+        hand(mini->data() + std::size_t{sector} * kMiniSectorSize, kMiniSectorSize);
+        return true;
+      });
+      return (whole || stopped) && left == 0;
     }
     constexpr std::uint32_t kRunSectors = 128;
     std::vector<std::uint8_t> buffer;
@@ -303,6 +305,10 @@ struct CompoundFile::Impl {
       return true;
     };
     const bool whole = walk(fat, sectorCount, stream.start, [&](std::uint32_t sector) {
+      if (left == 0) {
+        runLength = 0;
+        return !(stopped = true);
+      }
       if (runLength > 0 && runLength < kRunSectors && sector == runStart + runLength) {
         ++runLength;
         return true;
@@ -312,7 +318,7 @@ struct CompoundFile::Impl {
       runLength = 1;
       return true;
     });
-    return whole && flush() && left == 0;
+    return (whole || stopped) && flush() && left == 0;
   }
 
   bool readMini() {
@@ -363,9 +369,9 @@ const CompoundEntry* CompoundFile::find(std::string_view path) const {
   return nullptr;
 }
 bool CompoundFile::read(const CompoundEntry& stream,
-                        const std::function<void(std::string_view)>& each) {
+                        const std::function<void(std::string_view)>& each, std::uint64_t upTo) {
   if (impl_->fault != ContainerFault::None) return false;
-  return impl_->read(stream, each);
+  return impl_->read(stream, each, upTo);
 }
 
 // ---- zip packages ----

@@ -43,9 +43,10 @@ class CompoundFile {
   const std::vector<CompoundEntry>& entries() const;
   // The entry at path, its names compared without ASCII letter case.
   const CompoundEntry* find(std::string_view path) const;
-  // Hands each piece of a stream's content to each in order; false when the
-  // stream cannot be read whole.
-  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each);
+  // Hands each piece of a stream's content, or of its first upTo bytes, to
+  // each in order; false when that much cannot be read.
+  bool read(const CompoundEntry& stream, const std::function<void(std::string_view)>& each,
+            std::uint64_t upTo = UINT64_MAX);
 
  private:
   struct Impl;

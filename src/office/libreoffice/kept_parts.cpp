@@ -405,6 +405,43 @@ Holdings holdingsOf(const std::filesystem::path& file, StoredFormat format) {
   return {};
 }
 
+bool mayHoldTrackedDeletions(const std::filesystem::path& path, StoredFormat format) {
+  if (format == StoredFormat::WordBinary) {
+    CompoundFile file(path);
+    const CompoundEntry* stream = file.find("WordDocument");
+    std::string fib;
+    if (file.fault() != ContainerFault::None || stream == nullptr ||
+        !file.read(
+            *stream, [&fib](std::string_view piece) { fib.append(piece); }, 1024) ||
+        fib.size() < 36 || u16(fib, 0) != 0xA5EC) {
+      return true;
+    }
+    // The FIB's two arrays of counted fields, then its pairs of offsets and
+    // sizes; the 52nd pair is the table of revision authors: none, no
+    // revisions.
+    std::size_t at = 32;
+    at += 2 + 2 * std::size_t{u16(fib, at)};
+    if (at + 2 > fib.size()) return true;
+    at += 2 + 4 * std::size_t{u16(fib, at)};
+    if (at + 2 > fib.size()) return true;
+    const std::size_t authors = at + 2 + 51 * 8 + 4;
+    return u16(fib, at) <= 51 || authors + 4 > fib.size() || u32(fib, authors) != 0;
+  }
+  if (format == StoredFormat::WordOpenXml) {
+    ZipPackage zip(path);
+    if (zip.fault() != ContainerFault::None) return true;
+    for (const ZipEntry& part : zip.entries()) {
+      if (!part.name.starts_with("word/") || !part.name.ends_with(".xml")) continue;
+      Holdings read;
+      read.whole = true;
+      const auto n = countIn(zip, part, read, {"<w:del ", "<w:del>"});
+      if (!read.whole || n[0] + n[1] > 0) return true;
+    }
+    return false;
+  }
+  return true;
+}
+
 std::string lostParts(const Holdings& before, const Holdings& after) {
   if (!before.read) return {};
   std::string parts;

@@ -53,6 +53,11 @@ struct Holdings {
 
 Holdings holdingsOf(const std::filesystem::path& file, StoredFormat format);
 
+// Whether a Word file may hold text a tracked change deletes: false only
+// where its container says it holds no revisions (a .doc without revision
+// authors, a .docx without a deletion), so that the office need not be asked.
+bool mayHoldTrackedDeletions(const std::filesystem::path& file, StoredFormat format);
+
 // What after lacks of before, in the words of a failure line ("2 个嵌入对象，
 // 文档属性“公司”"); empty when nothing is lost, or when before could not be
 // read.

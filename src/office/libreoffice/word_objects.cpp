@@ -13,8 +13,16 @@ struct StoryTarget {
 };
 
 WordStories& storiesOf(OpenDocument& document) {
-  if (!document.stories) document.stories = std::make_shared<WordStories>(document.component);
+  if (!document.stories) {
+    document.stories = std::make_shared<WordStories>(
+        document.component, mayHoldTrackedDeletions(document.path, storedFormat(document.filter)));
+  }
   return *document.stories;
+}
+
+void noteReplaced(OpenDocument& document) {
+  Session::noteReplaced(document);
+  storiesOf(document).textChanged();
 }
 
 // What a range's Find found last, for the range's Text and Collapse.
@@ -42,16 +50,17 @@ class FindObject : public LoObject {
     if (!isMain()) {
       bool any = false;
       for (const StoryText& story : texts()) {
-        const auto found = occurrencesIn(story, text, caseSensitive);
+        const auto found =
+            storiesOf(*doc_).withoutDeleted(occurrencesIn(story, text, caseSensitive));
         replaceOccurrences(found, replacement);
         any = any || !found.empty();
       }
-      if (any) Session::noteReplaced(*doc_);
+      if (any) noteReplaced(*doc_);
       return any;
     }
-    if (storiesOf(*doc_).mainOnly()) {
+    if (searchServesAll()) {
       if (replaceIn(*doc_, replaceable_, text, replacement, caseSensitive) > 0) {
-        Session::noteReplaced(*doc_);
+        noteReplaced(*doc_);
         return true;
       }
       requireNothingLeft(findIn(*doc_, replaceable_, text, caseSensitive));
@@ -62,12 +71,14 @@ class FindObject : public LoObject {
     const auto found = mainOccurrences(text, caseSensitive);
     replaceOccurrences(found, replacement);
     if (found.empty()) return false;
-    Session::noteReplaced(*doc_);
+    noteReplaced(*doc_);
     return true;
   }
 
  private:
   bool isMain() const { return target_.story == 0 && !target_.shape; }
+  // Whether the document's own search finds just what the main story holds.
+  bool searchServesAll() { return storiesOf(*doc_).mainOnly() && !storiesOf(*doc_).hasDeletions(); }
 
   std::vector<StoryText> texts() {
     const Story& story = storiesOf(*doc_).at(target_.story);
@@ -93,7 +104,7 @@ class FindObject : public LoObject {
       Reference<css::text::XTextRange> range(all->getByIndex(i), UNO_QUERY_THROW);
       if (inMainText(body(), range)) found.push_back(range);
     }
-    return found;
+    return storiesOf(*doc_).withoutDeleted(std::move(found));
   }
 
   // Finds on one Find object move on from one occurrence to the next, as a
@@ -104,7 +115,7 @@ class FindObject : public LoObject {
       loop_ = Loop{text, caseSensitive, 0, std::nullopt};
       *state_ = FoundState{};
     }
-    if (loop_.found == 0 && isMain()) {
+    if (loop_.found == 0 && isMain() && !storiesOf(*doc_).hasDeletions()) {
       // The document's search reads the main text first: a first occurrence
       // elsewhere means none in it.
       const auto first = firstFound(*doc_, replaceable_, text, caseSensitive);
@@ -117,11 +128,12 @@ class FindObject : public LoObject {
     if (!loop_.total) {
       if (!isMain()) {
         for (const StoryText& story : texts()) {
-          const auto found = occurrencesIn(story, text, caseSensitive);
+          const auto found =
+              storiesOf(*doc_).withoutDeleted(occurrencesIn(story, text, caseSensitive));
           state_->list.insert(state_->list.end(), found.begin(), found.end());
         }
         loop_.total = static_cast<sal_Int32>(state_->list.size());
-      } else if (storiesOf(*doc_).mainOnly()) {
+      } else if (searchServesAll()) {
         const auto& descriptor =
             descriptorFor(*doc_, replaceable_, text, doc_->search.with, caseSensitive, false);
         state_->all =
@@ -242,7 +254,7 @@ class RangeObject : public LoObject {
         all[i]->setString(i == 0 ? toOUString(value) : OUString());
       }
     }
-    Session::noteReplaced(*doc_);
+    noteReplaced(*doc_);
   }
 
   DocumentPtr doc_;

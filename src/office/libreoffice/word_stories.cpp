@@ -8,6 +8,7 @@
 #include <com/sun/star/container/XEnumeration.hpp>
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/document/XRedlinesSupplier.hpp>
 #include <com/sun/star/drawing/XDrawPageSupplier.hpp>
 #include <com/sun/star/drawing/XShapes.hpp>
 #include <com/sun/star/lang/IllegalArgumentException.hpp>
@@ -372,6 +373,72 @@ void WordStories::addShape(const Reference<css::uno::XInterface>& shape,
     }
   }
   building_.push_back(Story{kTextFrameStory, {text}, {}});
+}
+
+const std::vector<WordStories::Deletion>& WordStories::deletions() {
+  if (std::exchange(textChanged_, false)) {
+    if (!recordsChanges_) {
+      bool recording = false;
+      Reference<css::beans::XPropertySet>(document_, UNO_QUERY_THROW)
+          ->getPropertyValue("RecordChanges") >>= recording;
+      recordsChanges_ = recording;
+    }
+    if (*recordsChanges_) {
+      deletions_.reset();
+      askForDeletions_ = true;
+    }
+  }
+  if (deletions_) return *deletions_;
+  deletions_.emplace();
+  if (!askForDeletions_) return *deletions_;
+  Reference<css::document::XRedlinesSupplier> supplier(document_, UNO_QUERY);
+  const auto redlines = supplier.is() ? supplier->getRedlines() : nullptr;
+  if (!redlines.is() || !redlines->hasElements()) return *deletions_;
+  const auto each = redlines->createEnumeration();
+  while (each->hasMoreElements()) {
+    Reference<css::beans::XPropertySet> redline(each->nextElement(), UNO_QUERY);
+    OUString type;
+    if (!redline.is() || !(redline->getPropertyValue("RedlineType") >>= type) || type != "Delete") {
+      continue;
+    }
+    Deletion deletion;
+    redline->getPropertyValue("RedlineStart") >>= deletion.from;
+    redline->getPropertyValue("RedlineEnd") >>= deletion.to;
+    if (!deletion.from.is() || !deletion.to.is()) continue;
+    // The office gives a change's start and end as it keeps them: either way
+    // round.
+    try {
+      Reference<css::text::XTextRangeCompare> compare(deletion.from->getText(), UNO_QUERY_THROW);
+      if (compare->compareRegionStarts(deletion.from, deletion.to) < 0) {
+        std::swap(deletion.from, deletion.to);
+      }
+    } catch (const css::lang::IllegalArgumentException&) {
+      continue;
+    }
+    deletions_->push_back(std::move(deletion));
+  }
+  return *deletions_;
+}
+
+TextRanges WordStories::withoutDeleted(TextRanges found) {
+  const auto& deleted = deletions();
+  if (deleted.empty()) return found;
+  std::erase_if(found, [&deleted](const Reference<css::text::XTextRange>& range) {
+    Reference<css::text::XTextRangeCompare> compare(range->getText(), UNO_QUERY);
+    if (!compare.is()) return false;
+    for (const Deletion& deletion : deleted) {
+      try {
+        // A change in another text (a header, a cell) cannot be compared.
+        if (compare->compareRegionStarts(deletion.from, range) >= 0 &&
+            compare->compareRegionEnds(range, deletion.to) >= 0) {
+          return true;
+        }
+      } catch (const css::lang::IllegalArgumentException&) {
+      }
+    }
+    return false;
+  });
+  return found;
 }
 
 bool inMainText(const Reference<css::text::XText>& body,

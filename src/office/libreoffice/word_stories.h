@@ -50,8 +50,10 @@ struct Story {
 // open: the run asks for each kind of every document.
 class WordStories {
  public:
-  explicit WordStories(css::uno::Reference<css::lang::XComponent> document)
-      : document_(std::move(document)) {}
+  // fileMayHoldDeletions: false when the loaded file is known to hold no
+  // tracked deletions.
+  WordStories(css::uno::Reference<css::lang::XComponent> document, bool fileMayHoldDeletions)
+      : document_(std::move(document)), askForDeletions_(fileMayHoldDeletions) {}
 
   // The first story of a kind, then the next of the same kind; nullopt when
   // there is none. The main story is always there.
@@ -62,7 +64,21 @@ class WordStories {
   // no notes, frames, shapes, headers or footers.
   bool mainOnly() { return all().size() == 1 && !hasDrawings_; }
 
+  // Text a tracked change deletes is no longer the document's: what is found
+  // in it is neither counted nor replaced. Asked of the office once.
+  bool hasDeletions() { return !deletions().empty(); }
+  std::vector<css::uno::Reference<css::text::XTextRange>> withoutDeleted(
+      std::vector<css::uno::Reference<css::text::XTextRange>> found);
+  // After a replacement, which in a document that records changes deletes
+  // the text it replaced.
+  void textChanged() { textChanged_ = true; }
+
  private:
+  struct Deletion {
+    css::uno::Reference<css::text::XTextRange> from, to;
+  };
+  const std::vector<Deletion>& deletions();
+
   std::vector<Story>& all();
   void addNotes(int kind, const css::uno::Reference<css::container::XIndexAccess>& notes);
   void addHeadersAndFooters();
@@ -76,6 +92,10 @@ class WordStories {
   // Each header's and footer's text with its story, for the shapes anchored in it.
   std::vector<std::pair<css::uno::Reference<css::text::XText>, std::size_t>> headerTexts_;
   bool hasDrawings_ = false;
+  std::optional<std::vector<Deletion>> deletions_;
+  bool askForDeletions_;
+  bool textChanged_ = false;
+  std::optional<bool> recordsChanges_;
 };
 
 // True when a range the document's search found lies in its main text (the
