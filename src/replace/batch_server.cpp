@@ -4,6 +4,10 @@
 
 #include "replace/run_window.h"
 
+#ifdef _WIN32
+#include "platform/windows/free_to_write.h"
+#endif
+
 namespace replace {
 
 using office::AutomationError;
@@ -51,6 +55,9 @@ std::string failureLine(const std::string& name, const AutomationError& error) {
 }
 
 Object openDocumentIn(const Object& documents, const std::string& path) {
+#ifdef _WIN32
+  platform::windows::requireFreeToWrite(path);
+#endif
   const std::string password(kNoPassword);
   return documents
       .call("Open", {Variant(path)},
@@ -65,6 +72,9 @@ Object openDocumentIn(const Object& documents, const std::string& path) {
 }
 
 Object openWorkbookIn(const Object& workbooks, const std::string& path) {
+#ifdef _WIN32
+  platform::windows::requireFreeToWrite(path);
+#endif
   const std::string password(kNoPassword);
   return workbooks
       .call("Open", {Variant(path)},

@@ -41,8 +41,7 @@ struct ServerOptions {
 // A fresh instance in a process of its own (CLSCTX_LOCAL_SERVER), never one
 // somebody else runs. When its process is new, the program ends it with
 // itself (a job object that kills on close), ends it when a document
-// overruns the limit, refuses read-only files and files in use before its
-// Open, and quits it at the end; a server that lives in a process somebody
+// overruns the limit, and quits it at the end; a server that lives in a process somebody
 // else started is neither quit nor ended. A class with no local server is
 // created in this process, as createObject does.
 Object createServer(std::string_view progId, const ServerOptions& options);
