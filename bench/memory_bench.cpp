@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "office/libreoffice/libreoffice_server.h"
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 #include "replace/journal.h"
 #include "ui/main_window.h"
 
@@ -98,7 +98,7 @@ double msPerFile(Clock::time_point from, Clock::time_point to, std::size_t files
 }  // namespace
 
 int main(int argc, char** argv) {
-  office::libreoffice::installTerminationHandlers();
+  platform::posix::installTerminationHandlers();
   if (argc != 4) {
     std::fprintf(stderr, "usage: %s DOC_FOLDER FIND REPLACE\n", argv[0]);
     return 2;

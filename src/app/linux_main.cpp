@@ -17,7 +17,7 @@
 #include "cli/options.h"
 #include "cli/posix_main.h"
 #include "office/libreoffice/libreoffice_server.h"
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 #include "replace/journal.h"
 #include "ui/main_window.h"
 #include "ui/qt/main_window_view.h"
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   occupyStandardDescriptors();
   // Then: told to end at any later moment, the program ends its offices and
   // removes what they left.
-  office::libreoffice::installTerminationHandlers();
+  platform::posix::installTerminationHandlers();
   std::setlocale(LC_ALL, "");
   if (cli::wantsCommandLine(std::vector<std::string>(argv + 1, argv + argc))) {
     return cli::posixMain(argc, argv, programFolder());

@@ -11,7 +11,7 @@
 
 #include "cli/command_line.h"
 #include "office/libreoffice/libreoffice_server.h"
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 #include "replace/journal_folder.h"
 #include "text/text_encoding.h"
 
@@ -46,7 +46,7 @@ std::string fromLocale(const std::string& arg, const std::string& codeset) {
 int posixMain(int argc, char** argv, const std::filesystem::path& programFolder) {
   // A killed command ends its offices and removes what they left, as the
   // window does.
-  office::libreoffice::installTerminationHandlers();
+  platform::posix::installTerminationHandlers();
   // A reader that goes away (`ravelsk ... | head`) must not end the run in the
   // middle of writing a document: the lines are lost, the run and its journal
   // go on.
@@ -95,7 +95,7 @@ int posixMain(int argc, char** argv, const std::filesystem::path& programFolder)
   // A signal ends the program from the ending's own thread: what the run
   // holds back for the list's order is written first.
   env.whenEnded = [](std::function<void()> lastWords) -> std::shared_ptr<void> {
-    return std::make_shared<office::libreoffice::TerminationCleanup>(std::move(lastWords));
+    return std::make_shared<platform::posix::TerminationCleanup>(std::move(lastWords));
   };
   return runCommandLine(args, env);
 }

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "office/libreoffice/libreoffice_server.h"
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 #include "replace/journal.h"
 #include "ui/main_window.h"
 
@@ -42,7 +42,7 @@ class PrintingView : public ui::FormView {
 }  // namespace
 
 int main(int argc, char** argv) {
-  office::libreoffice::installTerminationHandlers();
+  platform::posix::installTerminationHandlers();
   const std::string kind = argc == 5 ? argv[1] : "";
   if (kind != "doc" && kind != "xls") {
     std::fprintf(stderr, "usage: %s doc|xls FOLDER FIND REPLACE\n", argv[0]);

@@ -1,4 +1,4 @@
-#include "office/libreoffice/safe_store.h"
+#include "platform/posix/safe_store.h"
 #include "office/libreoffice/lock_files.h"
 
 #include <fcntl.h>
@@ -21,14 +21,15 @@
 #include <system_error>
 #include <thread>
 
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 #include "support/fixtures.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace ll = office::libreoffice;
-using ll::WriteBlock;
+namespace posix = platform::posix;
+using posix::WriteBlock;
 using testsupport::readFile;
 using Names = std::set<std::string>;
 
@@ -136,16 +137,16 @@ class SafeStore : public ::testing::Test {
 TEST(SafeStoreNames, AreHiddenFixedInLengthAndTiedToTheirDocument) {
   const std::string longest(255, 'x');
   for (const std::string& name : {std::string("a.doc"), longest}) {
-    const std::string temporary = ll::safe_store::temporaryName(name, "abc123");
-    const std::string recovery = ll::safe_store::recoveryName(name, "abc123");
+    const std::string temporary = posix::safe_store::temporaryName(name, "abc123");
+    const std::string recovery = posix::safe_store::recoveryName(name, "abc123");
     EXPECT_EQ(temporary.front(), '.');
     EXPECT_EQ(temporary.size(), 27u);
     EXPECT_EQ(recovery.size(), 27u);
     EXPECT_NE(temporary, recovery);
   }
-  EXPECT_NE(ll::safe_store::temporaryName("a.doc", "abc123"),
-            ll::safe_store::temporaryName("b.doc", "abc123"));
-  EXPECT_THROW(ll::safe_store::temporaryName("a.doc", "../x/y"), std::invalid_argument);
+  EXPECT_NE(posix::safe_store::temporaryName("a.doc", "abc123"),
+            posix::safe_store::temporaryName("b.doc", "abc123"));
+  EXPECT_THROW(posix::safe_store::temporaryName("a.doc", "../x/y"), std::invalid_argument);
 }
 
 TEST_F(SafeStore, ReplaceKeepsModeOwnerAndGroup) {
@@ -162,7 +163,7 @@ TEST_F(SafeStore, ReplaceKeepsModeOwnerAndGroup) {
     fs::permissions(doc, fs::perms(c.mode));  // chown cleared the set-id bits
     const struct stat before = statOf(doc);
 
-    ll::placeContent(content("new text"), doc);
+    posix::placeContent(content("new text"), doc);
 
     const struct stat after = statOf(doc);
     EXPECT_EQ(readFile(doc), "new text");
@@ -181,7 +182,7 @@ TEST_F(SafeStore, ReplaceKeepsExtendedAttributes) {
   if (::setxattr(doc.c_str(), "user.x", value.data(), value.size(), 0) != 0)
     GTEST_SKIP() << "this file system refuses user extended attributes";
 
-  ll::placeContent(content("new text"), doc);
+  posix::placeContent(content("new text"), doc);
 
   char buffer[64] = {};
   const ssize_t got = ::getxattr(doc.c_str(), "user.x", buffer, sizeof buffer);
@@ -196,7 +197,7 @@ TEST_F(SafeStore, SymbolicLinkStaysALinkAndItsTargetChanges) {
   const fs::path link = docs / "link.doc";
   fs::create_symlink("../elsewhere/target.doc", link);
 
-  ll::placeContent(content("new text"), link);
+  posix::placeContent(content("new text"), link);
 
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::read_symlink(link), "../elsewhere/target.doc");
@@ -212,7 +213,7 @@ TEST_F(SafeStore, InPlaceKeepsHardLinks) {
     fs::create_hard_link(doc, docs / "b.doc");
     const ino_t inode = statOf(doc).st_ino;
 
-    ll::placeContent(content(text), doc);
+    posix::placeContent(content(text), doc);
 
     EXPECT_EQ(readFile(doc), text);
     EXPECT_EQ(readFile(docs / "b.doc"), text);
@@ -249,13 +250,13 @@ TEST_F(SafeStore, InPlaceWritesOnlyTheFileLoadedAsItWasLoaded) {
     SCOPED_TRACE(c.what);
     const fs::path doc = document("a.doc", "old text");
     fs::create_hard_link(doc, docs / "b.doc");
-    const ll::LoadedFile loaded = ll::loadedFile(doc);
+    const posix::LoadedFile loaded = posix::loadedFile(doc);
     c.change(doc);
     const bool placed = c.expected == "new text";
     if (placed) {
-      ll::placeContent(content("new text"), doc, loaded);
+      posix::placeContent(content("new text"), doc, loaded);
     } else {
-      EXPECT_THROW(ll::placeContent(content("new text"), doc, loaded), ll::ChangedSinceLoad);
+      EXPECT_THROW(posix::placeContent(content("new text"), doc, loaded), posix::ChangedSinceLoad);
     }
     EXPECT_EQ(readFile(doc), c.expected);
     EXPECT_EQ(namesIn(docs), (Names{"a.doc", "b.doc"}));
@@ -267,8 +268,8 @@ TEST_F(SafeStore, InPlaceWritesOnlyTheFileLoadedAsItWasLoaded) {
 // Where the file system has neither hard links nor RENAME_NOREPLACE (FAT,
 // exFAT), the recovery copy is still made and the document written in place.
 TEST_F(SafeStore, WithoutHardLinksTheRecoveryCopyIsStillMade) {
-  const ll::safe_store::LinkCalls system = ll::safe_store::linkCalls();
-  ll::safe_store::linkCalls() = {
+  const posix::safe_store::LinkCalls system = posix::safe_store::linkCalls();
+  posix::safe_store::linkCalls() = {
       [](int, const char*, int, const char*) { return errno = EINVAL, -1; },
       [](int, const char*, int, const char*) { return errno = EPERM, -1; }};
   struct Case {
@@ -281,12 +282,12 @@ TEST_F(SafeStore, WithoutHardLinksTheRecoveryCopyIsStillMade) {
   for (const Case& c : cases) {
     const fs::path doc = document("a.doc", "old text");
     fs::create_hard_link(doc, docs / "b.doc");  // in place, as for a file of somebody else
-    const std::string taken = ll::safe_store::recoveryName("a.doc", "taken1");
+    const std::string taken = posix::safe_store::recoveryName("a.doc", "taken1");
     tmp.write("docs/" + taken, "somebody's");
     std::size_t next = 0;
     const auto random = [&] { return c.draws[std::min(next++, c.draws.size() - 1)]; };
     try {
-      ll::safe_store::placeContent(content("new text"), doc, random);
+      posix::safe_store::placeContent(content("new text"), doc, random);
     } catch (const std::system_error& e) {
       EXPECT_EQ(e.code().value(), EEXIST) << e.what();
     }
@@ -295,7 +296,7 @@ TEST_F(SafeStore, WithoutHardLinksTheRecoveryCopyIsStillMade) {
     EXPECT_EQ(namesIn(docs), (Names{"a.doc", "b.doc", taken}));
     for (const std::string& name : namesIn(docs)) fs::remove(docs / name);
   }
-  ll::safe_store::linkCalls() = system;
+  posix::safe_store::linkCalls() = system;
 }
 
 // The original is kept before its place is taken: as itself (a hard link)
@@ -319,12 +320,12 @@ TEST_F(SafeStore, BackupKeepsTheOriginalAsALinkOrACopyOrFailsThePlacement) {
     if (c.taken) tmp.write("kept/sub/a.doc", "earlier backup");
 
     if (c.taken) {
-      EXPECT_THROW(ll::placeContent(content("new text"), doc, backup), std::system_error);
+      EXPECT_THROW(posix::placeContent(content("new text"), doc, backup), std::system_error);
       EXPECT_EQ(readFile(doc), "the old text");
       EXPECT_EQ(readFile(backup), "earlier backup");
       EXPECT_EQ(namesIn(docs), (Names{"a.doc"}));
     } else {
-      ll::placeContent(content("new text"), doc, backup);
+      posix::placeContent(content("new text"), doc, backup);
       EXPECT_EQ(readFile(doc), "new text");
       EXPECT_EQ(readFile(backup), "the old text");
       const struct stat kept = statOf(backup);
@@ -352,7 +353,7 @@ TEST_F(SafeStore, InPlaceKeepsAColleaguesOwnerAndGroup) {
 
   EXPECT_EQ(asUser(kUser, {kSharedGroup},
                    [&] {
-                     ll::placeContent(newContent, doc);
+                     posix::placeContent(newContent, doc);
                      return std::string();
                    }),
             "");
@@ -414,7 +415,7 @@ TEST_F(SafeStore, NewContentIsNeverReadableByOthersWhileWritten) {
     ::close(done[0]);
     char byte;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ll::placeContent(newContent, doc);
+    posix::placeContent(newContent, doc);
     ::close(done[1]);
     ::close(ready[0]);
     EXPECT_EQ(watcher.report(), "");
@@ -445,12 +446,12 @@ TEST_F(SafeStore, PlantedLinksAreNeverFollowed) {
     // by a free one: the temporary file's draws, then the recovery copy's.
     std::vector<std::string> draws;
     for (int round = 0; round < 2; ++round) {
-      for (int i = 0; i + 1 < ll::safe_store::kNameAttempts; ++i) {
+      for (int i = 0; i + 1 < posix::safe_store::kNameAttempts; ++i) {
         char random[8];
         std::snprintf(random, sizeof random, "p%d%04d", round, i);
         draws.push_back(random);
-        for (const std::string& name : {ll::safe_store::temporaryName("a.doc", random),
-                                        ll::safe_store::recoveryName("a.doc", random)}) {
+        for (const std::string& name : {posix::safe_store::temporaryName("a.doc", random),
+                                        posix::safe_store::recoveryName("a.doc", random)}) {
           fs::create_symlink(victim, docs / name);
           expected.insert(name);
         }
@@ -459,11 +460,11 @@ TEST_F(SafeStore, PlantedLinksAreNeverFollowed) {
         draws.push_back("free0" + std::to_string(round));
     }
     std::size_t next = 0;
-    const ll::safe_store::RandomPart random = [&] { return draws[next++ % draws.size()]; };
+    const posix::safe_store::RandomPart random = [&] { return draws[next++ % draws.size()]; };
 
     const bool placeable = c.taken == Some || (c.taken == EveryRecoveryName && !c.hardLinked);
     try {
-      ll::safe_store::placeContent(content("new text"), doc, random);
+      posix::safe_store::placeContent(content("new text"), doc, random);
       EXPECT_TRUE(placeable) << "placed with every name taken";
     } catch (const std::system_error& e) {
       EXPECT_FALSE(placeable) << e.what();
@@ -522,10 +523,10 @@ TEST_F(SafeStore, WriteBlockJudgesTheFileThenItsFolder) {
     fs::permissions(folder.parent_path(), fs::perms(0755));
     if (c.asUser) {
       EXPECT_EQ(
-          asUser(kUser, {}, [&] { return std::to_string(static_cast<int>(ll::writeBlock(doc))); }),
+          asUser(kUser, {}, [&] { return std::to_string(static_cast<int>(posix::writeBlock(doc))); }),
           std::to_string(static_cast<int>(c.expected)));
     } else {
-      EXPECT_EQ(ll::writeBlock(doc), c.expected);
+      EXPECT_EQ(posix::writeBlock(doc), c.expected);
     }
   }
 }
@@ -539,7 +540,7 @@ TEST_F(SafeStore, LongestNameGetsItsTemporaryFileBesideIt) {
     const fs::path doc = document(name, "old text");
     if (hardLinked) fs::create_hard_link(doc, docs / "b.doc");
 
-    ll::placeContent(content("new text"), doc);
+    posix::placeContent(content("new text"), doc);
 
     EXPECT_EQ(readFile(doc), "new text");
     EXPECT_EQ(namesIn(docs).size(), hardLinked ? 2u : 1u);
@@ -551,8 +552,8 @@ TEST_F(SafeStore, LongestNameGetsItsTemporaryFileBesideIt) {
 TEST_F(SafeStore, PlacingWaitsForAnEndingInProgress) {
   const fs::path doc = document("a.doc", "old text");
   const fs::path newContent = content("new text");
-  std::unique_lock ending(ll::placementMutex());
-  std::thread saving([&] { ll::placeContent(newContent, doc); });
+  std::unique_lock ending(posix::placementMutex());
+  std::thread saving([&] { posix::placeContent(newContent, doc); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(readFile(doc), "old text");
   EXPECT_EQ(namesIn(docs), Names{"a.doc"}) << "a temporary file was made during the ending";
@@ -599,7 +600,7 @@ TEST_F(SafeStore, ErrorsLeaveTheDocumentAndNoFileBehind) {
     const Names before = namesIn(docs);
     const auto attempt = [&] {
       try {
-        ll::placeContent(newContent, doc);
+        posix::placeContent(newContent, doc);
         return std::string("no error");
       } catch (const std::system_error&) {
         return std::string();
@@ -624,13 +625,13 @@ enum class Entry { Document, Folder, ThroughLink };
 void recover(Entry entry, const fs::path& doc, const fs::path& link) {
   switch (entry) {
     case Entry::Document:
-      ll::recoverDocument(doc);
+      posix::recoverDocument(doc);
       break;
     case Entry::Folder:
-      ll::recoverFolder(doc.parent_path());
+      posix::recoverFolder(doc.parent_path());
       break;
     case Entry::ThroughLink:
-      ll::recoverDocument(link);
+      posix::recoverDocument(link);
       break;
   }
 }
@@ -653,7 +654,7 @@ class Recovery : public SafeStore, public ::testing::WithParamInterface<Entry> {
 
 TEST_P(Recovery, KilledInPlaceWriteIsFinished) {
   // The copy is complete before the document's first byte changes.
-  leftover(ll::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
+  leftover(posix::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
   const fs::path doc = document("a.doc", "the new text, half");
   fs::create_hard_link(doc, docs / "b.doc");
 
@@ -678,7 +679,7 @@ TEST_P(Recovery, ACopyIsNeverAppliedToADocumentItsWriteDidNotTouch) {
     SCOPED_TRACE(c.what);
     const fs::path doc = document("a.doc", "the user's text");
     const fs::path copy =
-        leftover(ll::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
+        leftover(posix::safe_store::recoveryName("a.doc", "abc123"), "the new text, complete");
     struct stat st = statOf(copy);
     const struct timespec times[2] = {{st.st_mtim.tv_sec + c.documentChanged, 0},
                                       {st.st_mtim.tv_sec + c.documentChanged, 0}};
@@ -693,22 +694,22 @@ TEST_P(Recovery, ACopyIsNeverAppliedToADocumentItsWriteDidNotTouch) {
 
 TEST_P(Recovery, IncompleteTemporaryFileIsRemovedAndTheDocumentUntouched) {
   const fs::path doc = document("a.doc", "old text");
-  leftover(ll::safe_store::temporaryName("a.doc", "abc123"), "new te");
-  leftover(ll::safe_store::temporaryName("gone.doc", "abc123"), "new te");
+  leftover(posix::safe_store::temporaryName("a.doc", "abc123"), "new te");
+  leftover(posix::safe_store::temporaryName("gone.doc", "abc123"), "new te");
 
   recover(GetParam(), doc, link);
 
   EXPECT_EQ(readFile(doc), "old text");
   const Names left = namesIn(docs);
   EXPECT_EQ(left.count("a.doc"), 1u);
-  EXPECT_EQ(left.count(ll::safe_store::temporaryName("a.doc", "abc123")), 0u);
+  EXPECT_EQ(left.count(posix::safe_store::temporaryName("a.doc", "abc123")), 0u);
 }
 
 TEST_P(Recovery, FilesThatAreNotOursAreLeftAlone) {
   if (!root()) GTEST_SKIP() << "needs root to give files to another user";
   const fs::path doc = document("a.doc", "old text");
   const fs::path victim = tmp.write("office/victim", "victim's text");
-  const std::string recovery = ll::safe_store::recoveryName("a.doc", "abc123");
+  const std::string recovery = posix::safe_store::recoveryName("a.doc", "abc123");
   Names names{"a.doc", ".~lock.a.doc#", ".~rv0123456789abcdefrabc123", "a.doc.tmp"};
   leftover(".~lock.a.doc#", "someone");
   leftover(".~rv0123456789abcdefrabc123", "looks like ours");
@@ -716,14 +717,14 @@ TEST_P(Recovery, FilesThatAreNotOursAreLeftAlone) {
   // Named as ours, but another user's, a link, or a second link of a file.
   const std::string colleagues = recovery.substr(0, recovery.size() - 1) + "1";
   chownPath(leftover(colleagues, "a colleague's text"), kColleague, kColleague);
-  const std::string theirTemporary = ll::safe_store::temporaryName("a.doc", "abc124");
+  const std::string theirTemporary = posix::safe_store::temporaryName("a.doc", "abc124");
   chownPath(leftover(theirTemporary, "a colleague's text"), kColleague, kColleague);
-  const std::string planted = ll::safe_store::recoveryName("a.doc", "abc125");
+  const std::string planted = posix::safe_store::recoveryName("a.doc", "abc125");
   fs::create_symlink(victim, docs / planted);
-  const std::string linked = ll::safe_store::recoveryName("a.doc", "abc126");
+  const std::string linked = posix::safe_store::recoveryName("a.doc", "abc126");
   fs::create_hard_link(victim, docs / linked);
   // And a recovery copy whose document is gone: the only place its text is.
-  const std::string orphan = ll::safe_store::recoveryName("renamed.doc", "abc123");
+  const std::string orphan = posix::safe_store::recoveryName("renamed.doc", "abc123");
   leftover(orphan, "text of a document since renamed");
   names.insert({colleagues, theirTemporary, planted, linked, orphan});
 

@@ -2,7 +2,7 @@
 // the registered clean-ups run (and only those still registered), the program
 // then ends as the signal would have ended it, and neither a return from main
 // nor a thread that goes on cuts the clean-up short.
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,8 +21,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using office::libreoffice::installTerminationHandlers;
-using office::libreoffice::TerminationCleanup;
+using platform::posix::installTerminationHandlers;
+using platform::posix::TerminationCleanup;
 
 // Runs body in a forked child (no threads of ours there yet) and returns its
 // wait status.
@@ -90,7 +90,7 @@ TEST(Termination, AReturnFromMainWaitsForTheEndingToFinish) {
     });
     ::kill(::getpid(), SIGTERM);
     // The main thread goes on meanwhile, to its end.
-    while (!office::libreoffice::programEnding()) std::this_thread::yield();
+    while (!platform::posix::programEnding()) std::this_thread::yield();
     std::exit(0);
   });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
@@ -102,11 +102,11 @@ TEST(Termination, AThreadThatStopsHereDuringTheEndingNeverGoesOn) {
   const fs::path after = folder.path() / "after";
   const int status = inChild([&] {
     installTerminationHandlers();
-    office::libreoffice::stopHereIfEnding();  // not ending: returns at once
+    platform::posix::stopHereIfEnding();  // not ending: returns at once
     TerminationCleanup slow([] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
     ::kill(::getpid(), SIGTERM);
-    while (!office::libreoffice::programEnding()) std::this_thread::yield();
-    office::libreoffice::stopHereIfEnding();
+    while (!platform::posix::programEnding()) std::this_thread::yield();
+    platform::posix::stopHereIfEnding();
     mark(after);
   });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

@@ -25,6 +25,10 @@
 #include <com/sun/star/frame/XDesktop2.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 
+namespace platform::posix {
+class TerminationCleanup;
+}  // namespace platform::posix
+
 namespace office::libreoffice {
 
 struct Installation {
@@ -37,17 +41,7 @@ struct Installation {
 // no office is installed there.
 std::optional<Installation> findInstallation(const std::filesystem::path& programFolder);
 
-class TerminationCleanup;
 class ProfileTemplate;
-
-// Removes the private folders ("ravelsk-office-*") in tempRoot that belong to
-// this user and whose recorded owner is no longer running, with the pipe
-// sockets their offices left. A folder without an owner record is removed only
-// when it is older than a minute and no process names it on its command line.
-void removeStalePrivateFolders(const std::filesystem::path& tempRoot);
-
-// The temporary root private folders are made in: $TMPDIR, else /tmp.
-std::filesystem::path temporaryRoot();
 
 class OfficeProcess {
  public:
@@ -134,7 +128,7 @@ class OfficeProcess {
     std::atomic<pid_t> pid{0};
   };
   std::shared_ptr<LiveState> live_;
-  std::unique_ptr<TerminationCleanup> ending_;
+  std::unique_ptr<platform::posix::TerminationCleanup> ending_;
   css::uno::Reference<css::uno::XComponentContext> remoteContext_;
   css::uno::Reference<css::frame::XDesktop2> desktop_;
 

@@ -2,11 +2,13 @@
 
 #include "office/libreoffice/filters.h"
 #include "office/libreoffice/stored_file_check.h"
-#include "office/libreoffice/temporary_space.h"
+#include "platform/posix/temporary_space.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
 namespace office::libreoffice {
+
+using namespace platform::posix;
 
 namespace {
 

@@ -77,8 +77,8 @@
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
-#include "office/libreoffice/safe_store.h"
-#include "office/libreoffice/termination.h"
+#include "platform/posix/safe_store.h"
+#include "platform/posix/termination.h"
 #include "office/libreoffice/uno_text.h"
 #include "office/libreoffice/word_stories.h"
 
@@ -151,12 +151,12 @@ class HeldLocks {
   // waited for had just finished) still has its lock beside it.
   void remove(const fs::path& document) {
     std::lock_guard lock(mutex_);
-    if (programEnding()) return;
+    if (platform::posix::programEnding()) return;
     std::erase_if(held_, [&](const auto& entry) { return entry->document == document; });
   }
   void clear() {
     std::lock_guard lock(mutex_);
-    if (!programEnding()) held_.clear();
+    if (!platform::posix::programEnding()) held_.clear();
   }
   void removeLockFiles() const {
     std::lock_guard lock(mutex_);
@@ -189,7 +189,7 @@ struct OpenDocument {
   fs::path path;
   bool workbook = false;
   // What the office loaded: only that file is written when it is stored.
-  LoadedFile loaded;
+  platform::posix::LoadedFile loaded;
   std::string filter;
   // A replacement reported hits: the document must be stored, even where the
   // office opened it read-only and so never counts it as modified.
@@ -387,7 +387,7 @@ class Session {
   std::optional<AutomationError> startFailure_;
   std::set<fs::path> recoveredFolders_;
   const std::shared_ptr<HeldLocks> held_ = std::make_shared<HeldLocks>();
-  TerminationCleanup endWithLocks_{[held = held_] { held->removeLockFiles(); }};
+  platform::posix::TerminationCleanup endWithLocks_{[held = held_] { held->removeLockFiles(); }};
   std::map<std::string, bool> writableFilters_;
   unsigned servedSinceStart_ = 0;
   bool renewing_ = false;

@@ -1,8 +1,8 @@
-#include "office/libreoffice/temporary_space.h"
+#include "platform/posix/temporary_space.h"
 
 #include <sys/statvfs.h>
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 bool roomForDocument(const std::filesystem::path& folder, std::uintmax_t documentBytes) {
   struct statvfs fs {};
@@ -20,4 +20,4 @@ bool roomForDocument(const std::filesystem::path& folder, std::uintmax_t documen
   return available >= needed;
 }
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix

@@ -7,7 +7,7 @@
 #include <functional>
 #include <shared_mutex>
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 // Installs the handlers once; later calls do nothing.
 void installTerminationHandlers();
@@ -42,4 +42,4 @@ class TerminationCleanup {
   unsigned long id_;
 };
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix

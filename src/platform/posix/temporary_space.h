@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 // Whether the file system holding folder has room to load and then store a
 // document of documentBytes; true when its free space cannot be told.
 bool roomForDocument(const std::filesystem::path& folder, std::uintmax_t documentBytes);
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix

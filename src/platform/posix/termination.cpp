@@ -1,4 +1,4 @@
-#include "office/libreoffice/termination.h"
+#include "platform/posix/termination.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 namespace {
 
@@ -125,4 +125,4 @@ TerminationCleanup::~TerminationCleanup() {
   cleanups().erase(id_);
 }
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix

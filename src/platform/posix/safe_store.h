@@ -34,7 +34,7 @@
 #include <string>
 #include <string_view>
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 // Why a document may not be written, judged from the file system with the
 // user's effective ids (as root, a file with no write bit counts as read-only).
@@ -129,4 +129,4 @@ LinkCalls& linkCalls();
 
 }  // namespace safe_store
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix

@@ -1,4 +1,4 @@
-#include "office/libreoffice/safe_store.h"
+#include "platform/posix/safe_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,9 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include "office/libreoffice/termination.h"
+#include "platform/posix/backup_copy.h"
+#include "platform/posix/file_metadata.h"
+#include "platform/posix/posix_file.h"
+#include "platform/posix/termination.h"
 
-namespace office::libreoffice {
+namespace platform::posix {
 
 namespace fs = std::filesystem;
 
@@ -34,40 +37,6 @@ constexpr std::size_t kRandomLength = 6;
 constexpr std::size_t kNameLength = kPrefix.size() + kHashDigits + 1 + kRandomLength;
 constexpr char kTemporary = 't';
 constexpr char kRecovery = 'r';
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-[[noreturn]] void fail(const char* step, int error) {
-  throw std::system_error(error, std::generic_category(), step);
-}
-[[noreturn]] void fail(const char* step) {
-  fail(step, errno);
-}
 
 bool isNameCharacter(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
@@ -123,25 +92,6 @@ std::string systemRandomPart() {
   std::string part(kRandomLength, '0');
   for (char& c : part) c = kAlphabet[device() % 36];
   return part;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Removes `name` only if it is still the file we know; someone may have put
-// another file there since.
-bool removeIfSame(int folder, const std::string& name, const struct stat& known) {
-  struct stat there {};
-  if (::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!sameFile(there, known)) return false;
-  return ::unlinkat(folder, name.c_str(), 0) == 0;
-}
-
-void syncFolder(int folder) {
-  // Some file systems cannot sync a folder; their renames are then as durable
-  // as they get.
-  if (::fsync(folder) != 0 && errno != EINVAL && errno != EROFS) fail("同步文件夹");
 }
 
 // The folder of the file really written (a symbolic link's target) and its name.
@@ -242,31 +192,6 @@ Fd openLoaded(int folder, const std::string& name, int access, const char* step,
   }
 }
 
-// Copies `from` over `to`, both from their start; returns the length copied.
-off_t copyContent(int from, int to, const char* readStep, const char* writeStep) {
-  std::vector<char> buffer(1 << 20);
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t got = ::pread(from, buffer.data(), buffer.size(), offset);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail(readStep);
-    }
-    if (got == 0) return offset;
-    ssize_t done = 0;
-    while (done < got) {
-      const ssize_t put =
-          ::pwrite(to, buffer.data() + done, static_cast<size_t>(got - done), offset + done);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        fail(writeStep);
-      }
-      done += put;
-    }
-    offset += got;
-  }
-}
-
 // A file of ours beside the document, created exclusively under a fresh name
 // and locked, so that recovery in another run leaves it alone while we work.
 // Removed when dropped, unless released.
@@ -353,120 +278,6 @@ class OwnFile {
   Fd fd_;
   struct stat stat_ {};
 };
-
-bool memberOf(gid_t group) {
-  if (group == ::getegid()) return true;
-  const int count = ::getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  const int got = ::getgroups(count, groups.data());
-  if (got < 0) return false;
-  groups.resize(static_cast<std::size_t>(got));
-  return std::find(groups.begin(), groups.end(), group) != groups.end();
-}
-
-// Whether a new file of ours can be given the document's owner and group.
-bool canKeepOwner(const struct stat& document) {
-  if (::geteuid() == 0) return true;
-  return document.st_uid == ::geteuid() && memberOf(document.st_gid);
-}
-
-std::vector<std::string> attributeNames(int fd) {
-  for (;;) {
-    const ssize_t size = ::flistxattr(fd, nullptr, 0);
-    if (size < 0) {
-      if (errno == ENOTSUP) return {};
-      fail("读取扩展属性");
-    }
-    std::string list(static_cast<std::size_t>(size), '\0');
-    const ssize_t got = ::flistxattr(fd, list.data(), list.size());
-    if (got < 0) {
-      if (errno == ERANGE) continue;
-      fail("读取扩展属性");
-    }
-    std::vector<std::string> names;
-    for (std::size_t start = 0; start < static_cast<std::size_t>(got);) {
-      const std::size_t end = list.find('\0', start);
-      if (end == std::string::npos || end == start) break;
-      names.push_back(list.substr(start, end - start));
-      start = end + 1;
-    }
-    return names;
-  }
-}
-
-std::optional<std::string> attributeValue(int fd, const std::string& name) {
-  for (;;) {
-    const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-    if (size < 0) {
-      if (errno == ENODATA) return std::nullopt;
-      fail("读取扩展属性");
-    }
-    std::string value(static_cast<std::size_t>(size), '\0');
-    const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-    if (got < 0) {
-      if (errno == ERANGE) continue;
-      if (errno == ENODATA) return std::nullopt;
-      fail("读取扩展属性");
-    }
-    value.resize(static_cast<std::size_t>(got));
-    return value;
-  }
-}
-
-// The original's extended attributes (POSIX ACLs among them) and no others:
-// a folder's default ACL must not widen what the document allowed.
-void copyAttributes(int from, int to) {
-  const std::vector<std::string> wanted = attributeNames(from);
-  for (const std::string& name : attributeNames(to)) {
-    if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
-    // A security label is the system's to give; it may refuse to remove it.
-    if (::fremovexattr(to, name.c_str()) != 0 && errno != ENODATA && !name.starts_with("security."))
-      fail("复制扩展属性");
-  }
-  for (const std::string& name : wanted) {
-    const std::optional<std::string> value = attributeValue(from, name);
-    if (!value) continue;
-    if (::fsetxattr(to, name.c_str(), value->data(), value->size(), 0) == 0) continue;
-    const int error = errno;
-    // Refused but already so (a label the system set the same way): kept.
-    if (attributeValue(to, name) != value) fail("复制扩展属性", error);
-  }
-}
-
-// Gives the temporary file the document's owner, group, extended attributes
-// and mode. False when the owner or group cannot be given; nothing was
-// changed then.
-bool takeOverMetadata(int original, int scratch, const struct stat& document) {
-  struct stat mine {};
-  if (::fstat(scratch, &mine) != 0) fail("设置临时文件的所有者");
-  if (mine.st_uid != document.st_uid || mine.st_gid != document.st_gid) {
-    const uid_t user = mine.st_uid == document.st_uid ? static_cast<uid_t>(-1) : document.st_uid;
-    if (::fchown(scratch, user, document.st_gid) != 0) {
-      if (errno == EPERM) return false;
-      fail("设置临时文件的所有者");
-    }
-  }
-  copyAttributes(original, scratch);
-  // After fchown, which clears the set-id bits.
-  if (::fchmod(scratch, document.st_mode & 07777) != 0) fail("设置临时文件的权限");
-  return true;
-}
-
-// Reserves the blocks the new content needs, so that a full disk or quota is
-// met before the document's first byte changes.
-void reserveSpace(int fd, off_t length) {
-  if (length <= 0) return;
-  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0) return;
-  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return;
-  fail("预留磁盘空间");
-}
-
-void overwrite(int from, int to, const char* readStep) {
-  const off_t length = copyContent(from, to, readStep, "写入文档");
-  if (::ftruncate(to, length) != 0) fail("写入文档");
-  if (::fsync(to) != 0) fail("写入文档");
-}
 
 // --- Recovery ---------------------------------------------------------------
 
@@ -572,70 +383,6 @@ void forEachName(int folder, Visit visit) {
   }
   ::closedir(dir);
 }
-
-// The original of a document kept at a backup path, removed again when
-// dropped unless kept: a document that stays unchanged has no backup.
-class Backup {
- public:
-  // original: the document's open descriptor, st its state; link: a hard
-  // link will do (the document's name is about to be given to a new file).
-  Backup(int folder, const std::string& name, int original, const struct stat& st,
-         const fs::path& path, bool link)
-      : path_(path) {
-    std::error_code error;
-    fs::create_directories(path.parent_path(), error);
-    if (error) fail("创建备份文件夹", error.value());
-    if (link && ::linkat(folder, name.c_str(), AT_FDCWD, path.c_str(), 0) == 0) {
-      if (::lstat(path.c_str(), &stat_) != 0 || !sameFile(stat_, st)) {
-        // The document's name was given to another file since it was opened:
-        // the link just made is not of the original.
-        ::unlink(path.c_str());
-        fail("写入备份", EBUSY);
-      }
-      syncParent();
-      return;
-    }
-    if (link && errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
-      fail("写入备份");
-    }
-    Fd copy(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                   0600));
-    if (!copy || ::fstat(copy.get(), &stat_) != 0) fail("写入备份");
-    try {
-      copyContent(original, copy.get(), "读取文档", "写入备份");
-      const struct timespec times[2] = {st.st_atim, st.st_mtim};
-      if (::fchmod(copy.get(), st.st_mode & 07777) != 0 || ::futimens(copy.get(), times) != 0 ||
-          ::fsync(copy.get()) != 0) {
-        fail("写入备份");
-      }
-      syncParent();
-    } catch (...) {
-      drop();
-      throw;
-    }
-  }
-  Backup(const Backup&) = delete;
-  Backup& operator=(const Backup&) = delete;
-  ~Backup() {
-    if (!kept_) drop();
-  }
-  void keep() { kept_ = true; }
-
- private:
-  void syncParent() {
-    Fd parent(::open(path_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!parent) fail("写入备份");
-    syncFolder(parent.get());
-  }
-  void drop() {
-    struct stat there {};
-    if (::lstat(path_.c_str(), &there) == 0 && sameFile(there, stat_)) ::unlink(path_.c_str());
-  }
-
-  fs::path path_;
-  struct stat stat_ {};
-  bool kept_ = false;
-};
 
 }  // namespace
 
@@ -838,4 +585,4 @@ void recoverFolder(const fs::path& folder) {
   }
 }
 
-}  // namespace office::libreoffice
+}  // namespace platform::posix
