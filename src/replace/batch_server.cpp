@@ -49,15 +49,32 @@ std::string composePath(const std::string& folder, const std::string& name) {
 #endif
 }
 
+namespace {
+
+// As on every face, a file the suite could not write back is refused before
+// it opens it (LibreOffice's server checks for itself).
+void requireFreeToWrite([[maybe_unused]] const std::string& path) {
+#ifdef _WIN32
+  switch (platform::windows::writeRefusal(path)) {
+    case platform::windows::WriteRefusal::ReadOnly:
+      throw AutomationError(office::kErrFailed, "文件只读，未作改动");
+    case platform::windows::WriteRefusal::InUse:
+      throw AutomationError(office::kErrFailed, "文件正被其他程序使用，未作改动");
+    case platform::windows::WriteRefusal::None:
+      break;
+  }
+#endif
+}
+
+}  // namespace
+
 std::string failureLine(const std::string& name, const AutomationError& error) {
   return name + " 处理失败，错误代码：" + std::to_string(error.code()) + "错误描述：" +
          error.description();
 }
 
 Object openDocumentIn(const Object& documents, const std::string& path) {
-#ifdef _WIN32
-  platform::windows::requireFreeToWrite(path);
-#endif
+  requireFreeToWrite(path);
   const std::string password(kNoPassword);
   return documents
       .call("Open", {Variant(path)},
@@ -72,9 +89,7 @@ Object openDocumentIn(const Object& documents, const std::string& path) {
 }
 
 Object openWorkbookIn(const Object& workbooks, const std::string& path) {
-#ifdef _WIN32
-  platform::windows::requireFreeToWrite(path);
-#endif
+  requireFreeToWrite(path);
   const std::string password(kNoPassword);
   return workbooks
       .call("Open", {Variant(path)},

@@ -8,9 +8,12 @@
 
 namespace platform::windows {
 
-// Throws the failure a run reports for path ("文件只读，未作改动",
-// "文件正被其他程序使用，未作改动"); a path that is no file is left to the
-// suite to report.
-void requireFreeToWrite(const std::string& path);
+enum class WriteRefusal {
+  None,      // free to write, or no file: the suite says what is wrong with it
+  ReadOnly,  // read-only, or not ours to write
+  InUse,     // another program holds it open
+};
+
+WriteRefusal writeRefusal(const std::string& path);
 
 }  // namespace platform::windows
