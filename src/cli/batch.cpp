@@ -13,7 +13,7 @@
 
 #include "files/folder_listing.h"
 #include "replace/document_run.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 #include "replace/same_file.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
@@ -69,8 +69,7 @@ namespace {
 struct Progress {
   struct Job {
     std::vector<replace::RunResult> startLines;  // reported before its first file
-    std::vector<std::size_t> taken;              // positions in the list, in order
-    std::size_t begun = 0;                       // of taken
+    std::vector<std::size_t> taken;              // positions in the list, in order; the last begun
     bool finished = false;
   };
   // A file is complete once its job asks for another (the runs ask only
@@ -129,58 +128,45 @@ std::optional<std::pair<fs::file_time_type, std::uintmax_t>> stampOf(const std::
   return std::pair{written, size};
 }
 
-// The window as one job sees it: the files it has taken so far, and every line
-// it reports filed under the file being worked on. The runs read the count
-// at every turn, which is when a job takes its next file.
-class JobWindow : public replace::RunWindow {
+// The run's host as one job sees it: the files it has taken so far, and
+// every line it reports filed under the file being worked on.
+class JobHost : public replace::RunHost {
  public:
-  JobWindow(const Batch& batch, Progress& progress, unsigned job)
+  JobHost(const Batch& batch, Progress& progress, unsigned job)
       : batch_(batch),
         progress_(progress),
         job_(job),
         findText_(batch.pairs.at(0).find),
         replaceText_(batch.pairs.at(0).replace) {}
 
-  std::size_t fileCount() const override {
-    std::lock_guard lock(progress_.mutex);
-    Progress::Job& state = progress_.jobs[job_];
-    const bool stopping = batch_.stop != nullptr && batch_.stop->load();
-    if (state.begun == state.taken.size() && !state.taken.empty()) {
-      progress_.files[state.taken.back()].complete = true;
-      progress_.changed.notify_all();
-    }
-    if (state.begun == state.taken.size() && progress_.next < progress_.files.size() && !stopping) {
-      state.taken.push_back(progress_.next);
-      progress_.files[progress_.next++].job = job_;
-      progress_.changed.notify_all();
-    }
-    return state.taken.size();
-  }
-  std::string fileEntry(std::size_t index) const override {
+  // The file before is complete, and the next of the list no job has taken
+  // is this job's, begun now.
+  std::optional<replace::RunFile> nextFile() override {
     std::size_t position = 0;
-    bool first = false;
     {
       std::lock_guard lock(progress_.mutex);
       Progress::Job& state = progress_.jobs[job_];
-      position = state.taken.at(index);
-      first = index >= state.begun;
-      if (first) {
-        state.begun = index + 1;
-        progress_.files[position].begun = true;
+      if (!state.taken.empty()) progress_.files[state.taken.back()].complete = true;
+      const bool stopping = batch_.stop != nullptr && batch_.stop->load();
+      if (progress_.next >= progress_.files.size() || stopping) {
+        progress_.changed.notify_all();
+        return std::nullopt;
       }
+      position = progress_.next++;
+      state.taken.push_back(position);
+      progress_.files[position].job = job_;
+      progress_.files[position].begun = true;
+      progress_.changed.notify_all();
     }
     // The file is looked at outside the lock all jobs share: a slow share
     // then holds up this job only.
-    if (first && batch_.whenEnded) {
+    if (batch_.whenEnded) {
       auto stamp = stampOf(batch_.folder, batch_.files.at(position));
       std::lock_guard lock(progress_.mutex);
       progress_.files[position].stamp = std::move(stamp);
     }
-    return batch_.files.at(position);
-  }
-  std::string sameFileAs(std::size_t index) const override {
     std::lock_guard lock(progress_.mutex);
-    return progress_.sameFiles.firstName(progress_.jobs[job_].taken.at(index));
+    return replace::RunFile{batch_.files.at(position), progress_.sameFiles.firstName(position)};
   }
   std::string folder() const override { return batch_.folder; }
   std::string findText() const override { return findText_; }
@@ -209,10 +195,10 @@ class JobWindow : public replace::RunWindow {
   void reportResult(const replace::RunResult& result) override {
     std::lock_guard lock(progress_.mutex);
     Progress::Job& state = progress_.jobs[job_];
-    if (state.begun == 0) {
+    if (state.taken.empty()) {
       state.startLines.push_back(result);
     } else {
-      progress_.files[state.taken[state.begun - 1]].lines.push_back(result);
+      progress_.files[state.taken.back()].lines.push_back(result);
     }
   }
 
@@ -226,12 +212,12 @@ class JobWindow : public replace::RunWindow {
 
 void runJob(const Batch& batch, const office::ServerRegistry& servers, Progress& progress,
             unsigned job) {
-  JobWindow window(batch, progress, job);
+  JobHost host(batch, progress, job);
   const replace::ServerChoice choice = serverChoice(batch.kind, batch.suite);
   if (batch.kind == FileKind::Documents) {
-    replace::runDocuments(servers, choice, window);
+    replace::runDocuments(servers, choice, host);
   } else {
-    replace::runWorkbooks(servers, choice, window);
+    replace::runWorkbooks(servers, choice, host);
   }
 }
 

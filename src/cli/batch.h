@@ -14,7 +14,7 @@
 #include "cli/options.h"
 #include "office/automation.h"
 #include "replace/batch_server.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace cli {
 

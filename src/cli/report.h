@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/output_file.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace cli {
 

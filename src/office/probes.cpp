@@ -66,12 +66,12 @@ bool equalsEmptyText(const Variant& value) {
 }
 
 void appendLine(ProbeWindow& window, std::string_view line) {
-  window.setLabel2(window.label2() + "\r\n" + std::string(line));
+  window.setStatusCaption(window.statusCaption() + "\r\n" + std::string(line));
 }
 
 void writeLine(const ProbeSettings& probe, ProbeWindow& window, std::string_view line) {
   if (probe.replacesCaption) {
-    window.setLabel2(std::string(line));
+    window.setStatusCaption(std::string(line));
   } else {
     appendLine(window, line);
   }
@@ -116,9 +116,8 @@ void runProbe(const ProbeSettings& probe, const ServerRegistry& servers, ProbeWi
     record += "错误描述：";
     record += e.description();
     record += "错误";
-    window.setStrRZ(std::move(record));
     appendLine(window, probe.notInstalledLine);
-    window.rz();
+    window.writeJournal(std::move(record));
   }
 }
 

@@ -11,21 +11,23 @@
 
 namespace office {
 
-// What a probe needs of the window.
+// What a probe needs of the window: the status label that says what is
+// installed, the suites' option buttons, and the journal.
 class ProbeWindow {
  public:
   virtual ~ProbeWindow() = default;
-  virtual std::string label2() const = 0;
-  virtual void setLabel2(std::string caption) = 0;
+  virtual std::string statusCaption() const = 0;
+  virtual void setStatusCaption(std::string caption) = 0;
   virtual void enableSuite(Suite suite, bool enabled) = 0;
-  virtual void setStrRZ(std::string text) = 0;
-  virtual void rz() = 0;
+  // Appends a line to the journal; throws when it cannot.
+  virtual void writeJournal(std::string line) = 0;
 };
 
 struct ProbeSettings {
   std::string_view progId;
   Suite suite;
-  bool replacesCaption;  // the cannot-run and version lines replace Label2 instead of appending
+  bool
+      replacesCaption;  // the cannot-run and version lines replace the caption instead of appending
   std::string_view cannotRunLine;
   std::string_view versionPrefix;
   std::string_view notInstalledLine;
@@ -46,8 +48,8 @@ std::string_view classifyOffice(double version);
 std::string_view classifyWpsV8(double version);
 std::string_view classifyWpsV9(double version);
 
-// Runs one probe. Automation failures are handled here; a failure of the
-// window's rz (the journal) passes on to the caller.
+// Runs one probe. Automation failures are handled here; a failure to write
+// the journal passes on to the caller.
 void runProbe(const ProbeSettings& probe, const ServerRegistry& servers, ProbeWindow& window);
 
 }  // namespace office

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 #ifdef _WIN32
 #include "platform/windows/free_to_write.h"
@@ -135,9 +135,8 @@ RunResult countResult(const std::string& entry, const std::string& sheet, std::i
   return result;
 }
 
-BatchServer::BatchServer(const office::ServerRegistry& servers, ServerChoice choice,
-                         RunWindow& window)
-    : servers_(servers), choice_(choice), window_(window) {}
+BatchServer::BatchServer(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host)
+    : servers_(servers), choice_(choice), host_(host) {}
 
 BatchServer::~BatchServer() {
   quit();
@@ -216,8 +215,8 @@ void BatchServer::quit() {
 }
 
 void BatchServer::reportCannotStart(std::string_view progId, const AutomationError& error) {
-  window_.report("无法启动办公软件：" + std::string(progId) + "，错误代码：" +
-                 std::to_string(error.code()) + "错误描述：" + error.description());
+  host_.report("无法启动办公软件：" + std::string(progId) + "，错误代码：" +
+               std::to_string(error.code()) + "错误描述：" + error.description());
 }
 
 }  // namespace replace

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "office/automation.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace replace {
 
@@ -38,7 +38,7 @@ office::Object openWorkbookIn(const office::Object& workbooks, const std::string
 
 class BatchServer {
  public:
-  BatchServer(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);
+  BatchServer(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host);
   ~BatchServer();  // quits the server if it is still alive
   BatchServer(const BatchServer&) = delete;
   BatchServer& operator=(const BatchServer&) = delete;
@@ -72,7 +72,7 @@ class BatchServer {
 
   const office::ServerRegistry& servers_;
   ServerChoice choice_;
-  RunWindow& window_;
+  RunHost& host_;
   std::string progIdInUse_;
   office::Object app_;
   bool textServerTaken_ = false;

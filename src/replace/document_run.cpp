@@ -130,13 +130,12 @@ std::int64_t countPair(const Object& document, DocumentStories& stories, const s
 
 // A find text too long for the servers of the choice is refused before one
 // is created: every document would fail with it.
-bool refusedFindText(const office::ServerRegistry& servers, ServerChoice choice,
-                     RunWindow& window) {
-  for (std::size_t p = 0; p < window.pairCount(); ++p) {
-    window.selectPair(p);
-    const std::string refusal = findTextRefusal(servers, choice, window.findText());
+bool refusedFindText(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host) {
+  for (std::size_t p = 0; p < host.pairCount(); ++p) {
+    host.selectPair(p);
+    const std::string refusal = findTextRefusal(servers, choice, host.findText());
     if (refusal.empty()) continue;
-    window.report(refusal + "，未处理任何文件");
+    host.report(refusal + "，未处理任何文件");
     return true;
   }
   return false;
@@ -144,9 +143,9 @@ bool refusedFindText(const office::ServerRegistry& servers, ServerChoice choice,
 
 // The selected pair as the server in use takes it (a WPS choice may have
 // traded its server for the suite's text server on opening).
-FindTexts pairTexts(const BatchServer& server, const RunWindow& window) {
-  FindTexts texts = findTexts(window.findText(), window.replaceText(), server.findIsLiteral());
-  texts.matchCase = window.matchCase();
+FindTexts pairTexts(const BatchServer& server, const RunHost& host) {
+  FindTexts texts = findTexts(host.findText(), host.replaceText(), server.findIsLiteral());
+  texts.matchCase = host.matchCase();
   return texts;
 }
 
@@ -160,50 +159,47 @@ RunResult fileResult(const std::string& entry, bool replaced) {
 
 }  // namespace
 
-void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window) {
-  if (refusedFindText(servers, choice, window)) return;
-  BatchServer server(servers, choice, window);
+void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host) {
+  if (refusedFindText(servers, choice, host)) return;
+  BatchServer server(servers, choice, host);
   if (!server.start()) return;
 
-  // The count is read at every turn: a command-line job learns only as it
-  // goes whether another file is left for it. A window's list is fixed
-  // during a run.
-  for (std::size_t i = 0; i < window.fileCount(); ++i) {
-    if (reportedWithoutOpening(window, i)) continue;
+  while (const std::optional<RunFile> file = host.nextFile()) {
+    if (reportedWithoutOpening(host, *file)) continue;
     const Object& app = server.app();
     bool opened = false;
     bool saving = false;
     try {
-      const std::string path = composePath(window.folder(), window.fileEntry(i));
+      const std::string path = composePath(host.folder(), file->entry);
       Object document;
       if (!openDocument(server, path, document)) return;
       opened = true;
       app.put("Visible", false);
       DocumentStories stories(document);
-      if (window.countOnly()) {
+      if (host.countOnly()) {
         std::int64_t count = 0;
-        for (std::size_t p = 0; p < window.pairCount(); ++p) {
-          window.selectPair(p);
-          count += countPair(document, stories, pairTexts(server, window).find, window.matchCase());
+        for (std::size_t p = 0; p < host.pairCount(); ++p) {
+          host.selectPair(p);
+          count += countPair(document, stories, pairTexts(server, host).find, host.matchCase());
         }
         closeDocuments(app, false);
-        window.reportResult(countResult(window.fileEntry(i), "", count));
+        host.reportResult(countResult(file->entry, "", count));
         continue;
       }
       bool replaced = false;
-      for (std::size_t p = 0; p < window.pairCount(); ++p) {
-        window.selectPair(p);
-        if (replacePair(app, document, stories, pairTexts(server, window))) replaced = true;
+      for (std::size_t p = 0; p < host.pairCount(); ++p) {
+        host.selectPair(p);
+        if (replacePair(app, document, stories, pairTexts(server, host))) replaced = true;
       }
       if (replaced) {
-        window.keepOriginal(window.fileEntry(i));
+        host.keepOriginal(file->entry);
         saving = true;
       }
       closeDocuments(app, replaced);
-      window.reportResult(fileResult(window.fileEntry(i), replaced));
+      host.reportResult(fileResult(file->entry, replaced));
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
-      if (saving) window.saveFailed(window.fileEntry(i));
+      if (saving) host.saveFailed(file->entry);
       if (opened && !gone) {
         // Leave the file as it was on disk: whatever the run did to it is dropped.
         try {
@@ -211,7 +207,7 @@ void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, Ru
         } catch (const AutomationError&) {
         }
       }
-      window.reportResult(failureResult(window.fileEntry(i), "", "", e));
+      host.reportResult(failureResult(file->entry, "", "", e));
       if (gone && !server.restart()) return;
     }
   }

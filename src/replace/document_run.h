@@ -5,10 +5,10 @@
 
 #include "office/automation.h"
 #include "replace/batch_server.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace replace {
 
-void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);
+void runDocuments(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host);
 
 }  // namespace replace

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace replace {
 

@@ -78,14 +78,14 @@ RunResult inUseResult(const std::string& entry) {
       entry, "", "", office::AutomationError(office::kErrFailed, "文件正被其他程序使用，未作改动"));
 }
 
-bool reportedWithoutOpening(RunWindow& window, std::size_t index) {
-  const std::string entry = window.fileEntry(index);
-  if (const std::string first = window.sameFileAs(index); !first.empty()) {
-    window.reportResult(sameFileResult(entry, first));
+bool reportedWithoutOpening(RunHost& host, const RunFile& file) {
+  const std::string& entry = file.entry;
+  if (!file.sameAs.empty()) {
+    host.reportResult(sameFileResult(entry, file.sameAs));
     return true;
   }
-  if (hasOwnerFile(composePath(window.folder(), entry))) {
-    window.reportResult(inUseResult(entry));
+  if (hasOwnerFile(composePath(host.folder(), entry))) {
+    host.reportResult(inUseResult(entry));
     return true;
   }
   return false;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace replace {
 
@@ -26,8 +26,8 @@ bool hasOwnerFile(const std::string& path);
 // fails: "<entry> 处理失败，错误代码：-2147467259错误描述：文件正被其他程序使用，未作改动"
 RunResult inUseResult(const std::string& entry);
 
-// Reports entry index of the window's list when the run is not to open it,
-// and then returns true.
-bool reportedWithoutOpening(RunWindow& window, std::size_t index);
+// Reports the file when the run is not to open it (a later name of a file,
+// a document another office holds), and then returns true.
+bool reportedWithoutOpening(RunHost& host, const RunFile& file);
 
 }  // namespace replace

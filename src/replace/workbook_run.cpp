@@ -123,16 +123,16 @@ namespace {
 
 // One pair on a worksheet: the test with the pair's find text and, where
 // found, the replacement of every occurrence. True when the text was found.
-bool replacePair(const Object& sheet, RunWindow& window, bool serverKeepsText) {
+bool replacePair(const Object& sheet, RunHost& host, bool serverKeepsText) {
   const Object cells = sheet.get("Cells").toObject();
   // The window's test passes the text alone; told to match case, the search
   // says so, since the suites keep no such default for it.
-  Variant found = window.matchCase()
-                      ? cells.call("Find", Named{{"What", window.findText()}, {"MatchCase", true}})
-                      : cells.call("Find", {Variant(window.findText())});
+  Variant found = host.matchCase()
+                      ? cells.call("Find", Named{{"What", host.findText()}, {"MatchCase", true}})
+                      : cells.call("Find", {Variant(host.findText())});
   if (!found.isObject() || !found.toObject()) return false;
-  replaceOnSheet(sheet, window.findTextBox(), window.replaceTextBox(), window.findText(),
-                 window.replaceText(), serverKeepsText, window.matchCase());
+  replaceOnSheet(sheet, host.findTextBox(), host.replaceTextBox(), host.findText(),
+                 host.replaceText(), serverKeepsText, host.matchCase());
   return true;
 }
 
@@ -179,8 +179,8 @@ RunResult sheetResult(const std::string& fileName, const std::string& sheet, boo
 // in turn; the result of each, in order. sheetLabel and sheetName name the
 // sheet being worked on, for a failure line.
 std::vector<RunResult> processSheets(const Object& workbook, const std::string& fileName,
-                                     RunWindow& window, std::string& sheetLabel,
-                                     std::string& sheetName, bool serverKeepsText) {
+                                     RunHost& host, std::string& sheetLabel, std::string& sheetName,
+                                     bool serverKeepsText) {
   std::vector<RunResult> results;
   const auto count = workbook.get("Worksheets").toObject().get("Count").toInteger();
   for (std::int32_t j = 1; j <= count; ++j) {
@@ -191,13 +191,12 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
         workbook.get("Worksheets", {Variant::byRef(j)}).toObject().get("Name").toText();
     sheetLabel = "-" + name;
     sheetName = name;
-    if (window.countOnly()) {
+    if (host.countOnly()) {
       SheetCount total;
       std::optional<bool> protectedSheet;
-      for (std::size_t p = 0; p < window.pairCount(); ++p) {
-        window.selectPair(p);
-        const SheetCount pair =
-            countIn(sheet, window.findText(), window.matchCase(), protectedSheet);
+      for (std::size_t p = 0; p < host.pairCount(); ++p) {
+        host.selectPair(p);
+        const SheetCount pair = countIn(sheet, host.findText(), host.matchCase(), protectedSheet);
         total.found += pair.found;
         total.locked += pair.locked;
       }
@@ -205,9 +204,9 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
       continue;
     }
     bool replaced = false;
-    for (std::size_t p = 0; p < window.pairCount(); ++p) {
-      window.selectPair(p);
-      if (replacePair(sheet, window, serverKeepsText)) replaced = true;
+    for (std::size_t p = 0; p < host.pairCount(); ++p) {
+      host.selectPair(p);
+      if (replacePair(sheet, host, serverKeepsText)) replaced = true;
     }
     results.push_back(sheetResult(fileName, name, replaced));
   }
@@ -218,27 +217,24 @@ std::vector<RunResult> processSheets(const Object& workbook, const std::string& 
 
 }  // namespace
 
-void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window) {
-  BatchServer server(servers, choice, window);
+void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host) {
+  BatchServer server(servers, choice, host);
   if (!server.start()) return;
 
-  // The count is read at every turn: a command-line job learns only as it
-  // goes whether another file is left for it. A window's list is fixed
-  // during a run.
-  for (std::size_t i = 0; i < window.fileCount(); ++i) {
-    if (reportedWithoutOpening(window, i)) continue;
+  while (const std::optional<RunFile> file = host.nextFile()) {
+    if (reportedWithoutOpening(host, *file)) continue;
     const Object& app = server.app();
-    const std::string fileName = window.fileEntry(i);
+    const std::string fileName = file->entry;
     std::string sheetLabel;
     std::string sheetName;
     Object workbook;
     bool saving = false;
     try {
       workbook =
-          openWorkbookIn(app.get("Workbooks").toObject(), composePath(window.folder(), fileName));
+          openWorkbookIn(app.get("Workbooks").toObject(), composePath(host.folder(), fileName));
       app.put("Visible", false);
-      const std::vector<RunResult> results = processSheets(workbook, fileName, window, sheetLabel,
-                                                           sheetName, server.replaceKeepsText());
+      const std::vector<RunResult> results =
+          processSheets(workbook, fileName, host, sheetLabel, sheetName, server.replaceKeepsText());
       // Only a workbook in which something was replaced is saved (a count
       // replaces nothing). One the office counts as modified all the same
       // (Excel after recalculating an older file) would be rewritten in the
@@ -246,17 +242,17 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
       const bool changed = std::any_of(results.begin(), results.end(), [](const RunResult& r) {
         return r.outcome == RunResult::Outcome::Replaced;
       });
-      if (changed && window.keepsOriginals()) {
-        window.keepOriginal(fileName);
+      if (changed && host.keepsOriginals()) {
+        host.keepOriginal(fileName);
         saving = true;
       }
       workbook.call("Close", {Variant(changed)});
       // Reported once the workbook is saved: a workbook that fails part-way
       // is not saved, and its sheets must not read as replaced.
-      for (const RunResult& result : results) window.reportResult(result);
+      for (const RunResult& result : results) host.reportResult(result);
     } catch (const AutomationError& e) {
       const bool gone = office::isServerGone(e.code());
-      if (saving) window.saveFailed(fileName);
+      if (saving) host.saveFailed(fileName);
       if (workbook && !gone) {
         // A workbook that failed part-way is not saved: it stays as it was on disk.
         try {
@@ -264,7 +260,7 @@ void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, Ru
         } catch (const AutomationError&) {
         }
       }
-      window.reportResult(failureResult(fileName, sheetLabel, sheetName, e));
+      host.reportResult(failureResult(fileName, sheetLabel, sheetName, e));
       if (gone && !server.restart()) return;
     }
   }

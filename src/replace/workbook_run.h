@@ -5,7 +5,7 @@
 
 #include "office/automation.h"
 #include "replace/batch_server.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 
 namespace replace {
 
@@ -18,6 +18,6 @@ void replaceOnSheet(const office::Object& sheet, const office::Variant& findBox,
                     const office::Variant& replaceBox, const std::string& findText,
                     const std::string& replaceText, bool serverKeepsText, bool matchCase);
 
-void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunWindow& window);
+void runWorkbooks(const office::ServerRegistry& servers, ServerChoice choice, RunHost& host);
 
 }  // namespace replace

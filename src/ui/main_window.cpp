@@ -120,10 +120,6 @@ void Form1::CheckWpsV9() {
   office::runProbe(office::kCheckWpsV9, *context_.servers, *this);
 }
 
-void Form1::setLabel2(std::string caption) {
-  Label2.caption = std::move(caption);
-}
-
 void Form1::enableSuite(office::Suite suite, bool enabled) {
   if (suite == office::Suite::Microsoft) {
     Option1.enabled = enabled;
@@ -301,6 +297,12 @@ void Form1::report(const std::string& text) {
   }
 }
 
+std::optional<replace::RunFile> Form1::nextFile() {
+  if (nextFile_ >= File1.entries.size()) return std::nullopt;
+  const std::size_t index = nextFile_++;
+  return replace::RunFile{File1.entries[index], sameFiles_.firstName(index)};
+}
+
 // The view leaves its busy state however the run ends, or it would ignore
 // the user for good.
 void Form1::run(const std::function<void()>& runs) {
@@ -348,9 +350,10 @@ void Form1::Command1_Click() {
   if (!Option1.value && !Option3.value) return;
   if (!runWanted()) return;
   run([this] {
-    if (Option1.value) replace::runDocuments(*context_.servers, replace::kWordServer, *this);
+    if (Option1.value)
+      replace::runDocuments(*context_.servers, replace::kWordServer, fromFirstFile());
     if (Option3.value) {
-      replace::runDocuments(*context_.servers, replace::kWpsServer, *this);
+      replace::runDocuments(*context_.servers, replace::kWpsServer, fromFirstFile());
     }
   });
 }
@@ -359,9 +362,10 @@ void Form1::Command2_Click() {
   if (!Option2.value && !Option4.value) return;
   if (!runWanted()) return;
   run([this] {
-    if (Option2.value) replace::runWorkbooks(*context_.servers, replace::kExcelServer, *this);
+    if (Option2.value)
+      replace::runWorkbooks(*context_.servers, replace::kExcelServer, fromFirstFile());
     if (Option4.value) {
-      replace::runWorkbooks(*context_.servers, replace::kWpsServer, *this);
+      replace::runWorkbooks(*context_.servers, replace::kWpsServer, fromFirstFile());
     }
   });
 }

@@ -13,7 +13,7 @@
 #include "office/automation.h"
 #include "office/probes.h"
 #include "replace/journal.h"
-#include "replace/run_window.h"
+#include "replace/run_host.h"
 #include "replace/same_file.h"
 
 namespace ui {
@@ -103,7 +103,7 @@ struct Form1Context {
   std::string codeset;                      // the journal's code page
 };
 
-class Form1 : private office::ProbeWindow, private replace::RunWindow {
+class Form1 : private office::ProbeWindow, private replace::RunHost {
  public:
   explicit Form1(Form1Context context, FormView* view = nullptr);
   ~Form1() override;
@@ -146,7 +146,7 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
 
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.
-  void rz() override;
+  void rz();
 
   // ---- what the user does, as the toolkit turns it into events ----
   // Selects one option button: clears the other three, then runs its handler.
@@ -180,15 +180,21 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   void refreshView();
 
   // office::ProbeWindow
-  std::string label2() const override { return Label2.caption; }
-  void setLabel2(std::string caption) override;
+  std::string statusCaption() const override { return Label2.caption; }
+  void setStatusCaption(std::string caption) override { Label2.caption = std::move(caption); }
   void enableSuite(office::Suite suite, bool enabled) override;
-  void setStrRZ(std::string text) override { strRZ = std::move(text); }
+  void writeJournal(std::string line) override {
+    strRZ = std::move(line);
+    rz();
+  }
 
-  // replace::RunWindow
-  std::size_t fileCount() const override { return File1.entries.size(); }
-  std::string fileEntry(std::size_t index) const override { return File1.entries.at(index); }
-  std::string sameFileAs(std::size_t index) const override { return sameFiles_.firstName(index); }
+  // replace::RunHost
+  // File1's entries in order, from the first for each run.
+  std::optional<replace::RunFile> nextFile() override;
+  replace::RunHost& fromFirstFile() {
+    nextFile_ = 0;
+    return *this;
+  }
   std::string folder() const override { return Dir1.path; }
   std::string findText() const override { return Text1.text; }
   std::string replaceText() const override { return Text2.text; }
@@ -201,6 +207,7 @@ class Form1 : private office::ProbeWindow, private replace::RunWindow {
   std::filesystem::path journalFolder_;
   std::optional<replace::Journal> journal_;
   replace::SameFiles sameFiles_;  // of the run going on
+  std::size_t nextFile_ = 0;      // of File1's entries
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

@@ -448,7 +448,7 @@ constexpr int kFirstPageFooter = testsupport::kFirstPageFooterStory;
 
 // The run itself over documents of the recording server's disk: one pair,
 // replaced or only counted, each result kept.
-struct PairWindow : replace::RunWindow {
+struct PairHost : replace::RunHost {
   testsupport::TempFolder work;
   std::vector<std::string> files;
   std::string find;
@@ -457,8 +457,12 @@ struct PairWindow : replace::RunWindow {
   std::vector<replace::RunResult> results;
   std::vector<std::string> lines;
 
-  std::size_t fileCount() const override { return files.size(); }
-  std::string fileEntry(std::size_t index) const override { return files.at(index); }
+  std::size_t next = 0;
+
+  std::optional<replace::RunFile> nextFile() override {
+    if (next >= files.size()) return std::nullopt;
+    return replace::RunFile{files.at(next++), ""};
+  }
   std::string folder() const override { return work.str(); }
   std::string findText() const override { return find; }
   std::string replaceText() const override { return replacement; }
@@ -530,7 +534,7 @@ TEST(DocumentStories, EveryPlaceIsReplacedOnceAndCountedAndTheLineSaysSo) {
       FakeOffice office;
       office::ServerRegistry servers;
       office.serve(servers, "word.Application", {.findIsLiteral = literal});
-      PairWindow window;
+      PairHost window;
       window.files = {"a.doc"};
       window.find = "ACME";
       window.replacement = "ACME Ltd";
@@ -545,6 +549,7 @@ TEST(DocumentStories, EveryPlaceIsReplacedOnceAndCountedAndTheLineSaysSo) {
 
       window.count = false;
       window.results.clear();
+      window.next = 0;
       replace::runDocuments(servers, replace::kWordServer, window);
       ASSERT_EQ(window.results.size(), 1u);
       EXPECT_EQ(window.results[0].line,
@@ -586,7 +591,7 @@ TEST(DocumentStories, CaretsArriveLiterallyAndALongReplacementIsSetOccurrenceByO
       FakeOffice office;
       office::ServerRegistry servers;
       office.serve(servers, "word.Application", {.findIsLiteral = literal});
-      PairWindow window;
+      PairHost window;
       window.files = {"a.doc"};
       window.find = c.find;
       window.replacement = c.replacement;
@@ -654,7 +659,7 @@ TEST(DocumentStories, AMemberTheServerLacksLeavesOnlyWhatItHidesUnreplaced) {
     } else {
       office.failCall(c.lacking, c.code, "无效的过程调用或参数");
     }
-    PairWindow window;
+    PairHost window;
     window.files = {"a.doc"};
     window.find = "ACME";
     window.replacement = "新";

@@ -1,4 +1,5 @@
-// What the two batch runs read from and report to the window.
+// What the two batch runs read from and report to whoever runs them: the
+// window, or a job of the command line.
 #pragma once
 
 #include <cstddef>
@@ -23,29 +24,32 @@ struct RunResult {
   std::string errorDescription;
 };
 
-class RunWindow {
- public:
-  virtual ~RunWindow() = default;
+// One file of a run: its entry (a bare name in the folder), and, when it is
+// only a later name of a file the run processes under its first (a link, a
+// second hard link), that first entry: the run skips it.
+struct RunFile {
+  std::string entry;
+  std::string sameAs;
+};
 
-  virtual std::size_t fileCount() const = 0;
-  virtual std::string fileEntry(std::size_t index) const = 0;  // a bare name
-  // The entry of this run under which the file of entry index is processed,
-  // when index is only a later name of it (a link, a second hard link): the
-  // run skips it. Empty for a file's first name.
-  virtual std::string sameFileAs(std::size_t index) const {
-    (void)index;
-    return {};
-  }
+class RunHost {
+ public:
+  virtual ~RunHost() = default;
+
+  // The next file to process; none when the run has no more. The window
+  // hands out its list in order; a command-line job takes the next file off
+  // the list its jobs share, and learns only then whether one is left.
+  virtual std::optional<RunFile> nextFile() = 0;
   virtual std::string folder() const = 0;
-  virtual std::string findText() const = 0;     // Text1
-  virtual std::string replaceText() const = 0;  // Text2
-  // The two text boxes themselves, for servers that read a box's default
+  virtual std::string findText() const = 0;
+  virtual std::string replaceText() const = 0;
+  // The two texts as text boxes, for servers that read a box's default
   // member (its text).
   virtual office::Object findTextBox() = 0;
   virtual office::Object replaceTextBox() = 0;
 
-  // The pairs applied to each open file, in order: the window's two text
-  // boxes are its one pair. After selectPair(p), findText, replaceText and
+  // The pairs applied to each open file, in order: the find and replace
+  // texts are one pair. After selectPair(p), findText, replaceText and
   // the text boxes answer for pair p; a later pair sees what an earlier one
   // wrote.
   virtual std::size_t pairCount() const { return 1; }
@@ -67,8 +71,8 @@ class RunWindow {
   // The save that followed keepOriginal failed: the file may be as it was.
   virtual void saveFailed(const std::string& entry) { (void)entry; }
 
-  // Reports one result: appends text and CR LF to the status box, sets strRZ
-  // to text and calls rz. A journal failure does not stop the run.
+  // Reports one result line (the window shows it and writes it to the
+  // journal). A journal failure does not stop the run.
   virtual void report(const std::string& text) = 0;
   // The same with what the line says, for a caller that keeps more than the
   // line.
