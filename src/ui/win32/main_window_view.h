@@ -12,6 +12,7 @@
 
 #include "ui/layout.h"
 #include "ui/main_window.h"
+#include "ui/win32/system_helpers.h"
 
 namespace ui::win32 {
 
@@ -22,13 +23,6 @@ inline constexpr UINT kMenuDas = 102;
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
 inline constexpr const wchar_t* kForm3Class = L"RavelskForm3";
-
-// Pixels of a length in twips at a DPI, rounded to nearest.
-int pixels(int twips, UINT dpi);
-
-// The model's text as a Win32 control shows it: escaped bytes of file names
-// U+FFFD; with breakLines every line end (CR LF, lone CR or LF) becomes CR LF.
-std::wstring displayText(std::string_view text, bool breakLines);
 
 class MainWindowView : public FormView {
  public:
