@@ -317,22 +317,23 @@ void Form1::run(const std::function<void()>& runs) {
   runs();
 }
 
+std::optional<std::string> promptIn(const std::string& text) {
+  for (const char* box : {"Text1", "Text2"}) {
+    const std::string_view atStart = findControl(mainWindowGeometry(), box)->caption;
+    if (text != atStart) continue;
+    std::string shown(atStart);
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
+    return shown;
+  }
+  if (text == kOldTextPrompt || text == kNewTextPrompt) return text;
+  return std::nullopt;
+}
+
 // An empty find text finds nothing anywhere; a box that still holds its
 // prompt looks for the prompt, or writes it into every file.
 bool Form1::runWanted() {
   if (view_ == nullptr) return true;
-  // The prompts: the boxes' texts at start, and those an option click puts.
-  const auto prompt = [](const std::string& text) -> std::optional<std::string> {
-    for (const char* box : {"Text1", "Text2"}) {
-      const std::string_view atStart = findControl(mainWindowGeometry(), box)->caption;
-      if (text != atStart) continue;
-      std::string shown(atStart);
-      while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
-      return shown;
-    }
-    if (text == kOldTextPrompt || text == kNewTextPrompt) return text;
-    return std::nullopt;
-  };
+  const auto prompt = promptIn;
   std::string question;
   if (Text1.text.empty()) {
     question = "要替换的内容是空的，每个文件都会是“没找到替换的内容”。仍要运行吗？";

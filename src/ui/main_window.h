@@ -103,6 +103,12 @@ struct Form1Context {
   std::string codeset;                      // the journal's code page
 };
 
+// The prompt a text box's text still is, as the box shows it: the boxes'
+// texts at start, and those an option click puts. None for a text the user
+// gave. A box that holds its prompt selects it all when it takes the focus,
+// so that what is typed or pasted replaces it.
+std::optional<std::string> promptIn(const std::string& text);
+
 class Form1 : private office::ProbeWindow, private replace::RunHost {
  public:
   explicit Form1(Form1Context context, FormView* view = nullptr);

@@ -359,6 +359,40 @@ TEST_F(Win32Window, TabAndShiftTabFollowTheWindowsOrderThroughTheTextBoxes) {
   EXPECT_EQ(text("Text1"), "请输入要替换的内容");
 }
 
+// A box that still holds its prompt selects it all when a click gives it
+// the focus, so that what is typed replaces it; a box with the user's text
+// keeps it.
+TEST_F(Win32Window, AClickIntoABoxThatHoldsItsPromptSelectsItForWhatIsTyped) {
+  open();
+  view->show();
+  pump();
+  struct Case {
+    const char* box;
+    std::string before, after;
+  };
+  const Case cases[] = {{"Text1", "请输入要替换的内容", "x"},
+                        {"Text2", "替换内容\r", "x"},
+                        {"Text2", "请输入新替换内容", "x"},
+                        {"Text1", "旧", "旧x"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.box) + " " + c.before);
+    ui::TextBox& box = std::string(c.box) == "Text1" ? form().Text1 : form().Text2;
+    box.text = c.before;
+    view->refresh();
+    SetFocus(control("Dir1"));
+    pump();
+    RECT client{};
+    GetClientRect(control(c.box), &client);
+    const LPARAM centre = MAKELPARAM(client.right / 2, client.bottom / 2);
+    SendMessageW(control(c.box), WM_LBUTTONDOWN, MK_LBUTTON, centre);
+    SendMessageW(control(c.box), WM_LBUTTONUP, 0, centre);
+    pump();
+    PostMessageW(control(c.box), WM_CHAR, L'x', 1);
+    pump();
+    EXPECT_EQ(box.text, c.after);
+  }
+}
+
 TEST_F(Win32Window, TheFocusSelectsNoOptionButtonOnlyAClickDoes) {
   rig.work.write("a.doc", "x");
   open();

@@ -239,6 +239,41 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
   window.removeEventFilter(&watch);
 }
 
+// A box that still holds its prompt selects it all when clicked into, so
+// that what is typed replaces it; a box with the user's text keeps it.
+TEST_F(X11Window, AClickIntoABoxThatHoldsItsPromptSelectsItForWhatIsTyped) {
+  auto& window = open();
+  struct Case {
+    const char* box;
+    std::string before, after;
+  };
+  const Case cases[] = {{"Text1", "请输入要替换的内容", "x"},
+                        {"Text2", "替换内容\r", "x"},
+                        {"Text1", "请输入要替换原内容", "x"},
+                        {"Text1", "旧", "旧x"}};
+  const xcb_window_t id = static_cast<xcb_window_t>(window.winId());
+  output("xdotool windowfocus --sync " + std::to_string(id));
+  window.activateWindow();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.box) + " " + c.before);
+    ui::TextBox& text = std::string(c.box) == "Text1" ? rig.form->Text1 : rig.form->Text2;
+    text.text = c.before;
+    window.refresh();
+    window.control("Dir1")->setFocus();
+    auto* box = qobject_cast<QPlainTextEdit*>(window.control(c.box));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !box->hasFocus(); }));
+    // Not a double click with the last row's.
+    QTest::qWait(QApplication::doubleClickInterval() + 100);
+    const QPoint at = box->mapTo(&window, box->rect().center());
+    output("xdotool mousemove --window " + std::to_string(id) + " " + std::to_string(at.x()) + " " +
+           std::to_string(at.y()) + " click 1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->hasFocus(); }));
+    QTest::qWait(100);
+    output("xdotool type x");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return text.text == c.after; }, 3000)) << text.text;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextDocument>
+#include <QTimer>
 #include <algorithm>
 #include <vector>
 
@@ -187,6 +188,7 @@ QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* co
       } else {
         TextBox& text = control.name == "Text1" ? model_.Text1 : model_.Text2;
         (control.name == "Text1" ? text1_ : text2_) = box;
+        box->installEventFilter(this);
         connect(box, &QPlainTextEdit::textChanged, this, [this, box, &text] {
           if (!syncing_) text.text = modelText(*box);
         });
@@ -214,6 +216,16 @@ QWidget* MainWindowView::makeControl(const ControlGeometry& control, QWidget* co
       return new QLabel(container);
   }
   return new QWidget(container);
+}
+
+bool MainWindowView::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusIn && (watched == text1_ || watched == text2_)) {
+    auto* box = static_cast<QPlainTextEdit*>(watched);
+    // After the event that gave the focus: a click places the cursor first.
+    const TextBox& text = box == text1_ ? model_.Text1 : model_.Text2;
+    if (promptIn(text.text)) QTimer::singleShot(0, box, [box] { box->selectAll(); });
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 QWidget* MainWindowView::control(std::string_view name) const {

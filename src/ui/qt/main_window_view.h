@@ -41,6 +41,10 @@ class MainWindowView : public QMainWindow, public FormView {
   // The widget of a control of the layout table, by its name.
   QWidget* control(std::string_view name) const;
 
+ protected:
+  // A text box that holds its prompt selects it all as it takes the focus.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void build();
   void buildMenus();

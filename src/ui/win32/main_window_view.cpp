@@ -310,6 +310,10 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
     model_.Text2.text = utf8FromWide(windowText(control("Text2")));
     run1 ? model_.Command1_Click() : model_.Command2_Click();
     refresh();
+  } else if (code == EN_SETFOCUS && (from == control("Text1") || from == control("Text2"))) {
+    // Posted: a click places the caret after the box has the focus.
+    const TextBox& text = from == control("Text1") ? model_.Text1 : model_.Text2;
+    if (promptIn(text.text)) PostMessageW(from, EM_SETSEL, 0, -1);
   } else if (code == EN_CHANGE && from == control("Text1")) {
     model_.Text1.text = utf8FromWide(windowText(from));
   } else if (code == EN_CHANGE && from == control("Text2")) {
