@@ -289,6 +289,7 @@ office::Object Form1::replaceTextBox() {
 
 void Form1::report(const std::string& text) {
   appendStatus(text + "\r\n");
+  if (previewing_) return;  // a preview changes nothing: the journal has no line of it
   strRZ = text;
   try {
     rz();
@@ -368,6 +369,27 @@ void Form1::Command2_Click() {
     if (Option4.value) {
       replace::runWorkbooks(*context_.servers, replace::kWpsServer, fromFirstFile());
     }
+  });
+}
+
+bool Form1::previewAvailable() const {
+  return ((Option1.value || Option3.value) && Command1.enabled) ||
+         ((Option2.value || Option4.value) && Command2.enabled);
+}
+
+void Form1::preview_Click() {
+  if (!previewAvailable()) return;
+  previewing_ = true;
+  struct Done {
+    bool& previewing;
+    ~Done() { previewing = false; }
+  } done{previewing_};
+  run([this] {
+    const office::ServerRegistry& servers = *context_.servers;
+    if (Option1.value) replace::runDocuments(servers, replace::kWordServer, fromFirstFile());
+    if (Option3.value) replace::runDocuments(servers, replace::kWpsServer, fromFirstFile());
+    if (Option2.value) replace::runWorkbooks(servers, replace::kExcelServer, fromFirstFile());
+    if (Option4.value) replace::runWorkbooks(servers, replace::kWpsServer, fromFirstFile());
   });
 }
 

@@ -149,6 +149,11 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   void Command2_Click();
   void gy_Click();
   void das_Click();
+  // 工具 → 预览（不改动文件）: the run of the selected option over the listed
+  // files, only counting: a line per file or sheet with its count, nothing
+  // changed, nothing written to the journal. Only where that run could run.
+  void preview_Click();
+  bool previewAvailable() const;
 
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.
@@ -207,6 +212,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   office::Object findTextBox() override;
   office::Object replaceTextBox() override;
   void report(const std::string& text) override;
+  bool countOnly() const override { return previewing_; }
 
   Form1Context context_;
   FormView* view_;
@@ -214,6 +220,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   std::optional<replace::Journal> journal_;
   replace::SameFiles sameFiles_;  // of the run going on
   std::size_t nextFile_ = 0;      // of File1's entries
+  bool previewing_ = false;       // the run going on only counts
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -335,9 +336,26 @@ TEST_F(QtWindow, TheStatusBoxIsReadOnlyWithBothScrollBars) {
 TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   auto& window = open();
   QList<QAction*> menus = window.menuBar()->actions();
-  ASSERT_EQ(menus.size(), 2);
+  ASSERT_EQ(menus.size(), 3);
   EXPECT_EQ(menus[0]->text(), "关于");
   EXPECT_EQ(menus[1]->text(), "微信好友");
+  EXPECT_EQ(menus[2]->text(), "工具");
+  ASSERT_NE(menus[2]->menu(), nullptr);
+  ASSERT_EQ(menus[2]->menu()->actions().size(), 1);
+  QAction* preview = menus[2]->menu()->actions()[0];
+  EXPECT_EQ(preview->text(), "预览（不改动文件）");
+  // Only where the selected option's run could run, and then it counts.
+  EXPECT_FALSE(preview->isEnabled());
+  QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
+  rig.form->openFolder((rig.work.path() / "docs").string());
+  rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()] = "旧旧";
+  rig.form->Text1.text = "旧";
+  window.refresh();
+  ASSERT_TRUE(preview->isEnabled());
+  preview->trigger();
+  EXPECT_TRUE(rig.form->Text3.text().ends_with("a.doc 试运行：找到 2 处，未作改动\r\n"))
+      << rig.form->Text3.text();
+  EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "旧旧");
 
   withModal([&] { menus[0]->trigger(); },
             [](QWidget* modal) {

@@ -87,6 +87,45 @@ TEST_F(DocumentRun, AnEmptyFindTextOrAPromptLeftInABoxAsksFirst) {
   }
 }
 
+// 工具 → 预览 counts what the run of the selected option would replace, a
+// line per file or sheet, and changes nothing: no save, no journal line.
+// Without a run to preview (no option chosen, no folder) it does nothing.
+TEST_F(DocumentRun, APreviewCountsWhatTheRunWouldReplaceAndChangesNothing) {
+  struct Case {
+    int option;
+    bool folder;
+    std::string status;
+  };
+  const Case cases[] = {
+      {1, true, "a.doc 试运行：找到 2 处，未作改动\r\nb.doc 试运行：找到 0 处，未作改动\r\n"},
+      {2, true, "c.xls-S试运行：找到 1 处，未作改动\r\n"},
+      {0, true, ""},
+      {1, false, ""},
+  };
+  rig.office.serve(rig.servers, "word.Application");
+  rig.office.serve(rig.servers, "excel.application");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.option) + (c.folder ? "" : " without a folder"));
+    ui::Form1& form = prepare({{"a.doc", "一个旧字，又一个旧字"}, {"b.doc", "没有"}}, 1);
+    rig.work.write("docs/c.xls", "on disk");
+    rig.office.workbooks[path("c.xls")] = {{"S", {"旧的"}}};
+    if (c.option == 0) {
+      for (int n = 1; n <= 4; ++n) form.option(n).value = false;
+    } else {
+      form.clickOption(c.option);  // which puts the prompts in the boxes
+    }
+    form.Text1.text = "旧";
+    form.openFolder(c.folder ? folder : rig.work.str());
+    const std::size_t from = form.Text3.text().size();
+    form.preview_Click();
+    EXPECT_EQ(form.Text3.text().substr(from), c.status);
+    EXPECT_EQ(rig.office.documents[path("a.doc")], "一个旧字，又一个旧字");
+    EXPECT_TRUE(rig.office.saved.empty());
+    EXPECT_EQ(journalLines(), "");
+    EXPECT_EQ(form.previewAvailable(), !c.status.empty());
+  }
+}
+
 TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {
   rig.office.serve(rig.servers, "word.Application");
   ui::Form1& form = prepare({{"a.doc", "一个旧字，又一个旧字"}, {"b.doc", "没有"}});

@@ -28,6 +28,7 @@ using testsupport::readFile;
 using testsupport::WindowRig;
 using text::pathFromUtf8;
 using text::utf8FromWide;
+using ui::win32::kMenuPreview;
 using ui::win32::MainWindowView;
 
 std::string textOf(HWND hwnd) {
@@ -391,6 +392,40 @@ TEST_F(Win32Window, AClickIntoABoxThatHoldsItsPromptSelectsItForWhatIsTyped) {
     pump();
     EXPECT_EQ(box.text, c.after);
   }
+}
+
+// The menu bar: the two entries of old, then 工具 with its preview, which
+// is there only where the selected option's run could run, and counts.
+TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
+  rig.work.write("a.doc", "旧旧");
+  open();
+  view->show();
+  pump();
+  HMENU bar = GetMenu(view->window());
+  ASSERT_EQ(GetMenuItemCount(bar), 3);
+  const auto itemText = [](HMENU menu, UINT position) {
+    wchar_t text[64] = {};
+    GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
+    return utf8FromWide(text);
+  };
+  EXPECT_EQ(itemText(bar, 0), "关于");
+  EXPECT_EQ(itemText(bar, 1), "微信好友");
+  EXPECT_EQ(itemText(bar, 2), "工具");
+  HMENU tools = GetSubMenu(bar, 2);
+  ASSERT_NE(tools, nullptr);
+  EXPECT_EQ(itemText(tools, 0), "预览（不改动文件）");
+  EXPECT_NE(GetMenuState(bar, kMenuPreview, MF_BYCOMMAND) & MF_GRAYED, 0u);
+
+  click("Option1");
+  form().openFolder(rig.work.str());
+  type("Text1", L"旧");
+  view->refresh();
+  EXPECT_EQ(GetMenuState(bar, kMenuPreview, MF_BYCOMMAND) & MF_GRAYED, 0u);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuPreview, 0), 0);
+  pump();
+  EXPECT_NE(text("Text3").find("a.doc 试运行：找到 2 处，未作改动"), std::string::npos)
+      << text("Text3");
+  EXPECT_EQ(readFile(rig.work.path() / "a.doc"), "旧旧");
 }
 
 TEST_F(Win32Window, TheFocusSelectsNoOptionButtonOnlyAClickDoes) {

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -240,6 +241,14 @@ void MainWindowView::buildMenus() {
   QAction* contact = menuBar()->addAction(QStringLiteral("微信好友"));
   contact->setObjectName("das");
   connect(contact, &QAction::triggered, this, [this] { model_.das_Click(); });
+  QMenu* tools = menuBar()->addMenu(QStringLiteral("工具"));
+  tools->setObjectName("tools");
+  preview_ = tools->addAction(QStringLiteral("预览（不改动文件）"));
+  preview_->setObjectName("preview");
+  connect(preview_, &QAction::triggered, this, [this] {
+    model_.preview_Click();
+    refresh();
+  });
 }
 
 void MainWindowView::setTabOrder() {
@@ -291,6 +300,7 @@ void MainWindowView::refresh() {
   command1_->setEnabled(model_.Command1.enabled);
   command2_->setText(qs(model_.Command2.caption));
   command2_->setEnabled(model_.Command2.enabled);
+  preview_->setEnabled(model_.previewAvailable());
   showTextBox(text1_, model_.Text1.text);
   showTextBox(text2_, model_.Text2.text);
   label2_->setText(displayText(model_.Label2.caption));

@@ -10,6 +10,7 @@
 #include "ui/layout.h"
 #include "ui/main_window.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QListWidget;
@@ -60,6 +61,7 @@ class MainWindowView : public QMainWindow, public FormView {
   QRadioButton* options_[4] = {};
   QPushButton* command1_ = nullptr;
   QPushButton* command2_ = nullptr;
+  QAction* preview_ = nullptr;
   QPlainTextEdit* text1_ = nullptr;
   QPlainTextEdit* text2_ = nullptr;
   QPlainTextEdit* text3_ = nullptr;

@@ -20,6 +20,9 @@ MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
   HMENU menu = CreateMenu();
   AppendMenuW(menu, MF_STRING, kMenuGy, L"关于");
   AppendMenuW(menu, MF_STRING, kMenuDas, L"微信好友");
+  HMENU tools = CreatePopupMenu();
+  AppendMenuW(tools, MF_STRING, kMenuPreview, L"预览（不改动文件）");
+  AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(tools), L"工具");
   const std::wstring caption = displayText(mainWindowGeometry().caption, false);
   // Fixed size: no sizing border and no maximise box.
   CreateWindowExW(0, kForm1Class, caption.c_str(),
@@ -287,6 +290,10 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
   if (from == nullptr) {
     if (id == kMenuGy) model_.gy_Click();
     if (id == kMenuDas) model_.das_Click();
+    if (id == kMenuPreview) {
+      model_.preview_Click();
+      refresh();
+    }
     return;
   }
   if (syncing_) return;
@@ -346,6 +353,8 @@ void MainWindowView::refresh() {
     SetWindowTextW(control(name), displayText(button->caption, false).c_str());
     EnableWindow(control(name), button->enabled);
   }
+  EnableMenuItem(GetMenu(hwnd_), kMenuPreview,
+                 MF_BYCOMMAND | (model_.previewAvailable() ? MF_ENABLED : MF_GRAYED));
   showEditText(control("Text1"), model_.Text1.text);
   showEditText(control("Text2"), model_.Text2.text);
   SetWindowTextW(control("Label2"), displayText(model_.Label2.caption, true).c_str());

@@ -16,9 +16,10 @@
 
 namespace ui::win32 {
 
-// Menu command identifiers of the two top-level entries.
+// Menu command identifiers: the two top-level entries, then 工具's.
 inline constexpr UINT kMenuGy = 101;
 inline constexpr UINT kMenuDas = 102;
+inline constexpr UINT kMenuPreview = 110;
 
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
