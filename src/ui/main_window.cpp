@@ -393,4 +393,15 @@ void Form1::preview_Click() {
   });
 }
 
+void Form1::openJournalFolder_Click() {
+  if (view_ == nullptr) return;
+  std::error_code ec;
+  if (!journalFolder_.empty()) std::filesystem::create_directories(journalFolder_, ec);
+  if (journalFolder_.empty() || ec) {
+    view_->showMessage(replace::kNoJournalFolder);
+    return;
+  }
+  view_->showFolder(journalFolder_);
+}
+
 }  // namespace ui

@@ -92,6 +92,9 @@ class FormView {
   // A question with Yes and No, No the default; true for Yes. A view that
   // asks nobody (a driver, a benchmark) runs as asked.
   virtual bool confirm(const std::string& /*question*/) { return true; }
+  // Opens the system's file manager on folder; a view without one does
+  // nothing.
+  virtual void showFolder(const std::filesystem::path& /*folder*/) {}
 };
 
 struct Form1Context {
@@ -154,6 +157,9 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // changed, nothing written to the journal. Only where that run could run.
   void preview_Click();
   bool previewAvailable() const;
+  // 工具 → 打开日志文件夹: the file manager on the journal's folder, made
+  // first if no line was written yet.
+  void openJournalFolder_Click();
 
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.

@@ -341,9 +341,10 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_EQ(menus[1]->text(), "微信好友");
   EXPECT_EQ(menus[2]->text(), "工具");
   ASSERT_NE(menus[2]->menu(), nullptr);
-  ASSERT_EQ(menus[2]->menu()->actions().size(), 1);
+  ASSERT_EQ(menus[2]->menu()->actions().size(), 2);
   QAction* preview = menus[2]->menu()->actions()[0];
   EXPECT_EQ(preview->text(), "预览（不改动文件）");
+  EXPECT_EQ(menus[2]->menu()->actions()[1]->text(), "打开日志文件夹");
   // Only where the selected option's run could run, and then it counts.
   EXPECT_FALSE(preview->isEnabled());
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);

@@ -102,6 +102,7 @@ class RecordingView : public ui::FormView {
   int runsEnded = 0;
   std::vector<std::string> questions;
   bool answer = true;  // to every question
+  std::vector<std::filesystem::path> foldersShown;
 
   void showMessage(const std::string& text) override { messages.push_back(text); }
   void showForm3(ui::Form3& form) override { form3Shown.push_back(&form); }
@@ -113,6 +114,7 @@ class RecordingView : public ui::FormView {
     questions.push_back(question);
     return answer;
   }
+  void showFolder(const std::filesystem::path& folder) override { foldersShown.push_back(folder); }
 };
 
 // A program folder, a working folder and a window built on them, with a

@@ -374,6 +374,10 @@ TEST(JournalFolder, WithoutASafeFolderTheWindowSaysSoAtStartUp) {
   EXPECT_NE(status.find("没有"), std::string::npos) << status;
   EXPECT_EQ(status.find("日志写入失败：", 1), std::string::npos) << status;
   EXPECT_FALSE(fs::exists(rig.userData.path() / "ravelsk"));
+  // Nor is there a folder to open.
+  form.openJournalFolder_Click();
+  EXPECT_TRUE(rig.view.foldersShown.empty());
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{replace::kNoJournalFolder});
 }
 #endif
 

@@ -51,6 +51,20 @@ TEST(Window, ContactWindowIsCreatedOnceAndShownOnEveryClick) {
   EXPECT_EQ(rig.view.form3Shown[0]->label1, "添加微信好友（备注：软件咨询）");
 }
 
+// 工具 → 打开日志文件夹 opens the folder the journal is written to, made
+// first when no line was written yet.
+TEST(Window, TheJournalFolderIsMadeAndShownOnRequest) {
+  WindowRig rig;
+  ui::Form1& form = rig.build();
+  form.Form_Load();
+  const auto journal = rig.programFolder.path() / "Journal";
+  std::filesystem::remove_all(journal);  // as before the first line of a day
+  form.openJournalFolder_Click();
+  EXPECT_EQ(rig.view.foldersShown, std::vector<std::filesystem::path>{journal});
+  EXPECT_TRUE(std::filesystem::is_directory(journal));
+  EXPECT_TRUE(rig.view.messages.empty());
+}
+
 TEST(Layout, TabOrderOverFocusableControlsIsTheDocumentedOne) {
   std::vector<const ui::ControlGeometry*> focusable;
   for (const ui::ControlGeometry& c : ui::mainWindowGeometry().controls) {

@@ -414,6 +414,7 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   HMENU tools = GetSubMenu(bar, 2);
   ASSERT_NE(tools, nullptr);
   EXPECT_EQ(itemText(tools, 0), "预览（不改动文件）");
+  EXPECT_EQ(itemText(tools, 1), "打开日志文件夹");
   EXPECT_NE(GetMenuState(bar, kMenuPreview, MF_BYCOMMAND) & MF_GRAYED, 0u);
 
   click("Option1");

@@ -4,6 +4,8 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -19,6 +21,7 @@
 #include <QStyle>
 #include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <vector>
 
@@ -249,6 +252,13 @@ void MainWindowView::buildMenus() {
     model_.preview_Click();
     refresh();
   });
+  QAction* journal = tools->addAction(QStringLiteral("打开日志文件夹"));
+  journal->setObjectName("openJournalFolder");
+  connect(journal, &QAction::triggered, this, [this] { model_.openJournalFolder_Click(); });
+}
+
+void MainWindowView::showFolder(const std::filesystem::path& folder) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(folder.c_str())));
 }
 
 void MainWindowView::setTabOrder() {

@@ -38,6 +38,7 @@ class MainWindowView : public QMainWindow, public FormView {
   void refresh() override;
   void runStarted() override;
   void runEnded() override;
+  void showFolder(const std::filesystem::path& folder) override;
 
   // The widget of a control of the layout table, by its name.
   QWidget* control(std::string_view name) const;

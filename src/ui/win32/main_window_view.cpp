@@ -1,5 +1,7 @@
 #include "ui/win32/main_window_view.h"
 
+#include <shellapi.h>
+
 #include <algorithm>
 
 #include "text/system_text.h"
@@ -22,6 +24,7 @@ MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
   AppendMenuW(menu, MF_STRING, kMenuDas, L"微信好友");
   HMENU tools = CreatePopupMenu();
   AppendMenuW(tools, MF_STRING, kMenuPreview, L"预览（不改动文件）");
+  AppendMenuW(tools, MF_STRING, kMenuJournalFolder, L"打开日志文件夹");
   AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(tools), L"工具");
   const std::wstring caption = displayText(mainWindowGeometry().caption, false);
   // Fixed size: no sizing border and no maximise box.
@@ -290,6 +293,7 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
   if (from == nullptr) {
     if (id == kMenuGy) model_.gy_Click();
     if (id == kMenuDas) model_.das_Click();
+    if (id == kMenuJournalFolder) model_.openJournalFolder_Click();
     if (id == kMenuPreview) {
       model_.preview_Click();
       refresh();
@@ -429,6 +433,10 @@ void MainWindowView::answerSystem() {
 void MainWindowView::showMessage(const std::string& text) {
   MessageBoxW(hwnd_, displayText(text, true).c_str(),
               displayText(mainWindowGeometry().caption, false).c_str(), MB_OK);
+}
+
+void MainWindowView::showFolder(const std::filesystem::path& folder) {
+  ShellExecuteW(hwnd_, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 bool MainWindowView::confirm(const std::string& question) {

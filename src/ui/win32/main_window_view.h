@@ -20,6 +20,7 @@ namespace ui::win32 {
 inline constexpr UINT kMenuGy = 101;
 inline constexpr UINT kMenuDas = 102;
 inline constexpr UINT kMenuPreview = 110;
+inline constexpr UINT kMenuJournalFolder = 111;
 
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
@@ -49,6 +50,7 @@ class MainWindowView : public FormView {
   // FormView
   void showMessage(const std::string& text) override;
   bool confirm(const std::string& question) override;
+  void showFolder(const std::filesystem::path& folder) override;
   void showForm3(Form3& form) override;
   void text3Appended(const std::string& line) override;
   void refresh() override;
