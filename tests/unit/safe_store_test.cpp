@@ -522,9 +522,9 @@ TEST_F(SafeStore, WriteBlockJudgesTheFileThenItsFolder) {
     fs::permissions(folder, fs::perms(c.folder));
     fs::permissions(folder.parent_path(), fs::perms(0755));
     if (c.asUser) {
-      EXPECT_EQ(
-          asUser(kUser, {}, [&] { return std::to_string(static_cast<int>(posix::writeBlock(doc))); }),
-          std::to_string(static_cast<int>(c.expected)));
+      EXPECT_EQ(asUser(kUser, {},
+                       [&] { return std::to_string(static_cast<int>(posix::writeBlock(doc))); }),
+                std::to_string(static_cast<int>(c.expected)));
     } else {
       EXPECT_EQ(posix::writeBlock(doc), c.expected);
     }

@@ -35,8 +35,8 @@
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/private_folders.h"
 #include "office/libreoffice/profile_template.h"
-#include "platform/posix/termination.h"
 #include "office/libreoffice/uno_text.h"
+#include "platform/posix/termination.h"
 
 extern char** environ;
 

@@ -77,10 +77,10 @@
 #include "office/libreoffice/libreoffice_server.h"
 #include "office/libreoffice/lock_files.h"
 #include "office/libreoffice/office_process.h"
-#include "platform/posix/safe_store.h"
-#include "platform/posix/termination.h"
 #include "office/libreoffice/uno_text.h"
 #include "office/libreoffice/word_stories.h"
+#include "platform/posix/safe_store.h"
+#include "platform/posix/termination.h"
 
 namespace office::libreoffice {
 
