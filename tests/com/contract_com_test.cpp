@@ -28,11 +28,6 @@ class TestOfficeSubject : public contract::Subject {
   }
   ~TestOfficeSubject() override { RegDeleteTreeW(HKEY_CURRENT_USER, testoffice::kSettingsKey); }
   const office::ServerRegistry& servers() override { return servers_; }
-  std::string freshFolder() override {
-    const std::string name = "s" + std::to_string(++folders_);
-    work_.mkdir(name);
-    return work_.sub(name);
-  }
   void make(const std::string& folder, const std::vector<contract::Document>& documents) override {
     for (const contract::Document& d : documents) {
       std::vector<testoffice::StoryRecord> records{{"main", d.body}};
@@ -100,9 +95,7 @@ class TestOfficeSubject : public contract::Subject {
 
   office::com::Apartment apartment_;
   office::ServerRegistry servers_;
-  testsupport::TempFolder work_;
   testsupport::TempFolder logs_;
-  int folders_ = 0;
 };
 
 TEST(Contract, TheWindowsTestOfficeAnswersAsTheOthers) {

@@ -19,11 +19,6 @@ class LibreOfficeSubject : public contract::Subject {
  public:
   LibreOfficeSubject() { ll::registerServers(servers_); }
   const office::ServerRegistry& servers() override { return servers_; }
-  std::string freshFolder() override {
-    const std::string name = "s" + std::to_string(++folders_);
-    work_.mkdir(name);
-    return work_.sub(name);
-  }
   void make(const std::string& folder, const std::vector<contract::Document>& documents) override {
     std::vector<e2e::DocumentSpec> specs;
     for (const contract::Document& d : documents) specs.push_back({d.name, d.body, "", d.header});
@@ -58,8 +53,6 @@ class LibreOfficeSubject : public contract::Subject {
 
  private:
   office::ServerRegistry servers_;
-  testsupport::TempFolder work_;
-  int folders_ = 0;
 };
 
 TEST(Contract, TheLibreOfficeServerAnswersAsTheOthers) {

@@ -153,6 +153,12 @@ void documentCalls(Subject& subject) {
 
 }  // namespace
 
+std::string Subject::freshFolder() {
+  const std::string name = "s" + std::to_string(++folders_);
+  work_.mkdir(name);
+  return work_.sub(name);
+}
+
 void PrintTo(const Sheet& sheet, std::ostream* out) {
   *out << sheet.name << ::testing::PrintToString(sheet.cells);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "office/automation.h"
+#include "support/fixtures.h"
 
 namespace contract {
 
@@ -36,8 +37,8 @@ class Subject {
  public:
   virtual ~Subject() = default;
   virtual const office::ServerRegistry& servers() = 0;
-  // An empty folder of the subject's for one scenario, as a UTF-8 path.
-  virtual std::string freshFolder() = 0;
+  // An empty folder for one scenario, as a UTF-8 path.
+  std::string freshFolder();
   virtual void make(const std::string& folder, const std::vector<Document>& documents) = 0;
   virtual void make(const std::string& folder, const Workbook& workbook) = 0;
   // Every text the document shows, its stories in any order.
@@ -46,6 +47,10 @@ class Subject {
   // The calls made of the server since the last take, as it logs them
   // ("Documents.Close(True)"); none for a server that keeps no log.
   virtual std::optional<std::vector<std::string>> takeCalls() { return std::nullopt; }
+
+ private:
+  testsupport::TempFolder work_;
+  int folders_ = 0;
 };
 
 void PrintTo(const Sheet& sheet, std::ostream* out);

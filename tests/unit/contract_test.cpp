@@ -20,11 +20,6 @@ class FakeSubject : public contract::Subject {
     office_.serve(servers_, "excel.application");
   }
   const office::ServerRegistry& servers() override { return servers_; }
-  std::string freshFolder() override {
-    const std::string name = "s" + std::to_string(++folders_);
-    work_.mkdir(name);
-    return work_.sub(name);
-  }
   void make(const std::string& folder, const std::vector<contract::Document>& documents) override {
     for (const contract::Document& d : documents) {
       const std::string path = replace::composePath(folder, d.name);
@@ -63,8 +58,6 @@ class FakeSubject : public contract::Subject {
  private:
   FakeOffice office_;
   office::ServerRegistry servers_;
-  testsupport::TempFolder work_;
-  int folders_ = 0;
 };
 
 TEST(Contract, TheRecordingFakeAnswersAsTheOthers) {
