@@ -31,33 +31,9 @@ std::string filePattern(FileKind kind) {
   return kind == FileKind::Documents ? "*.doc" : "*.xls";
 }
 
-namespace {
-
-// A folder reached twice (through a link, also one back up the tree, or a
-// folder mounted a second time inside it) is listed once: folders are told
-// apart by their identity, which no name hides.
-void collectFiles(const std::string& root, const std::string& relative, const std::string& pattern,
-                  std::set<replace::FileIdentity>& seen, std::vector<std::string>& files) {
-  const std::string folder = relative.empty() ? root : replace::composePath(root, relative);
-  const std::optional<replace::FileIdentity> identity = replace::fileIdentity(folder);
-  if (identity && !seen.insert(*identity).second) return;
-  const auto join = [&relative](const std::string& name) {
-    return relative.empty() ? name : replace::composePath(relative, name);
-  };
-  for (const std::string& name : files::listFiles(folder, pattern)) files.push_back(join(name));
-  for (const std::string& name : files::listSubfolders(folder)) {
-    collectFiles(root, join(name), pattern, seen, files);
-  }
-}
-
-}  // namespace
-
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive) {
-  if (!recursive) return files::listFiles(folder, filePattern(kind));
-  std::vector<std::string> files;
-  std::set<replace::FileIdentity> seen;
-  collectFiles(folder, "", filePattern(kind), seen, files);
-  return files;
+  return recursive ? files::listFilesBelow(folder, filePattern(kind))
+                   : files::listFiles(folder, filePattern(kind));
 }
 
 namespace {

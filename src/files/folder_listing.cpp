@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <system_error>
 
+#include "replace/batch_server.h"
+#include "replace/same_file.h"
 #include "replace/skipped_files.h"
 #include "text/letter_case.h"
 #include "text/system_text.h"
@@ -122,6 +126,32 @@ std::vector<std::string> listSubfolders(const std::string& folder) {
     std::error_code ec;
     return entry.is_directory(ec);
   });
+}
+
+namespace {
+
+// Folders are told apart by their identity, which no name hides.
+void collectFiles(const std::string& root, const std::string& relative, const std::string& pattern,
+                  std::set<replace::FileIdentity>& seen, std::vector<std::string>& files) {
+  const std::string folder = relative.empty() ? root : replace::composePath(root, relative);
+  const std::optional<replace::FileIdentity> identity = replace::fileIdentity(folder);
+  if (identity && !seen.insert(*identity).second) return;
+  const auto join = [&relative](const std::string& name) {
+    return relative.empty() ? name : replace::composePath(relative, name);
+  };
+  for (const std::string& name : listFiles(folder, pattern)) files.push_back(join(name));
+  for (const std::string& name : listSubfolders(folder)) {
+    collectFiles(root, join(name), pattern, seen, files);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> listFilesBelow(const std::string& folder, std::string_view pattern) {
+  std::vector<std::string> files;
+  std::set<replace::FileIdentity> seen;
+  collectFiles(folder, "", std::string(pattern), seen, files);
+  return files;
 }
 
 }  // namespace files

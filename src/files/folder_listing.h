@@ -29,4 +29,11 @@ std::vector<std::string> listFiles(const std::string& folder, std::string_view p
 // Names of the subfolders of folder, hidden ones left out, sorted likewise.
 std::vector<std::string> listSubfolders(const std::string& folder);
 
+// The files of folder and of every folder below it that match pattern, as
+// listFiles lists them, each named by its path relative to folder: a
+// folder's own files first, then each subfolder's in order. A folder reached
+// twice (through a link, also one back up the tree, or a folder mounted a
+// second time inside it) is listed once.
+std::vector<std::string> listFilesBelow(const std::string& folder, std::string_view pattern);
+
 }  // namespace files

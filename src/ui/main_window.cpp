@@ -196,9 +196,15 @@ void Form1::Dir1_Change() {
   Command2.enabled = any;
 }
 
+std::vector<std::string> Form1::listFile1(const std::string& path,
+                                          const std::string& pattern) const {
+  return includeSubfolders_ ? files::listFilesBelow(path, pattern)
+                            : files::listFiles(path, pattern);
+}
+
 void Form1::setFile1Path(const std::string& path) {
   try {
-    File1.entries = files::listFiles(path, File1.pattern);
+    File1.entries = listFile1(path, File1.pattern);
     File1.path = path;
   } catch (const files::BrowseError& e) {
     // The old folder's names must not be run in the new one.
@@ -210,7 +216,7 @@ void Form1::setFile1Path(const std::string& path) {
 void Form1::setFile1Pattern(const std::string& pattern) {
   File1.pattern = pattern;
   try {
-    File1.entries = files::listFiles(File1.path, pattern);
+    File1.entries = listFile1(File1.path, pattern);
   } catch (const files::BrowseError& e) {
     File1.entries.clear();
     appendStatus(std::string(e.what()) + "\r\n");
@@ -402,6 +408,12 @@ void Form1::openJournalFolder_Click() {
     return;
   }
   view_->showFolder(journalFolder_);
+}
+
+void Form1::includeSubfolders_Click() {
+  includeSubfolders_ = !includeSubfolders_;
+  if (!File1.path.empty()) setFile1Pattern(File1.pattern);
+  refreshView();
 }
 
 }  // namespace ui

@@ -160,6 +160,11 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // 工具 → 打开日志文件夹: the file manager on the journal's folder, made
   // first if no line was written yet.
   void openJournalFolder_Click();
+  // 工具 → 包含子文件夹, a check mark: the file list, and so runs and
+  // previews, also take the matching files of every subfolder, each named by
+  // its path relative to the folder.
+  void includeSubfolders_Click();
+  bool includesSubfolders() const { return includeSubfolders_; }
 
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.
@@ -185,6 +190,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   void appendStatus(const std::string& line);
   void setFile1Path(const std::string& path);
   void setFile1Pattern(const std::string& pattern);
+  std::vector<std::string> listFile1(const std::string& path, const std::string& pattern) const;
   // False (and a status line) when the folder cannot be read.
   bool setDir1Path(const std::string& path, bool alwaysRaiseChange);
   void resolveJournalFolder();
@@ -227,6 +233,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   replace::SameFiles sameFiles_;  // of the run going on
   std::size_t nextFile_ = 0;      // of File1's entries
   bool previewing_ = false;       // the run going on only counts
+  bool includeSubfolders_ = false;
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

@@ -341,10 +341,19 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_EQ(menus[1]->text(), "微信好友");
   EXPECT_EQ(menus[2]->text(), "工具");
   ASSERT_NE(menus[2]->menu(), nullptr);
-  ASSERT_EQ(menus[2]->menu()->actions().size(), 2);
+  ASSERT_EQ(menus[2]->menu()->actions().size(), 3);
   QAction* preview = menus[2]->menu()->actions()[0];
   EXPECT_EQ(preview->text(), "预览（不改动文件）");
-  EXPECT_EQ(menus[2]->menu()->actions()[1]->text(), "打开日志文件夹");
+  QAction* subfolders = menus[2]->menu()->actions()[1];
+  EXPECT_EQ(subfolders->text(), "包含子文件夹");
+  EXPECT_TRUE(subfolders->isCheckable());
+  EXPECT_FALSE(subfolders->isChecked());
+  subfolders->trigger();
+  EXPECT_TRUE(rig.form->includesSubfolders());
+  EXPECT_TRUE(subfolders->isChecked());
+  subfolders->trigger();
+  EXPECT_FALSE(rig.form->includesSubfolders());
+  EXPECT_EQ(menus[2]->menu()->actions()[2]->text(), "打开日志文件夹");
   // Only where the selected option's run could run, and then it counts.
   EXPECT_FALSE(preview->isEnabled());
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "replace/batch_server.h"
 #include "replace/document_run.h"
 #include "support/fixtures.h"
 #include "text/text_encoding.h"
@@ -124,6 +125,26 @@ TEST_F(DocumentRun, APreviewCountsWhatTheRunWouldReplaceAndChangesNothing) {
     EXPECT_EQ(journalLines(), "");
     EXPECT_EQ(form.previewAvailable(), !c.status.empty());
   }
+}
+
+// 工具 → 包含子文件夹 lists the files of every subfolder too, each named by
+// its path relative to the folder, and the run reaches them; unchecked, the
+// folder's own files only.
+TEST_F(DocumentRun, WithSubfoldersIncludedTheListAndTheRunReachEveryFolderBelow) {
+  rig.office.serve(rig.servers, "word.Application");
+  ui::Form1& form = prepare({{"a.doc", "旧"}});
+  const std::string below = replace::composePath("sub", "b.doc");
+  rig.work.write("docs/sub/b.doc", "on disk");
+  rig.office.documents[path(below)] = "旧";
+  EXPECT_EQ(form.File1.entries, (Calls{"a.doc"}));
+  form.includeSubfolders_Click();
+  EXPECT_TRUE(form.includesSubfolders());
+  EXPECT_EQ(form.File1.entries, (Calls{"a.doc", below}));
+  form.Command1_Click();
+  EXPECT_EQ(form.Text3.text(), "a.doc 已替换内容\r\n" + below + " 已替换内容\r\n");
+  EXPECT_EQ(rig.office.documents[path(below)], "新");
+  form.includeSubfolders_Click();
+  EXPECT_EQ(form.File1.entries, (Calls{"a.doc"}));
 }
 
 TEST_F(DocumentRun, ReplacesWhereFoundSavesOnlyThoseAndReportsEachDocument) {

@@ -29,6 +29,7 @@ using testsupport::WindowRig;
 using text::pathFromUtf8;
 using text::utf8FromWide;
 using ui::win32::kMenuPreview;
+using ui::win32::kMenuSubfolders;
 using ui::win32::MainWindowView;
 
 std::string textOf(HWND hwnd) {
@@ -414,7 +415,14 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   HMENU tools = GetSubMenu(bar, 2);
   ASSERT_NE(tools, nullptr);
   EXPECT_EQ(itemText(tools, 0), "预览（不改动文件）");
-  EXPECT_EQ(itemText(tools, 1), "打开日志文件夹");
+  EXPECT_EQ(itemText(tools, 1), "包含子文件夹");
+  EXPECT_EQ(itemText(tools, 2), "打开日志文件夹");
+  EXPECT_EQ(GetMenuState(bar, kMenuSubfolders, MF_BYCOMMAND) & MF_CHECKED, 0u);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuSubfolders, 0), 0);
+  EXPECT_TRUE(form().includesSubfolders());
+  EXPECT_NE(GetMenuState(bar, kMenuSubfolders, MF_BYCOMMAND) & MF_CHECKED, 0u);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuSubfolders, 0), 0);
+  EXPECT_FALSE(form().includesSubfolders());
   EXPECT_NE(GetMenuState(bar, kMenuPreview, MF_BYCOMMAND) & MF_GRAYED, 0u);
 
   click("Option1");

@@ -252,6 +252,13 @@ void MainWindowView::buildMenus() {
     model_.preview_Click();
     refresh();
   });
+  subfolders_ = tools->addAction(QStringLiteral("包含子文件夹"));
+  subfolders_->setObjectName("includeSubfolders");
+  subfolders_->setCheckable(true);
+  connect(subfolders_, &QAction::triggered, this, [this] {
+    model_.includeSubfolders_Click();
+    refresh();
+  });
   QAction* journal = tools->addAction(QStringLiteral("打开日志文件夹"));
   journal->setObjectName("openJournalFolder");
   connect(journal, &QAction::triggered, this, [this] { model_.openJournalFolder_Click(); });
@@ -311,6 +318,7 @@ void MainWindowView::refresh() {
   command2_->setText(qs(model_.Command2.caption));
   command2_->setEnabled(model_.Command2.enabled);
   preview_->setEnabled(model_.previewAvailable());
+  subfolders_->setChecked(model_.includesSubfolders());
   showTextBox(text1_, model_.Text1.text);
   showTextBox(text2_, model_.Text2.text);
   label2_->setText(displayText(model_.Label2.caption));

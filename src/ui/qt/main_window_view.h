@@ -63,6 +63,7 @@ class MainWindowView : public QMainWindow, public FormView {
   QPushButton* command1_ = nullptr;
   QPushButton* command2_ = nullptr;
   QAction* preview_ = nullptr;
+  QAction* subfolders_ = nullptr;
   QPlainTextEdit* text1_ = nullptr;
   QPlainTextEdit* text2_ = nullptr;
   QPlainTextEdit* text3_ = nullptr;

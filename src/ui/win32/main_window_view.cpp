@@ -24,6 +24,7 @@ MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
   AppendMenuW(menu, MF_STRING, kMenuDas, L"微信好友");
   HMENU tools = CreatePopupMenu();
   AppendMenuW(tools, MF_STRING, kMenuPreview, L"预览（不改动文件）");
+  AppendMenuW(tools, MF_STRING, kMenuSubfolders, L"包含子文件夹");
   AppendMenuW(tools, MF_STRING, kMenuJournalFolder, L"打开日志文件夹");
   AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(tools), L"工具");
   const std::wstring caption = displayText(mainWindowGeometry().caption, false);
@@ -294,6 +295,10 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
     if (id == kMenuGy) model_.gy_Click();
     if (id == kMenuDas) model_.das_Click();
     if (id == kMenuJournalFolder) model_.openJournalFolder_Click();
+    if (id == kMenuSubfolders) {
+      model_.includeSubfolders_Click();
+      refresh();
+    }
     if (id == kMenuPreview) {
       model_.preview_Click();
       refresh();
@@ -359,6 +364,8 @@ void MainWindowView::refresh() {
   }
   EnableMenuItem(GetMenu(hwnd_), kMenuPreview,
                  MF_BYCOMMAND | (model_.previewAvailable() ? MF_ENABLED : MF_GRAYED));
+  CheckMenuItem(GetMenu(hwnd_), kMenuSubfolders,
+                MF_BYCOMMAND | (model_.includesSubfolders() ? MF_CHECKED : MF_UNCHECKED));
   showEditText(control("Text1"), model_.Text1.text);
   showEditText(control("Text2"), model_.Text2.text);
   SetWindowTextW(control("Label2"), displayText(model_.Label2.caption, true).c_str());

@@ -21,6 +21,7 @@ inline constexpr UINT kMenuGy = 101;
 inline constexpr UINT kMenuDas = 102;
 inline constexpr UINT kMenuPreview = 110;
 inline constexpr UINT kMenuJournalFolder = 111;
+inline constexpr UINT kMenuSubfolders = 112;
 
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
