@@ -20,9 +20,9 @@ class LibreOfficeSubject : public contract::Subject {
   LibreOfficeSubject() { ll::registerServers(servers_); }
   const office::ServerRegistry& servers() override { return servers_; }
   void make(const std::string& folder, const std::vector<contract::Document>& documents) override {
-    std::vector<e2e::DocumentSpec> specs;
-    for (const contract::Document& d : documents) specs.push_back({d.name, d.body, "", d.header});
-    e2e::makeDocuments(folder, specs);
+    std::vector<e2e::DocumentSpec> made;
+    for (const contract::Document& d : documents) made.push_back({d.name, d.body, "", d.header});
+    e2e::makeDocuments(folder, made);
   }
   void make(const std::string& folder, const contract::Workbook& workbook) override {
     std::vector<std::string> sheets;
