@@ -257,6 +257,9 @@ pid_t OfficeProcess::spawn(const std::string& pipeName) {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &standard, nullptr);  // ours to ignore, not the office's
     int devnull = ::open("/dev/null", O_RDWR);
     if (devnull >= 0) {
       ::dup2(devnull, 0);
@@ -301,6 +304,14 @@ void OfficeProcess::removeLeftovers() {
 void OfficeProcess::start() {
   stopHereIfEnding();
   if (started()) return;
+  // A write to the office's pipe after the office went away (its restart on
+  // a fresh profile, a crash) must fail as a call, not end the program.
+  static const bool pipesIgnored = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  }();
+  (void)pipesIgnored;
   const ProfileTemplate profileTemplate(installation_);
   try {
     startOnce(profileTemplate, true);
