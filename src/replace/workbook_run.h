@@ -1,6 +1,6 @@
 // The workbook batch: every worksheet of every listed workbook tested with a
-// find, replaced where found, and reported with one line; every workbook is
-// closed with saving.
+// find, replaced where found, and reported with one line; a workbook is
+// saved only when something in it was replaced.
 #pragma once
 
 #include "office/automation.h"

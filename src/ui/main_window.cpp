@@ -196,15 +196,9 @@ void Form1::Dir1_Change() {
   Command2.enabled = any;
 }
 
-std::vector<std::string> Form1::listFile1(const std::string& path,
-                                          const std::string& pattern) const {
-  return includeSubfolders_ ? files::listFilesBelow(path, pattern)
-                            : files::listFiles(path, pattern);
-}
-
 void Form1::setFile1Path(const std::string& path) {
   try {
-    File1.entries = listFile1(path, File1.pattern);
+    File1.entries = files::listFiles(path, File1.pattern);
     File1.path = path;
   } catch (const files::BrowseError& e) {
     // The old folder's names must not be run in the new one.
@@ -216,7 +210,7 @@ void Form1::setFile1Path(const std::string& path) {
 void Form1::setFile1Pattern(const std::string& pattern) {
   File1.pattern = pattern;
   try {
-    File1.entries = listFile1(File1.path, pattern);
+    File1.entries = files::listFiles(File1.path, pattern);
   } catch (const files::BrowseError& e) {
     File1.entries.clear();
     appendStatus(std::string(e.what()) + "\r\n");
@@ -305,23 +299,36 @@ void Form1::report(const std::string& text) {
 }
 
 std::optional<replace::RunFile> Form1::nextFile() {
-  if (nextFile_ >= File1.entries.size()) return std::nullopt;
+  if (nextFile_ >= runFiles_.size()) return std::nullopt;
   const std::size_t index = nextFile_++;
-  return replace::RunFile{File1.entries[index], sameFiles_.firstName(index)};
+  return replace::RunFile{runFiles_[index], sameFiles_.firstName(index)};
 }
 
 // The view leaves its busy state however the run ends, or it would ignore
 // the user for good.
 void Form1::run(const std::function<void()>& runs) {
   beginRun();
-  sameFiles_ = replace::SameFiles(Dir1.path, File1.entries);
-  if (view_ == nullptr) return runs();
+  const auto start = [this, &runs] {
+    // The tree below the folder is walked only for a run: a folder clicked
+    // on the way (a drive's root) must not hold the window.
+    runFiles_ = File1.entries;
+    if (includeSubfolders_) {
+      try {
+        runFiles_ = files::listFilesBelow(File1.path, File1.pattern);
+      } catch (const files::BrowseError& e) {
+        appendStatus(std::string(e.what()) + "\r\n");
+      }
+    }
+    sameFiles_ = replace::SameFiles(Dir1.path, runFiles_);
+    runs();
+  };
+  if (view_ == nullptr) return start();
   view_->runStarted();
   struct Ended {
     FormView* view;
     ~Ended() { view->runEnded(); }
   } ended{view_};
-  runs();
+  start();
 }
 
 std::optional<std::string> promptIn(const std::string& text) {
@@ -412,7 +419,6 @@ void Form1::openJournalFolder_Click() {
 
 void Form1::includeSubfolders_Click() {
   includeSubfolders_ = !includeSubfolders_;
-  if (!File1.path.empty()) setFile1Pattern(File1.pattern);
   refreshView();
 }
 

@@ -160,9 +160,9 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // 工具 → 打开日志文件夹: the file manager on the journal's folder, made
   // first if no line was written yet.
   void openJournalFolder_Click();
-  // 工具 → 包含子文件夹, a check mark: the file list, and so runs and
-  // previews, also take the matching files of every subfolder, each named by
-  // its path relative to the folder.
+  // 工具 → 包含子文件夹, a check mark: runs and previews also take the
+  // matching files of every subfolder, each named by its path relative to
+  // the folder (the list shows the folder's own files).
   void includeSubfolders_Click();
   bool includesSubfolders() const { return includeSubfolders_; }
 
@@ -190,7 +190,6 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   void appendStatus(const std::string& line);
   void setFile1Path(const std::string& path);
   void setFile1Pattern(const std::string& pattern);
-  std::vector<std::string> listFile1(const std::string& path, const std::string& pattern) const;
   // False (and a status line) when the folder cannot be read.
   bool setDir1Path(const std::string& path, bool alwaysRaiseChange);
   void resolveJournalFolder();
@@ -212,7 +211,8 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   }
 
   // replace::RunHost
-  // File1's entries in order, from the first for each run.
+  // The run's files in order (File1's, and with 包含子文件夹 those below),
+  // from the first for each run.
   std::optional<replace::RunFile> nextFile() override;
   replace::RunHost& fromFirstFile() {
     nextFile_ = 0;
@@ -230,9 +230,10 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   FormView* view_;
   std::filesystem::path journalFolder_;
   std::optional<replace::Journal> journal_;
-  replace::SameFiles sameFiles_;  // of the run going on
-  std::size_t nextFile_ = 0;      // of File1's entries
-  bool previewing_ = false;       // the run going on only counts
+  replace::SameFiles sameFiles_;       // of the run going on
+  std::vector<std::string> runFiles_;  // of the run going on
+  std::size_t nextFile_ = 0;           // of runFiles_
+  bool previewing_ = false;            // the run going on only counts
   bool includeSubfolders_ = false;
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
