@@ -358,4 +358,53 @@ TEST(KeptParts, NamesWhatTheStoredCopyLacks) {
   }
 }
 
+// Whether a Word file may hold tracked deletions, read from the file: a
+// .doc by its table of revision authors, a .docx by its deletions and moves.
+// Only a file that says it has none is spared the office's answer.
+TEST(KeptParts, AWordFileMayHoldTrackedDeletionsUnlessItSaysItHasNone) {
+  // A Word 97 FIB: its counted fields, then `pairs` pairs of offset and
+  // size; the 52nd pair is the revision authors' table.
+  const auto fib = [](std::uint16_t pairs, std::uint32_t authorsSize) {
+    std::string bytes(1024, '\0');
+    put16(bytes, 0, 0xA5EC);
+    put16(bytes, 32, 14);
+    put16(bytes, 62, 22);
+    put16(bytes, 152, pairs);
+    put32(bytes, 154 + 51 * 8 + 4, authorsSize);
+    return bytes;
+  };
+  using Parts = std::vector<std::pair<std::string, std::string>>;
+  const Parts docx{{"[Content_Types].xml", "types"}};
+  const auto with = [&docx](const std::string& body) {
+    Parts parts = docx;
+    parts.emplace_back("word/document.xml", body);
+    return zipWith(parts);
+  };
+  struct Row {
+    const char* name;
+    StoredFormat format;
+    std::string bytes;
+    bool may;
+  };
+  const Row cases[] = {
+      {"a .doc without revision authors", StoredFormat::WordBinary,
+       compoundFile("WordDocument", fib(136, 0)), false},
+      {"a .doc with revision authors", StoredFormat::WordBinary,
+       compoundFile("WordDocument", fib(136, 26)), true},
+      {"a .doc whose FIB has too few pairs to tell", StoredFormat::WordBinary,
+       compoundFile("WordDocument", fib(40, 0)), true},
+      {"no Word stream", StoredFormat::WordBinary, compoundFile("Workbook"), true},
+      {"a .docx without deletions", StoredFormat::WordOpenXml, with("<w:ins w:id=\"1\"/>"), false},
+      {"a .docx with a deletion", StoredFormat::WordOpenXml, with("<w:del w:id=\"1\"/>"), true},
+      {"a .docx with a move", StoredFormat::WordOpenXml, with("<w:moveFrom w:id=\"1\"/>"), true},
+      {"an OpenDocument file", StoredFormat::OpenDocument, zipFile({"mimetype"}), true},
+  };
+  testsupport::TempFolder folder;
+  for (const Row& c : cases) {
+    const fs::path file = folder.path() / "word";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << c.bytes;
+    EXPECT_EQ(ll::mayHoldTrackedDeletions(file, c.format), c.may) << c.name;
+  }
+}
+
 }  // namespace

@@ -182,9 +182,10 @@ Holdings compoundHoldings(const std::filesystem::path& path, bool workbook) {
   const auto readStream = [&file, &h](std::string_view name) {
     std::string content;
     const CompoundEntry* stream = file.find(name);
+    // The properties come first; a set larger than this is read in part.
     if (stream != nullptr && !stream->storage) {
-      h.whole &= stream->size < 1024 * 1024 &&
-                 file.read(*stream, [&content](std::string_view piece) { content.append(piece); });
+      h.whole &= file.read(
+          *stream, [&content](std::string_view piece) { content.append(piece); }, 1024 * 1024);
     }
     return content;
   };
@@ -434,8 +435,10 @@ bool mayHoldTrackedDeletions(const std::filesystem::path& path, StoredFormat for
       if (!part.name.starts_with("word/") || !part.name.ends_with(".xml")) continue;
       Holdings read;
       read.whole = true;
-      const auto n = countIn(zip, part, read, {"<w:del ", "<w:del>"});
-      if (!read.whole || n[0] + n[1] > 0) return true;
+      // The office reads a moved-away text (w:moveFrom) as deleted too.
+      const auto n =
+          countIn(zip, part, read, {"<w:del ", "<w:del>", "<w:moveFrom ", "<w:moveFrom>"});
+      if (!read.whole || n[0] + n[1] + n[2] + n[3] > 0) return true;
     }
     return false;
   }
