@@ -3,9 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <system_error>
 
 #include "cli/report.h"
@@ -65,15 +63,10 @@ std::string absoluteFolder(const std::string& given) {
 }
 
 // The rules file, read whole before any document is touched.
-std::vector<ReplacePair> readRules(const std::string& path) {
-  std::ifstream in(text::pathFromUtf8(path), std::ios::binary);
-  if (!in) throw Failure("无法读取规则文件：" + path);
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) throw Failure("无法读取规则文件：" + path);
+std::vector<ReplacePair> readRules(const std::string& path, const std::string& codeset) {
   try {
-    return parseRules(content.str());
-  } catch (const UsageError& e) {
+    return replace::readRulesFile(path, codeset);
+  } catch (const replace::RulesError& e) {
     throw Failure(e.what());
   }
 }
@@ -141,6 +134,9 @@ class ConsoleOutput : public BatchOutput {
 
   void result(const replace::RunResult& result) override {
     const std::string& text = result.line;
+    using Outcome = replace::RunResult::Outcome;
+    found_ = found_ || result.outcome == Outcome::Replaced ||
+             result.outcome == Outcome::WouldReplace || result.outcome == Outcome::WouldFail;
     clearProgress();
     *env_.out << text << '\n' << std::flush;
     outputWritten(env_, outputFailed_);
@@ -172,6 +168,8 @@ class ConsoleOutput : public BatchOutput {
   bool journalFailed() const { return journalFailed_; }
   bool reportFailed() const { return reportFailed_; }
   bool outputFailed() const { return outputFailed_; }
+  // Whether any file or sheet held a text the run replaced or would replace.
+  bool found() const { return found_; }
 
  private:
   const Environment& env_;
@@ -182,6 +180,7 @@ class ConsoleOutput : public BatchOutput {
   bool reportFailed_ = false;
   bool outputFailed_ = false;
   bool progressShown_ = false;
+  bool found_ = false;
 };
 
 int run(const Options& options, const Environment& env) {
@@ -190,7 +189,7 @@ int run(const Options& options, const Environment& env) {
   batch.suite = options.suite;
   batch.pairs = options.rulesFile.empty()
                     ? std::vector<ReplacePair>{{options.findText, options.replaceText}}
-                    : readRules(options.rulesFile);
+                    : readRules(options.rulesFile, env.codeset);
   batch.countOnly = options.dryRun;
   batch.matchCase = options.matchCase;
   batch.folder = absoluteFolder(options.folder);
@@ -247,6 +246,11 @@ int run(const Options& options, const Environment& env) {
   if (result.stopped) {
     *env.err << "ravelsk: 已停止，" << batch.files.size() - result.filesDone << " 个文件未处理\n";
     return kExitStopped;
+  }
+  // A rules file that matched nothing (saved in another encoding, say) must
+  // not pass for a run that changed what it should.
+  if (!options.rulesFile.empty() && !output.found() && !result.fileFailed && !result.serverLost) {
+    *env.err << "ravelsk: 规则文件中的规则在所有文件中都没有找到\n";
   }
   return result.fileFailed || result.serverLost || output.journalFailed() ||
                  output.reportFailed() || output.outputFailed()

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -73,20 +72,6 @@ void refuseUnknownOptions(const std::vector<std::string>& args) {
     }
     if (arg.rfind("-", 0) == 0) throw UsageError("未知选项：" + arg);
   }
-}
-
-// Any control character but the tab, as a code point: U+0000..U+001F, U+007F
-// and U+0080..U+009F (two bytes in UTF-8). -1 for none.
-long controlCharacter(std::string_view line) {
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto c = static_cast<unsigned char>(line[i]);
-    if ((c < 0x20 && c != '\t') || c == 0x7F) return c;
-    if (c == 0xC2 && i + 1 < line.size()) {
-      const auto next = static_cast<unsigned char>(line[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) return next;
-    }
-  }
-  return -1;
 }
 
 }  // namespace
@@ -211,31 +196,13 @@ Options parseOptions(const std::vector<std::string>& args) {
   return options;
 }
 
-std::vector<ReplacePair> parseRules(const std::string& content) {
-  std::vector<ReplacePair> pairs;
-  std::string_view rest(content);
-  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
-  for (std::size_t number = 1; !rest.empty(); ++number) {
-    const std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    const std::string where = "规则文件第 " + std::to_string(number) + " 行";
-    // Such a character would be written into the documents as it is (a NUL
-    // cuts a text short in many readers); a CR LF line end is not one.
-    if (const long control = controlCharacter(line); control >= 0) {
-      char code[16];
-      std::snprintf(code, sizeof code, "U+%04lX", control);
-      throw UsageError(where + "含有控制字符 " + code + "，规则中只允许制表符");
-    }
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) throw UsageError(where + "没有制表符分隔原内容和新内容");
-    if (tab == 0) throw UsageError(where + "的原内容为空");
-    pairs.push_back({std::string(line.substr(0, tab)), std::string(line.substr(tab + 1))});
+std::vector<ReplacePair> parseRules(const std::string& content, const std::string& fileName,
+                                    const std::string& codeset) {
+  try {
+    return replace::parseRules(content, fileName, codeset);
+  } catch (const replace::RulesError& e) {
+    throw UsageError(e.what());
   }
-  if (pairs.empty()) throw UsageError("规则文件中没有规则");
-  return pairs;
 }
 
 std::string usageText() {
@@ -250,8 +217,10 @@ std::string usageText() {
          "  --xls 文件夹       替换文件夹中每个 *.xls 表格的每个工作表（也包括 .xlsx、.xlsm）\n"
          "  --find 内容        要替换的原内容（不能为空）\n"
          "  --replace 内容     新内容（可以为空）\n"
-         "  --rules 文件       多组替换，每行一组：原内容、制表符、新内容（UTF-8，可带 BOM；\n"
-         "                     # 开头的行和空行跳过）。每个文件只打开一次，各组按顺序替换，\n"
+         "  --rules 文件       多组替换，每行一组：原内容、制表符（或逗号，CSV "
+         "引号规则）、新内容；\n"
+         "                     UTF-8（可带 BOM）、带 BOM 的 UTF-16 或本机代码页（如 GBK）；\n"
+         "                     # 开头的行和空行跳过。每个文件只打开一次，各组按顺序替换，\n"
          "                     后面的一组会看到前面各组替换后的内容。不能与 --find/--replace 同用\n"
          "  --dry-run          试运行：只统计每个文件（每个工作表）中能替换的处数，\n"
          "                     不保存、不改动任何文件，也不写日志；工作表数的是含有原内容的单元格\n"

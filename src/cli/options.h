@@ -7,17 +7,13 @@
 #include <vector>
 
 #include "office/suite.h"
+#include "replace/rules_file.h"
 
 namespace cli {
 
 enum class FileKind { Documents, Workbooks };
 
-// One old text and its new text.
-struct ReplacePair {
-  std::string find;
-  std::string replace;
-  bool operator==(const ReplacePair&) const = default;
-};
+using replace::ReplacePair;
 
 struct Options {
   FileKind kind = FileKind::Documents;
@@ -53,10 +49,10 @@ bool wantsCommandLine(const std::vector<std::string>& args);
 // UsageError.
 Options parseOptions(const std::vector<std::string>& args);
 
-// A rules file's pairs, in order: one "old<TAB>new" per line (UTF-8, a BOM
-// allowed, LF or CR LF), '#' lines and empty lines skipped; no control
-// character but the tab. Throws UsageError naming the first bad line.
-std::vector<ReplacePair> parseRules(const std::string& content);
+// A rules file's pairs, in order (see replace::parseRules). Throws
+// UsageError naming the first bad line.
+std::vector<ReplacePair> parseRules(const std::string& content, const std::string& fileName = {},
+                                    const std::string& codeset = "UTF-8");
 
 std::string usageText();
 std::string versionText();

@@ -95,6 +95,46 @@ std::u16string utf16FromUtf8(std::string_view utf8) {
   return out;
 }
 
+std::optional<std::string> utf8FromUtf16(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size() * 3);
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t c = utf16[i];
+    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == utf16.size() || utf16[i + 1] < 0xDC00 || utf16[i + 1] > 0xDFFF) {
+        return std::nullopt;
+      }
+      c = 0x10000 + ((c - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::size_t invalidUtf8At(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Unit unit = nextUnit(bytes, i);
+    if (!unit.valid) return i;
+    i += unit.length;
+  }
+  return std::string_view::npos;
+}
+
 std::string displayName(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -286,6 +326,27 @@ UINT codePageOf(const std::string& codeset) {
 
 }  // namespace
 
+std::optional<std::string> decodeText(std::string_view bytes, const std::string& codeset) {
+  UINT page = 0;
+  try {
+    page = codePageOf(codeset);
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+  if (page == CP_UTF8) {
+    if (invalidUtf8At(bytes) != std::string_view::npos) return std::nullopt;
+    return std::string(bytes);
+  }
+  if (bytes.empty()) return std::string();
+  const int size = static_cast<int>(bytes.size());
+  const int n = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), size,
+                      reinterpret_cast<wchar_t*>(wide.data()), n);
+  return utf8FromUtf16(wide);
+}
+
 std::string encodeText(std::string_view utf8, const std::string& codeset) {
   std::string out;
   const UINT page = codePageOf(codeset);
@@ -325,6 +386,17 @@ std::string systemCodeset() {
   std::string codeset = nl_langinfo(CODESET);
   if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII") return "UTF-8";
   return codeset;
+}
+
+std::optional<std::string> decodeText(std::string_view bytes, const std::string& codeset) {
+  if (isUtf8Name(codeset)) {
+    if (invalidUtf8At(bytes) != std::string_view::npos) return std::nullopt;
+    return std::string(bytes);
+  }
+  Converter decoder("UTF-8", codeset);
+  std::string out;
+  if (!decoder.ok() || decoder.convert(bytes, 0, out) != bytes.size()) return std::nullopt;
+  return out;
 }
 
 std::string encodeText(std::string_view utf8, const std::string& codeset) {

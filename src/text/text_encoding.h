@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,18 @@ std::string displayName(std::string_view utf8);
 // UTF-8 text as UTF-16, for judging it character by character; a byte that is
 // not part of a character becomes U+FFFD.
 std::u16string utf16FromUtf8(std::string_view utf8);
+
+// UTF-16 as UTF-8; none when it holds a surrogate without its pair.
+std::optional<std::string> utf8FromUtf16(std::u16string_view utf16);
+
+// Where the first byte that is no part of a UTF-8 character stands (an
+// overlong form and a surrogate count as none); npos when every byte is.
+std::size_t invalidUtf8At(std::string_view bytes);
+
+// Text of the given codeset as UTF-8; none when a byte sequence is no
+// character of it or the codeset is unknown. Nothing is replaced or guessed:
+// a caller tells encodings apart by it.
+std::optional<std::string> decodeText(std::string_view bytes, const std::string& codeset);
 
 // Text the C library wrote in the locale's codeset (dates and times of the
 // category LC_TIME, system error texts of LC_CTYPE) as UTF-8; a byte that does

@@ -188,6 +188,7 @@ struct CliRig {
   std::ostream failingOut{nullptr};
   // Where the program could be ended at once (a signal).
   std::function<std::shared_ptr<void>(std::function<void()>)> whenEnded;
+  std::string codeset = "UTF-8";  // the system's code page
 
   explicit CliRig(unsigned jobs = 1) : folder((work.path() / "files").string()) {
     work.mkdir("files");
@@ -219,7 +220,7 @@ struct CliRig {
     env.clock = &clock;
     env.programFolder = program.path();
     env.userJournalFolder = userData.path() / "ravelsk" / "Journal";
-    env.codeset = "UTF-8";
+    env.codeset = codeset;
     env.out = outputFails ? &failingOut : &out;
     env.err = &err;
     env.cores = 3;
@@ -758,9 +759,29 @@ TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
   }
 }
 
+// A rules file in UTF-16 (with its BOM), little or big endian.
+std::string utf16Rules(const std::u16string& text, bool littleEndian) {
+  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t unit : text) {
+    const char low = static_cast<char>(unit & 0xFF);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
 TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
   using Pairs = std::vector<cli::ReplacePair>;
-  const std::vector<std::tuple<std::string, Pairs, std::string>> cases = {
+  // GBK: 旧 BE C9, 新 D0 C2, 甲 BC D7.
+  const std::string gbk = "\xBE\xC9\t\xD0\xC2\r\n\xBC\xD7,x\t\xBE\xC9\r\n";
+  struct Case {
+    std::string content;
+    Pairs pairs;
+    std::string error;
+    std::string name = "rules.txt";
+    std::string codeset = "UTF-8";
+  };
+  const std::vector<Case> cases = {
       {"旧\t新\n", {{"旧", "新"}}, ""},
       {"\xEF\xBB\xBF# 注释\r\n\r\na\tb\r\nb\t\nc\td\te\n",
        {{"a", "b"}, {"b", ""}, {"c", "d\te"}},
@@ -783,17 +804,47 @@ TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
          "b"}},
        ""},
       {"", {}, "规则文件中没有规则"},
+      // The system's code page, where the text is no UTF-8.
+      {gbk, {{"旧", "新"}, {"甲,x", "旧"}}, "", "rules.txt", "GBK"},
+      {gbk, {}, "规则文件第 1 行不是 UTF-8 文字"},
+      {"a\tb\n#\n\xBE\tc\n",
+       {},
+       "规则文件第 3 行既不是 UTF-8，也不是本机代码页 GBK 的文字",
+       "r",
+       "GBK"},
+      {"\xEF\xBB\xBF旧\t新\n\xBE\xC9\tx\n", {}, "规则文件第 2 行不是有效的 UTF-8 文字"},
+      // UTF-16, either way round, from its BOM.
+      {utf16Rules(u"# 注释\r\n旧\t新\r\n甲\t\U0002000B\r\n", true),
+       {{"旧", "新"}, {"甲", "\U0002000B"}},
+       ""},
+      {utf16Rules(u"\"旧\",新\n甲,\"乙\"\"\"\n", false), {{"旧", "新"}, {"甲", "乙\""}}, ""},
+      {utf16Rules(u"a\tb\n" + std::u16string(1, u'\xD800') + u"\tc\n", true),
+       {},
+       "规则文件第 2 行不是有效的 UTF-16 文字"},
+      {utf16Rules(u"a\tb\nc\td", true) + "x", {}, "规则文件第 2 行不是完整的 UTF-16 文字"},
+      {utf16Rules(u"a\nb\tc\n", true), {}, "规则文件第 1 行没有制表符分隔原内容和新内容"},
+      // CSV: no tab but commas, or a *.csv name; RFC 4180 quotes.
+      {"\xEF\xBB\xBF\"旧,名\",新\r\n\"say \"\"hi\"\"\",x,,\r\nplain,\r\n",
+       {{"旧,名", "新"}, {"say \"hi\"", "x"}, {"plain", ""}},
+       ""},
+      {"a\tb,c\n\"d\",\"\"\n", {{"a\tb", "c"}, {"d", ""}}, "", "规则.CSV"},
+      {"# 注释\n\"x\",y\nz\n", {}, "规则文件第 3 行没有逗号分隔原内容和新内容"},
+      {"a,b\n\"open,x\nmore\n", {}, "规则文件第 2 行的引号没有结束"},
+      {"a,b,c\n", {}, "规则文件第 1 行多于两列"},
+      {"a,b\n\"a\"x,b\n", {}, "规则文件第 2 行的引号后面不是逗号或行尾"},
+      {"\"two\r\nlines\",b\n", {}, "规则文件第 1 行含有控制字符 U+000D，规则中只允许制表符"},
+      {",b\n", {}, "规则文件第 1 行的原内容为空"},
   };
-  for (const auto& [content, pairs, error] : cases) {
-    SCOPED_TRACE(content);
-    if (error.empty()) {
-      EXPECT_EQ(cli::parseRules(content), pairs);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    if (c.error.empty()) {
+      EXPECT_EQ(cli::parseRules(c.content, c.name, c.codeset), c.pairs);
     } else {
       try {
-        cli::parseRules(content);
+        cli::parseRules(c.content, c.name, c.codeset);
         ADD_FAILURE() << "accepted";
       } catch (const cli::UsageError& e) {
-        EXPECT_EQ(std::string(e.what()), error);
+        EXPECT_EQ(std::string(e.what()), c.error);
       }
     }
   }
@@ -817,6 +868,52 @@ TEST(CommandLineReport, FieldsAreQuotedOnlyWhereTheyMustBe) {
       {"", ""},
   };
   for (const auto& [field, csv] : cases) EXPECT_EQ(cli::csvField(field), csv);
+}
+
+// A rules file as Windows' editors and Excel save it gives the documents of
+// the same pairs typed; one that matched nothing says so.
+TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
+  const std::string pairs = "旧,名\t新\n甲\t\"乙\"\n";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"utf8.txt", pairs},
+      {"bom.txt", "\xEF\xBB\xBF" + pairs},
+      {"gbk.txt", "\xBE\xC9,\xC3\xFB\t\xD0\xC2\r\n\xBC\xD7\t\"\xD2\xD2\"\r\n"},
+      {"utf16.txt", utf16Rules(u"旧,名\t新\r\n甲\t\"乙\"\r\n", true)},
+      {"rules.csv", "\"旧,名\",新\r\n甲,\"\"\"乙\"\"\"\r\n"},
+  };
+  for (const auto& [name, content] : files) {
+    SCOPED_TRACE(name);
+    CliRig typed;
+    typed.document("a.doc", "旧,名 甲");
+    typed.document("b.doc", "无");
+    ASSERT_EQ(typed.run({"--doc", typed.folder, "--find", "旧,名", "--replace", "新"}), 0);
+    ASSERT_EQ(typed.run({"--doc", typed.folder, "--find", "甲", "--replace", "\"乙\""}), 0);
+
+    CliRig rig;
+    rig.codeset = "GBK";
+    rig.document("a.doc", "旧,名 甲");
+    rig.document("b.doc", "无");
+    const std::string rules = rig.work.write(name, content).string();
+    EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", rules}), 0) << rig.err.str();
+    for (const char* file : {"/a.doc", "/b.doc"}) {
+      EXPECT_EQ(rig.offices[0].documents[rig.folder + file],
+                typed.offices[0].documents[typed.folder + file]);
+    }
+    EXPECT_EQ(rig.offices[0].documents[rig.folder + "/a.doc"], "新 \"乙\"");
+    EXPECT_EQ(rig.output(), (Lines{"a.doc 已替换内容", "b.doc 没找到替换的内容"}));
+    EXPECT_EQ(rig.err.str(), "");
+  }
+  CliRig rig;
+  rig.document("a.doc", "旧");
+  const std::string gbk = rig.work.write("gbk.txt", "\xBE\xC9\t\xD0\xC2\n").string();
+  const std::string other = rig.work.write("other.txt", "别的\t新\n").string();
+  EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", gbk}), cli::kExitUsage);
+  EXPECT_EQ(rig.err.str(), "ravelsk: 规则文件第 1 行不是 UTF-8 文字\n");
+  EXPECT_EQ(rig.offices[0].created, 0);
+  EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", other}), 0);
+  EXPECT_EQ(rig.err.str(), "ravelsk: 规则文件中的规则在所有文件中都没有找到\n");
+  EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", other, "--dry-run"}), 0);
+  EXPECT_EQ(rig.err.str(), "ravelsk: 规则文件中的规则在所有文件中都没有找到\n");
 }
 
 // Each file is opened once for all the pairs, which work in order on what
