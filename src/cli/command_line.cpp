@@ -6,10 +6,10 @@
 #include <optional>
 #include <system_error>
 
-#include "cli/report.h"
 #include "files/folder_listing.h"
 #include "replace/document_stories.h"
 #include "replace/journal_folder.h"
+#include "replace/report.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -117,7 +117,8 @@ void refuseLongFindTexts(const Batch& batch, const office::ServerRegistry& serve
 class ConsoleOutput : public BatchOutput {
  public:
   // journal: nullptr for a dry run, which writes none; report: nullptr for none.
-  ConsoleOutput(const Environment& environment, const replace::Journal* journal, ReportFile* report)
+  ConsoleOutput(const Environment& environment, const replace::Journal* journal,
+                replace::ReportFile* report)
       : env_(environment),
         journal_(journal),
         report_(report),
@@ -174,7 +175,7 @@ class ConsoleOutput : public BatchOutput {
  private:
   const Environment& env_;
   const replace::Journal* journal_;
-  ReportFile* report_;
+  replace::ReportFile* report_;
   std::chrono::steady_clock::time_point start_;
   bool journalFailed_ = false;
   bool reportFailed_ = false;
@@ -217,7 +218,7 @@ int run(const Options& options, const Environment& env) {
   if (batch.kind == FileKind::Documents) {
     refuseLongFindTexts(batch, env.servers(0), !options.rulesFile.empty());
   }
-  std::optional<ReportFile> report;
+  std::optional<replace::ReportFile> report;
   if (!options.reportFile.empty()) {
     checkReportPlace(options.reportFile, batch.folder);
     try {

@@ -16,7 +16,7 @@
 #include "cli/batch.h"
 #include "cli/command_line.h"
 #include "cli/options.h"
-#include "cli/report.h"
+#include "replace/report.h"
 #include "replace/journal.h"
 #include "support/fixtures.h"
 
@@ -867,7 +867,7 @@ TEST(CommandLineReport, FieldsAreQuotedOnlyWhereTheyMustBe) {
       {"two\r\nlines", "\"two\r\nlines\""},
       {"", ""},
   };
-  for (const auto& [field, csv] : cases) EXPECT_EQ(cli::csvField(field), csv);
+  for (const auto& [field, csv] : cases) EXPECT_EQ(replace::csvField(field), csv);
 }
 
 // A rules file as Windows' editors and Excel save it gives the documents of

@@ -1,4 +1,4 @@
-// A file the program writes its own output into (the --report file), named
+// A file the program writes its own output into (a CSV report), named
 // by the user: it may name a link someone planted in a shared folder, or a
 // file that is not ours at all. It is created anew, or emptied only when it
 // is an earlier output of ours; never reached through a link.
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace replace {
 
 class OutputFile {
  public:
@@ -32,4 +32,4 @@ class OutputFile {
   bool failed_ = false;
 };
 
-}  // namespace cli
+}  // namespace replace

@@ -1,14 +1,15 @@
-// The --report file: one CSV row per file or worksheet, each written as the
-// run goes, so that it is complete after every file.
+// The CSV report (--report, and the window's 导出结果…): one row per file or
+// worksheet, each written as the run goes, so that it is complete after every
+// file.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "cli/output_file.h"
+#include "replace/output_file.h"
 #include "replace/run_host.h"
 
-namespace cli {
+namespace replace {
 
 // One field quoted as RFC 4180 asks: in double quotes, with its quotes
 // doubled, where it holds a comma, a quote, a CR or a LF.
@@ -41,4 +42,4 @@ class ReportFile {
   bool failed_ = false;
 };
 
-}  // namespace cli
+}  // namespace replace

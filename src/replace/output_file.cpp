@@ -1,4 +1,4 @@
-#include "cli/output_file.h"
+#include "replace/output_file.h"
 
 #include <filesystem>
 
@@ -15,7 +15,7 @@
 #include <cerrno>
 #endif
 
-namespace cli {
+namespace replace {
 
 namespace {
 
@@ -173,4 +173,4 @@ bool OutputFile::write(std::string_view text) {
 
 #endif
 
-}  // namespace cli
+}  // namespace replace

@@ -1,8 +1,8 @@
-#include "cli/report.h"
+#include "replace/report.h"
 
 #include <stdexcept>
 
-namespace cli {
+namespace replace {
 
 std::string csvField(const std::string& field) {
   if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
@@ -77,4 +77,4 @@ void ReportFile::row(const std::vector<std::string>& fields) {
   if (!out_.write(csvRow(fields))) failed_ = true;
 }
 
-}  // namespace cli
+}  // namespace replace
