@@ -7,6 +7,7 @@
 #include "files/folder_listing.h"
 #include "replace/document_run.h"
 #include "replace/journal_folder.h"
+#include "replace/report.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -279,12 +280,30 @@ void Form1::das_Click() {
 
 // ---- batch runs ----
 
+std::string Form1::findText() const {
+  return rules_.empty() ? Text1.text : rules_[pair_].find;
+}
+
+std::string Form1::replaceText() const {
+  return rules_.empty() ? Text2.text : rules_[pair_].replace;
+}
+
+void Form1::selectPair(std::size_t pair) {
+  pair_ = pair < rules_.size() ? pair : 0;
+}
+
+// With a rule list the servers get copies: a server that sets a box's text
+// must not change the list.
 office::Object Form1::findTextBox() {
-  return replace::textBoxObject(Text1.text);
+  if (rules_.empty()) return replace::textBoxObject(Text1.text);
+  pairFind_ = rules_[pair_].find;
+  return replace::textBoxObject(pairFind_);
 }
 
 office::Object Form1::replaceTextBox() {
-  return replace::textBoxObject(Text2.text);
+  if (rules_.empty()) return replace::textBoxObject(Text2.text);
+  pairReplace_ = rules_[pair_].replace;
+  return replace::textBoxObject(pairReplace_);
 }
 
 void Form1::report(const std::string& text) {
@@ -296,6 +315,41 @@ void Form1::report(const std::string& text) {
   } catch (const replace::JournalError& e) {
     reportJournalFailure(e);
   }
+}
+
+void Form1::reportResult(const replace::RunResult& result) {
+  using Outcome = replace::RunResult::Outcome;
+  switch (result.outcome) {
+    case Outcome::Replaced:
+    case Outcome::WouldReplace:
+      ++tally_.replaced;
+      break;
+    case Outcome::NotFound:
+      ++tally_.notFound;
+      break;
+    case Outcome::Failed:
+    case Outcome::WouldFail:
+      ++tally_.failed;
+      break;
+    case Outcome::SameFile:
+      break;
+  }
+  if (result.count) tally_.found += *result.count;
+  lastResults_.push_back(result);
+  report(result.line);
+}
+
+std::string Form1::summaryLine(bool workbooks) const {
+  const std::string unit = workbooks ? " 个工作表" : " 个文件";
+  const auto n = [](std::size_t count) { return std::to_string(count) + " 个"; };
+  const std::string counts = std::to_string(tally_.replaced) + unit + "，没找到 " +
+                             n(tally_.notFound) + "，" + (previewing_ ? "会失败 " : "失败 ") +
+                             n(tally_.failed);
+  if (previewing_) {
+    return "预览完毕：共找到 " + std::to_string(tally_.found) + " 处；可替换 " + counts +
+           "，未作改动";
+  }
+  return "替换完毕：已替换 " + counts;
 }
 
 std::optional<replace::RunFile> Form1::nextFile() {
@@ -320,7 +374,15 @@ void Form1::run(const std::function<void()>& runs) {
       }
     }
     sameFiles_ = replace::SameFiles(Dir1.path, runFiles_);
+    tally_ = {};
+    lastResults_.clear();
+    pair_ = 0;
+    if (!rules_.empty()) {
+      report("使用规则列表：" + text::displayName(rulesFile_) + "，共 " +
+             std::to_string(rules_.size()) + " 组");
+    }
     runs();
+    appendStatus(summaryLine(File1.pattern == "*.xls") + "\r\n");
   };
   if (view_ == nullptr) return start();
   view_->runStarted();
@@ -346,7 +408,7 @@ std::optional<std::string> promptIn(const std::string& text) {
 // An empty find text finds nothing anywhere; a box that still holds its
 // prompt looks for the prompt, or writes it into every file.
 bool Form1::runWanted() {
-  if (view_ == nullptr) return true;
+  if (view_ == nullptr || !rules_.empty()) return true;
   const auto prompt = promptIn;
   std::string question;
   if (Text1.text.empty()) {
@@ -415,6 +477,44 @@ void Form1::openJournalFolder_Click() {
     return;
   }
   view_->showFolder(journalFolder_);
+}
+
+void Form1::rulesList_Click() {
+  if (view_ == nullptr) return;
+  const std::optional<std::string> chosen = view_->chooseRulesFile();
+  if (!chosen) return;
+  try {
+    rules_ = replace::readRulesFile(*chosen, context_.codeset);
+    rulesFile_ = *chosen;
+  } catch (const replace::RulesError& e) {
+    view_->showMessage(std::string(e.what()) + "，未使用这个规则文件");
+  }
+  refreshView();
+}
+
+void Form1::clearRulesList_Click() {
+  rules_.clear();
+  rulesFile_.clear();
+  refreshView();
+}
+
+void Form1::exportResults_Click() {
+  if (view_ == nullptr) return;
+  if (lastResults_.empty()) {
+    view_->showMessage("还没有可以导出的结果：请先替换或预览");
+    return;
+  }
+  const std::optional<std::string> chosen = view_->chooseReportFile();
+  if (!chosen) return;
+  try {
+    replace::ReportFile report(*chosen);
+    for (const replace::RunResult& result : lastResults_) report.add(result);
+    if (!report.flush()) throw std::runtime_error("无法写入报告文件：" + *chosen);
+  } catch (const std::runtime_error& e) {
+    view_->showMessage(e.what());
+    return;
+  }
+  appendStatus("结果已导出：" + text::displayName(*chosen) + "\r\n");
 }
 
 void Form1::includeSubfolders_Click() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "office/automation.h"
 #include "office/probes.h"
 #include "replace/journal.h"
+#include "replace/rules_file.h"
 #include "replace/run_host.h"
 #include "replace/same_file.h"
 
@@ -95,6 +97,10 @@ class FormView {
   // Opens the system's file manager on folder; a view without one does
   // nothing.
   virtual void showFolder(const std::filesystem::path& /*folder*/) {}
+  // The rules file the user chooses (UTF-8); none when the user cancels.
+  virtual std::optional<std::string> chooseRulesFile() { return std::nullopt; }
+  // Where the user saves the results (UTF-8); none when the user cancels.
+  virtual std::optional<std::string> chooseReportFile() { return std::nullopt; }
 };
 
 struct Form1Context {
@@ -165,6 +171,17 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // the folder (the list shows the folder's own files).
   void includeSubfolders_Click();
   bool includesSubfolders() const { return includeSubfolders_; }
+  // 工具 → 规则列表…: a rules file whose pairs runs and previews apply in
+  // order instead of Text1's and Text2's, until 清除规则列表. A file that
+  // cannot be read is refused with its line in a message; the list before
+  // it stays.
+  void rulesList_Click();
+  void clearRulesList_Click();
+  const std::string& rulesFile() const { return rulesFile_; }
+  // 工具 → 导出结果…: the last run's or preview's results as the command
+  // line's CSV report, in a file the user names (never over a file that is
+  // not an earlier report).
+  void exportResults_Click();
 
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.
@@ -219,11 +236,16 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
     return *this;
   }
   std::string folder() const override { return Dir1.path; }
-  std::string findText() const override { return Text1.text; }
-  std::string replaceText() const override { return Text2.text; }
+  std::string findText() const override;
+  std::string replaceText() const override;
+  std::size_t pairCount() const override { return rules_.empty() ? 1 : rules_.size(); }
+  void selectPair(std::size_t pair) override;
   office::Object findTextBox() override;
   office::Object replaceTextBox() override;
   void report(const std::string& text) override;
+  void reportResult(const replace::RunResult& result) override;
+  // The line that ends every run and preview: what its lines said, counted.
+  std::string summaryLine(bool workbooks) const;
   bool countOnly() const override { return previewing_; }
 
   Form1Context context_;
@@ -235,6 +257,16 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   std::size_t nextFile_ = 0;           // of runFiles_
   bool previewing_ = false;            // the run going on only counts
   bool includeSubfolders_ = false;
+  std::string rulesFile_;                    // "" for none
+  std::vector<replace::ReplacePair> rules_;  // of rulesFile_
+  std::size_t pair_ = 0;                     // the pair a run works on
+  std::string pairFind_, pairReplace_;       // its texts, as text boxes
+  // What the lines of the run going on said, for its summary.
+  struct Tally {
+    std::size_t replaced = 0, notFound = 0, failed = 0;
+    std::int64_t found = 0;  // occurrences a preview counted
+  } tally_;
+  std::vector<replace::RunResult> lastResults_;  // of the last run or preview
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

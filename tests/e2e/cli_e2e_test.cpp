@@ -153,13 +153,14 @@ TEST_F(CommandLine, AMixedFolderGivesTheWindowsLinesJournalAndAFailureStatus) {
     const fs::path theirs = copy(c.corpus, "window" + c.option);
     ui::Form1& form = rig.build(theirs.string());
     form.Form_Load();
-    const std::size_t statusBefore = form.Text3.text().size();
+    const std::size_t statusBefore = testsupport::statusLines(form.Text3.text()).size();
     const std::size_t journalBefore = fs::exists(rig.journalFile()) ? rig.journal().size() : 0;
     form.clickOption(c.windowOption);
     form.Text1.text = kOld;
     form.Text2.text = kNew;
     c.windowOption == 1 ? form.Command1_Click() : form.Command2_Click();
-    const Lines windowLines = splitLines(form.Text3.text().substr(statusBefore));
+    const Lines windowLines =
+        splitLines(testsupport::statusLines(form.Text3.text()).substr(statusBefore));
     const Lines windowJournal = journalResults(rig.journal().substr(journalBefore));
     rig.form.reset();
 

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -216,7 +217,8 @@ TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "new text");
   EXPECT_EQ(widget<QPlainTextEdit>(window, "Text3")->toPlainText(),
-            "a.doc 已替换内容\nc.doc 没找到替换的内容\n");
+            "a.doc 已替换内容\nc.doc 没找到替换的内容\n"
+            "替换完毕：已替换 1 个文件，没找到 1 个，失败 0 个\n");
   EXPECT_EQ(rig.view.runsStarted, 0);  // the Qt view took the model's view over
 }
 
@@ -330,7 +332,7 @@ TEST_F(QtWindow, TheStatusBoxIsReadOnlyWithBothScrollBars) {
   text3->setFocus();
   QTest::keyClicks(text3, "typed");
   EXPECT_EQ(text3->toPlainText(), "");
-  EXPECT_EQ(rig.form->Text3.text(), "");
+  EXPECT_EQ(testsupport::statusLines(rig.form->Text3.text()), "");
 }
 
 TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
@@ -341,7 +343,7 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_EQ(menus[1]->text(), "微信好友");
   EXPECT_EQ(menus[2]->text(), "工具");
   ASSERT_NE(menus[2]->menu(), nullptr);
-  ASSERT_EQ(menus[2]->menu()->actions().size(), 3);
+  ASSERT_EQ(menus[2]->menu()->actions().size(), 6);
   QAction* preview = menus[2]->menu()->actions()[0];
   EXPECT_EQ(preview->text(), "预览（不改动文件）");
   QAction* subfolders = menus[2]->menu()->actions()[1];
@@ -353,7 +355,25 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_TRUE(subfolders->isChecked());
   subfolders->trigger();
   EXPECT_FALSE(rig.form->includesSubfolders());
-  EXPECT_EQ(menus[2]->menu()->actions()[2]->text(), "打开日志文件夹");
+  EXPECT_EQ(menus[2]->menu()->actions()[2]->text(), "规则列表…");
+  QAction* clearRules = menus[2]->menu()->actions()[3];
+  EXPECT_EQ(clearRules->text(), "清除规则列表");
+  EXPECT_FALSE(clearRules->isEnabled());  // until a list is chosen
+  const std::filesystem::path rules = rig.work.write("rules.csv", "\"旧,甲\",新\r\n");
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    dialog->selectFile(QString::fromStdString(rules.string()));
+    static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, as OK calls it
+  });
+  menus[2]->menu()->actions()[2]->trigger();
+  EXPECT_EQ(rig.form->rulesFile(), rules.string());
+  EXPECT_TRUE(clearRules->isEnabled());
+  clearRules->trigger();
+  EXPECT_EQ(rig.form->rulesFile(), "");
+  EXPECT_FALSE(clearRules->isEnabled());
+  EXPECT_EQ(menus[2]->menu()->actions()[4]->text(), "打开日志文件夹");
+  EXPECT_EQ(menus[2]->menu()->actions()[5]->text(), "导出结果…");
   // Only where the selected option's run could run, and then it counts.
   EXPECT_FALSE(preview->isEnabled());
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
@@ -363,8 +383,9 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   window.refresh();
   ASSERT_TRUE(preview->isEnabled());
   preview->trigger();
-  EXPECT_TRUE(rig.form->Text3.text().ends_with("a.doc 试运行：找到 2 处，未作改动\r\n"))
-      << rig.form->Text3.text();
+  EXPECT_TRUE(testsupport::statusLines(rig.form->Text3.text())
+                  .ends_with("a.doc 试运行：找到 2 处，未作改动\r\n"))
+      << testsupport::statusLines(rig.form->Text3.text());
   EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "旧旧");
 
   withModal([&] { menus[0]->trigger(); },

@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "text/text_encoding.h"
 
@@ -79,6 +81,17 @@ LocaleScope::~LocaleScope() {
 
 std::string TempFolder::sub(const std::string& relative) const {
   return utf8FromPath(path_ / pathFromUtf8(relative));
+}
+
+std::string statusLines(const std::string& text3) {
+  std::string lines;
+  for (std::size_t start = 0; start < text3.size();) {
+    const std::size_t end = std::min(text3.find('\n', start), text3.size() - 1) + 1;
+    const std::string_view line = std::string_view(text3).substr(start, end - start);
+    if (!line.starts_with("替换完毕：") && !line.starts_with("预览完毕：")) lines += line;
+    start = end;
+  }
+  return lines;
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ inline constexpr const char* kSeparator = "\\";
 inline constexpr const char* kSeparator = "/";
 #endif
 std::string joinPath(const std::string& folder, const std::string& name);
+
+// The status box's text without the summary that ends each run and preview:
+// the lines of the files, for tests about them (the summary has its own).
+std::string statusLines(const std::string& text3);
 
 // Documents.Open and Workbooks.Open of path as the runs call them, as the
 // recording servers write them down.
@@ -103,6 +108,8 @@ class RecordingView : public ui::FormView {
   std::vector<std::string> questions;
   bool answer = true;  // to every question
   std::vector<std::filesystem::path> foldersShown;
+  std::optional<std::string> rulesFile;   // what the file dialog gives
+  std::optional<std::string> reportFile;  // what the save dialog gives
 
   void showMessage(const std::string& text) override { messages.push_back(text); }
   void showForm3(ui::Form3& form) override { form3Shown.push_back(&form); }
@@ -115,6 +122,8 @@ class RecordingView : public ui::FormView {
     return answer;
   }
   void showFolder(const std::filesystem::path& folder) override { foldersShown.push_back(folder); }
+  std::optional<std::string> chooseRulesFile() override { return rulesFile; }
+  std::optional<std::string> chooseReportFile() override { return reportFile; }
 };
 
 // A program folder, a working folder and a window built on them, with a

@@ -16,8 +16,8 @@
 #include "cli/batch.h"
 #include "cli/command_line.h"
 #include "cli/options.h"
-#include "replace/report.h"
 #include "replace/journal.h"
+#include "replace/report.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -309,7 +309,7 @@ TEST(CommandLineRun, WithOneJobEachServerGetsTheWindowsCallsAndTheSameLinesAndJo
       ui::Form1& form = rig.build(cli.folder);
       form.Form_Load();
       const std::size_t journalBefore = fs::exists(rig.journalFile()) ? rig.journal().size() : 0;
-      const std::size_t statusBefore = form.Text3.text().size();
+      const std::size_t statusBefore = testsupport::statusLines(form.Text3.text()).size();
       rig.office.calls.clear();
       rig.office.created = 0;
       rig.office.alive = 0;
@@ -324,7 +324,7 @@ TEST(CommandLineRun, WithOneJobEachServerGetsTheWindowsCallsAndTheSameLinesAndJo
       EXPECT_EQ(cli.offices[0].calls, rig.office.calls);
       EXPECT_EQ(cli.offices[0].saved, rig.office.saved);
       EXPECT_EQ(cli.offices[0].alive, rig.office.alive);
-      std::string status = form.Text3.text().substr(statusBefore);
+      std::string status = testsupport::statusLines(form.Text3.text()).substr(statusBefore);
       EXPECT_EQ(cli.output(), splitLines(status.substr(0, status.size() - 2), "\r\n"));
       EXPECT_EQ(cli.journal(), rig.journal().substr(journalBefore));
     }

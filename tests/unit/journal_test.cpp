@@ -369,7 +369,7 @@ TEST(JournalFolder, WithoutASafeFolderTheWindowSaysSoAtStartUp) {
   fs::permissions(rig.userData.path(), fs::perms::all);
   ui::Form1& form = rig.build();
   form.Form_Load();
-  const std::string& status = form.Text3.text();
+  const std::string& status = testsupport::statusLines(form.Text3.text());
   EXPECT_EQ(status.rfind("日志写入失败：", 0), 0u) << status;
   EXPECT_NE(status.find("没有"), std::string::npos) << status;
   EXPECT_EQ(status.find("日志写入失败：", 1), std::string::npos) << status;

@@ -14,7 +14,7 @@ TEST(Window, DesignTimeStateOfTheControls) {
   ui::Form1& form = rig.build();
   EXPECT_EQ(form.Text1.text, "请输入要替换的内容");
   EXPECT_EQ(form.Text2.text, "替换内容\r");
-  EXPECT_EQ(form.Text3.text(), "");
+  EXPECT_EQ(testsupport::statusLines(form.Text3.text()), "");
   EXPECT_EQ(form.Label2.caption, "");
   EXPECT_EQ(form.Command1.caption, "doc文档替换");
   EXPECT_EQ(form.Command2.caption, "xls表格替换");

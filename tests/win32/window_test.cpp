@@ -5,6 +5,8 @@
 // window are written beside this program (screenshots/*.bmp).
 #include <windows.h>
 
+#include <dlgs.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -28,7 +30,9 @@ using testsupport::readFile;
 using testsupport::WindowRig;
 using text::pathFromUtf8;
 using text::utf8FromWide;
+using ui::win32::kMenuClearRulesList;
 using ui::win32::kMenuPreview;
+using ui::win32::kMenuRulesList;
 using ui::win32::kMenuSubfolders;
 using ui::win32::MainWindowView;
 
@@ -121,6 +125,18 @@ void CALLBACK answerNo(HWND, UINT, UINT_PTR timer, DWORD) {
   // The button Enter presses: the one that has the focus as the box opens.
   questionDefault = GetDlgCtrlID(GetFocus());
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+}
+
+// Chooses chosenRules in the file dialog of 规则列表….
+std::wstring chosenRules;
+void CALLBACK chooseRules(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND dialog = FindWindowW(L"#32770", L"规则列表");
+  if (dialog == nullptr || !IsWindowVisible(dialog)) return;
+  KillTimer(nullptr, timer);
+  if (!SetDlgItemTextW(dialog, cmb13, chosenRules.c_str())) {
+    SetDlgItemTextW(dialog, edt1, chosenRules.c_str());
+  }
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
 void CALLBACK closeForm3(HWND, UINT, UINT_PTR timer, DWORD) {
@@ -416,7 +432,11 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   ASSERT_NE(tools, nullptr);
   EXPECT_EQ(itemText(tools, 0), "预览（不改动文件）");
   EXPECT_EQ(itemText(tools, 1), "包含子文件夹");
-  EXPECT_EQ(itemText(tools, 2), "打开日志文件夹");
+  EXPECT_EQ(itemText(tools, 2), "规则列表…");
+  EXPECT_EQ(itemText(tools, 3), "清除规则列表");
+  EXPECT_EQ(itemText(tools, 4), "打开日志文件夹");
+  EXPECT_EQ(itemText(tools, 5), "导出结果…");
+  EXPECT_NE(GetMenuState(bar, kMenuClearRulesList, MF_BYCOMMAND) & MF_GRAYED, 0u);
   EXPECT_EQ(GetMenuState(bar, kMenuSubfolders, MF_BYCOMMAND) & MF_CHECKED, 0u);
   SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuSubfolders, 0), 0);
   EXPECT_TRUE(form().includesSubfolders());
@@ -435,6 +455,21 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   EXPECT_NE(text("Text3").find("a.doc 试运行：找到 2 处，未作改动"), std::string::npos)
       << text("Text3");
   EXPECT_EQ(readFile(rig.work.path() / "a.doc"), "旧旧");
+
+  // 规则列表…: the pairs of the file chosen take the boxes' place.
+  const std::filesystem::path rules = rig.work.write("规则.csv", "\"旧旧\",新\r\n");
+  chosenRules = rules.wstring();
+  SetTimer(nullptr, 0, 100, chooseRules);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuRulesList, 0), 0);
+  EXPECT_EQ(form().rulesFile(), text::utf8FromPath(rules));
+  EXPECT_EQ(GetMenuState(bar, kMenuClearRulesList, MF_BYCOMMAND) & MF_GRAYED, 0u);
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuPreview, 0), 0);
+  pump();
+  EXPECT_NE(text("Text3").find("，共 1 组\r\na.doc 试运行：找到 1 处，未作改动"), std::string::npos)
+      << text("Text3");
+  SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuClearRulesList, 0), 0);
+  EXPECT_EQ(form().rulesFile(), "");
+  EXPECT_NE(GetMenuState(bar, kMenuClearRulesList, MF_BYCOMMAND) & MF_GRAYED, 0u);
 }
 
 TEST_F(Win32Window, TheFocusSelectsNoOptionButtonOnlyAClickDoes) {
@@ -566,8 +601,9 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   paste("Text2", L"新");
   EXPECT_EQ(form().Text2.text, "新");
   click("Command1");
-  EXPECT_EQ(form().Text3.text(), "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
-  EXPECT_EQ(text("Text3"), form().Text3.text());
+  EXPECT_EQ(testsupport::statusLines(form().Text3.text()),
+            "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
+  EXPECT_EQ(text("Text3"), testsupport::statusLines(form().Text3.text()));
   EXPECT_EQ(readFile(pathFromUtf8(testsupport::joinPath(work, "文档\\a.doc"))),
             "一个新字，又一个新字");
 
@@ -592,7 +628,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   const std::string bothRuns =
       "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\na.xls-Sheet1没找到替换的内容\r\n"
       "a.xls-表二已替换内容\r\n";
-  EXPECT_EQ(form().Text3.text(), bothRuns);
+  EXPECT_EQ(testsupport::statusLines(form().Text3.text()), bothRuns);
   EXPECT_EQ(text("Text3"), bothRuns);
   screenshot(view->window(), "window-win32-run", width, height);
 
@@ -632,12 +668,12 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   paste("Text1", L"");
   seen = {};
   SetTimer(nullptr, 0, 100, answerNo);
-  const std::string beforeQuestion = form().Text3.text();
+  const std::string beforeQuestion = testsupport::statusLines(form().Text3.text());
   click("Command2");
   EXPECT_EQ(seen.caption, "Ravelsk");
   EXPECT_NE(seen.text.find("要替换的内容是空的"), std::string::npos) << seen.text;
   EXPECT_EQ(questionDefault, IDNO);
-  EXPECT_EQ(form().Text3.text(), beforeQuestion);
+  EXPECT_EQ(testsupport::statusLines(form().Text3.text()), beforeQuestion);
 
   // Closed during a run: the run ends, then the window closes.
   click("Option1");
@@ -649,8 +685,9 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   PostMessageW(view->window(), WM_CLOSE, 0, 0);
   click("Command1");
   EXPECT_TRUE(IsWindow(view->window()));
-  EXPECT_NE(form().Text3.text().find(bothRuns + "a.doc "), std::string::npos);
-  EXPECT_EQ(text("Text3"), form().Text3.text());
+  EXPECT_NE(testsupport::statusLines(form().Text3.text()).find(bothRuns + "a.doc "),
+            std::string::npos);
+  EXPECT_EQ(text("Text3"), testsupport::statusLines(form().Text3.text()));
   pump();
   EXPECT_FALSE(IsWindow(view->window()));
 }

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -259,9 +260,34 @@ void MainWindowView::buildMenus() {
     model_.includeSubfolders_Click();
     refresh();
   });
+  QAction* rules = tools->addAction(QStringLiteral("规则列表…"));
+  rules->setObjectName("rulesList");
+  connect(rules, &QAction::triggered, this, [this] { model_.rulesList_Click(); });
+  clearRules_ = tools->addAction(QStringLiteral("清除规则列表"));
+  clearRules_->setObjectName("clearRulesList");
+  connect(clearRules_, &QAction::triggered, this, [this] { model_.clearRulesList_Click(); });
   QAction* journal = tools->addAction(QStringLiteral("打开日志文件夹"));
   journal->setObjectName("openJournalFolder");
   connect(journal, &QAction::triggered, this, [this] { model_.openJournalFolder_Click(); });
+  QAction* exportResults = tools->addAction(QStringLiteral("导出结果…"));
+  exportResults->setObjectName("exportResults");
+  connect(exportResults, &QAction::triggered, this, [this] { model_.exportResults_Click(); });
+}
+
+std::optional<std::string> MainWindowView::chooseRulesFile() {
+  const QString chosen =
+      QFileDialog::getOpenFileName(this, QStringLiteral("规则列表"), QString(),
+                                   QStringLiteral("规则文件 (*.txt *.csv *.tsv);;所有文件 (*)"));
+  if (chosen.isEmpty()) return std::nullopt;
+  return text::utf8FromPath(std::filesystem::path(QFile::encodeName(chosen).toStdString()));
+}
+
+std::optional<std::string> MainWindowView::chooseReportFile() {
+  const QString chosen =
+      QFileDialog::getSaveFileName(this, QStringLiteral("导出结果"), QStringLiteral("结果.csv"),
+                                   QStringLiteral("CSV 文件 (*.csv)"));
+  if (chosen.isEmpty()) return std::nullopt;
+  return text::utf8FromPath(std::filesystem::path(QFile::encodeName(chosen).toStdString()));
 }
 
 void MainWindowView::showFolder(const std::filesystem::path& folder) {
@@ -319,6 +345,7 @@ void MainWindowView::refresh() {
   command2_->setEnabled(model_.Command2.enabled);
   preview_->setEnabled(model_.previewAvailable());
   subfolders_->setChecked(model_.includesSubfolders());
+  clearRules_->setEnabled(!model_.rulesFile().empty());
   showTextBox(text1_, model_.Text1.text);
   showTextBox(text2_, model_.Text2.text);
   label2_->setText(displayText(model_.Label2.caption));

@@ -39,6 +39,8 @@ class MainWindowView : public QMainWindow, public FormView {
   void runStarted() override;
   void runEnded() override;
   void showFolder(const std::filesystem::path& folder) override;
+  std::optional<std::string> chooseRulesFile() override;
+  std::optional<std::string> chooseReportFile() override;
 
   // The widget of a control of the layout table, by its name.
   QWidget* control(std::string_view name) const;
@@ -64,6 +66,7 @@ class MainWindowView : public QMainWindow, public FormView {
   QPushButton* command2_ = nullptr;
   QAction* preview_ = nullptr;
   QAction* subfolders_ = nullptr;
+  QAction* clearRules_ = nullptr;
   QPlainTextEdit* text1_ = nullptr;
   QPlainTextEdit* text2_ = nullptr;
   QPlainTextEdit* text3_ = nullptr;

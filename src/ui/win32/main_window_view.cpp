@@ -1,5 +1,6 @@
 #include "ui/win32/main_window_view.h"
 
+#include <commdlg.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -25,7 +26,10 @@ MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
   HMENU tools = CreatePopupMenu();
   AppendMenuW(tools, MF_STRING, kMenuPreview, L"预览（不改动文件）");
   AppendMenuW(tools, MF_STRING, kMenuSubfolders, L"包含子文件夹");
+  AppendMenuW(tools, MF_STRING, kMenuRulesList, L"规则列表…");
+  AppendMenuW(tools, MF_STRING, kMenuClearRulesList, L"清除规则列表");
   AppendMenuW(tools, MF_STRING, kMenuJournalFolder, L"打开日志文件夹");
+  AppendMenuW(tools, MF_STRING, kMenuExportResults, L"导出结果…");
   AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(tools), L"工具");
   const std::wstring caption = displayText(mainWindowGeometry().caption, false);
   // Fixed size: no sizing border and no maximise box.
@@ -295,6 +299,9 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
     if (id == kMenuGy) model_.gy_Click();
     if (id == kMenuDas) model_.das_Click();
     if (id == kMenuJournalFolder) model_.openJournalFolder_Click();
+    if (id == kMenuRulesList) model_.rulesList_Click();
+    if (id == kMenuClearRulesList) model_.clearRulesList_Click();
+    if (id == kMenuExportResults) model_.exportResults_Click();
     if (id == kMenuSubfolders) {
       model_.includeSubfolders_Click();
       refresh();
@@ -366,6 +373,8 @@ void MainWindowView::refresh() {
                  MF_BYCOMMAND | (model_.previewAvailable() ? MF_ENABLED : MF_GRAYED));
   CheckMenuItem(GetMenu(hwnd_), kMenuSubfolders,
                 MF_BYCOMMAND | (model_.includesSubfolders() ? MF_CHECKED : MF_UNCHECKED));
+  EnableMenuItem(GetMenu(hwnd_), kMenuClearRulesList,
+                 MF_BYCOMMAND | (model_.rulesFile().empty() ? MF_GRAYED : MF_ENABLED));
   showEditText(control("Text1"), model_.Text1.text);
   showEditText(control("Text2"), model_.Text2.text);
   SetWindowTextW(control("Label2"), displayText(model_.Label2.caption, true).c_str());
@@ -444,6 +453,35 @@ void MainWindowView::showMessage(const std::string& text) {
 
 void MainWindowView::showFolder(const std::filesystem::path& folder) {
   ShellExecuteW(hwnd_, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::optional<std::string> MainWindowView::chooseReportFile() {
+  wchar_t file[32768] = L"结果.csv";
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = hwnd_;
+  dialog.lpstrFilter = L"CSV 文件 (*.csv)\0*.csv\0";
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = sizeof file / sizeof file[0];
+  dialog.lpstrTitle = L"导出结果";
+  dialog.lpstrDefExt = L"csv";
+  dialog.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT;
+  if (!GetSaveFileNameW(&dialog)) return std::nullopt;
+  return utf8FromWide(file);
+}
+
+std::optional<std::string> MainWindowView::chooseRulesFile() {
+  wchar_t file[32768] = L"";
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = hwnd_;
+  dialog.lpstrFilter = L"规则文件 (*.txt;*.csv;*.tsv)\0*.txt;*.csv;*.tsv\0所有文件 (*.*)\0*.*\0";
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = sizeof file / sizeof file[0];
+  dialog.lpstrTitle = L"规则列表";
+  dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (!GetOpenFileNameW(&dialog)) return std::nullopt;
+  return utf8FromWide(file);
 }
 
 bool MainWindowView::confirm(const std::string& question) {

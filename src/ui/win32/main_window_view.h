@@ -22,6 +22,9 @@ inline constexpr UINT kMenuDas = 102;
 inline constexpr UINT kMenuPreview = 110;
 inline constexpr UINT kMenuJournalFolder = 111;
 inline constexpr UINT kMenuSubfolders = 112;
+inline constexpr UINT kMenuRulesList = 113;
+inline constexpr UINT kMenuClearRulesList = 114;
+inline constexpr UINT kMenuExportResults = 115;
 
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
@@ -52,6 +55,8 @@ class MainWindowView : public FormView {
   void showMessage(const std::string& text) override;
   bool confirm(const std::string& question) override;
   void showFolder(const std::filesystem::path& folder) override;
+  std::optional<std::string> chooseRulesFile() override;
+  std::optional<std::string> chooseReportFile() override;
   void showForm3(Form3& form) override;
   void text3Appended(const std::string& line) override;
   void refresh() override;
