@@ -354,7 +354,13 @@ std::string Form1::summaryLine(bool workbooks) const {
 
 std::optional<replace::RunFile> Form1::nextFile() {
   if (nextFile_ >= runFiles_.size()) return std::nullopt;
+  if (stopping_) {
+    report("已停止：还有 " + std::to_string(runFiles_.size() - nextFile_) + " 个文件未处理");
+    nextFile_ = runFiles_.size();
+    return std::nullopt;
+  }
   const std::size_t index = nextFile_++;
+  if (view_ != nullptr) view_->runProgress(index + 1, runFiles_.size());
   return replace::RunFile{runFiles_[index], sameFiles_.firstName(index)};
 }
 
@@ -362,6 +368,12 @@ std::optional<replace::RunFile> Form1::nextFile() {
 // the user for good.
 void Form1::run(const std::function<void()>& runs) {
   beginRun();
+  running_ = true;
+  stopping_ = false;
+  struct Running {
+    bool& running;
+    ~Running() { running = false; }
+  } running{running_};
   const auto start = [this, &runs] {
     // The tree below the folder is walked only for a run: a folder clicked
     // on the way (a drive's root) must not hold the window.
@@ -477,6 +489,11 @@ void Form1::openJournalFolder_Click() {
     return;
   }
   view_->showFolder(journalFolder_);
+}
+
+void Form1::stopRun() {
+  if (!running_ || stopping_ || view_ == nullptr) return;
+  if (view_->confirm("要在当前文件处理完后停止吗？")) stopping_ = true;
 }
 
 void Form1::rulesList_Click() {

@@ -91,6 +91,12 @@ class FormView {
   // A batch run begins or ends (the view shows the busy cursor meanwhile).
   virtual void runStarted() {}
   virtual void runEnded() {}
+  // The run is at file number current (from 1) of total: the title bar says
+  // so until the run ends.
+  virtual void runProgress(std::size_t current, std::size_t total) {
+    (void)current;
+    (void)total;
+  }
   // A question with Yes and No, No the default; true for Yes. A view that
   // asks nobody (a driver, a benchmark) runs as asked.
   virtual bool confirm(const std::string& /*question*/) { return true; }
@@ -183,6 +189,13 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // not an earlier report).
   void exportResults_Click();
 
+  // Esc or the close box during a run: asks whether to stop, and on Yes the
+  // run stops after the file it is working on (the office let go as at any
+  // run's end); one line says how many files were left. Nothing when no
+  // run is going on or a stop is already asked for.
+  void stopRun();
+  bool running() const { return running_; }
+
   // Appends strRZ, time-stamped, to the day's journal; throws
   // replace::JournalError when it cannot.
   void rz();
@@ -256,6 +269,8 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   std::vector<std::string> runFiles_;  // of the run going on
   std::size_t nextFile_ = 0;           // of runFiles_
   bool previewing_ = false;            // the run going on only counts
+  bool running_ = false;
+  bool stopping_ = false;  // the run going on takes no further file
   bool includeSubfolders_ = false;
   std::string rulesFile_;                    // "" for none
   std::vector<replace::ReplacePair> rules_;  // of rulesFile_

@@ -117,6 +117,10 @@ class RecordingView : public ui::FormView {
   void refresh() override { ++refreshes; }
   void runStarted() override { ++runsStarted; }
   void runEnded() override { ++runsEnded; }
+  std::vector<std::string> progress;  // "current/total", as the title shows it
+  void runProgress(std::size_t current, std::size_t total) override {
+    progress.push_back(std::to_string(current) + "/" + std::to_string(total));
+  }
   bool confirm(const std::string& question) override {
     questions.push_back(question);
     return answer;

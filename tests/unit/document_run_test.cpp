@@ -160,6 +160,53 @@ TEST_F(DocumentRun, EveryRunAndPreviewEndsWithItsSummary) {
   }
 }
 
+// Esc or the close box during a run asks first; Yes stops the run after the
+// file it is on (the office let go as at any end), and one line says how
+// many files were left. The title follows the run file by file.
+TEST_F(DocumentRun, AStopAskedForDuringARunEndsItAfterTheCurrentFile) {
+  struct Case {
+    bool yes;
+    std::string status;
+    Calls progress;
+  };
+  const Case cases[] = {
+      {true,
+       "a.doc 已替换内容\r\nb.doc 已替换内容\r\n已停止：还有 2 个文件未处理\r\n"
+       "替换完毕：已替换 2 个文件，没找到 0 个，失败 0 个\r\n",
+       {"1/4", "2/4"}},
+      {false,
+       "a.doc 已替换内容\r\nb.doc 已替换内容\r\nc.doc 已替换内容\r\nd.doc 已替换内容\r\n"
+       "替换完毕：已替换 4 个文件，没找到 0 个，失败 0 个\r\n",
+       {"1/4", "2/4", "3/4", "4/4"}},
+  };
+  rig.office.serve(rig.servers, "word.Application");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.yes);
+    ui::Form1& form = prepare({{"a.doc", "旧"}, {"b.doc", "旧"}, {"c.doc", "旧"}, {"d.doc", "旧"}});
+    form.stopRun();  // no run: nothing to ask
+    EXPECT_TRUE(rig.view.questions.empty());
+    rig.view.answer = c.yes;
+    rig.view.progress.clear();
+    int opens = 0;
+    rig.office.onCall = [&](const std::string& call) {
+      if (call.find("Documents.Open") != std::string::npos && ++opens == 2) {
+        form.stopRun();
+        form.stopRun();  // after Yes it is not asked again; after No it is
+      }
+    };
+    const std::size_t from = form.Text3.text().size();
+    form.Command1_Click();
+    rig.office.onCall = nullptr;
+    EXPECT_EQ(form.Text3.text().substr(from), c.status);
+    EXPECT_EQ(rig.view.questions, Calls(c.yes ? 1 : 2, "要在当前文件处理完后停止吗？"));
+    rig.view.questions.clear();
+    EXPECT_EQ(rig.view.progress, c.progress);
+    EXPECT_EQ(rig.office.documents[path("c.doc")], c.yes ? "旧" : "新");
+    EXPECT_EQ(rig.office.alive, 0);
+    EXPECT_FALSE(form.running());
+  }
+}
+
 // 工具 → 导出结果… writes the last run's or preview's rows as --report
 // does, and never over a file that is not an earlier report.
 TEST_F(DocumentRun, TheLastResultsAreExportedAsTheCommandLinesReport) {

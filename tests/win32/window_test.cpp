@@ -139,6 +139,28 @@ void CALLBACK chooseRules(HWND, UINT, UINT_PTR timer, DWORD) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
+// Answers the question box Yes.
+void CALLBACK answerYes(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND box = FindWindowW(L"#32770", L"Ravelsk");
+  if (box == nullptr || !IsWindowVisible(box)) return;
+  KillTimer(nullptr, timer);
+  seen.caption = textOf(box);
+  EnumChildWindows(box, collectText, 0);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
+}
+
+// Once the status box shows the first document's line: the title then, and
+// Esc, as the user presses it in the find box.
+HWND statusBox = nullptr;
+HWND findBox = nullptr;
+std::string titleDuringRun;
+void CALLBACK pressEscAfterTheFirstLine(HWND, UINT, UINT_PTR timer, DWORD) {
+  if (textOf(statusBox).find("1.doc ") == std::string::npos) return;
+  KillTimer(nullptr, timer);
+  titleDuringRun = textOf(mainWindow);
+  PostMessageW(findBox, WM_KEYDOWN, VK_ESCAPE, 1);
+}
+
 void CALLBACK closeForm3(HWND, UINT, UINT_PTR timer, DWORD) {
   closeWhenShown(FindWindowW(ui::win32::kForm3Class, nullptr), timer);
 }
@@ -472,6 +494,44 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   EXPECT_NE(GetMenuState(bar, kMenuClearRulesList, MF_BYCOMMAND) & MF_GRAYED, 0u);
 }
 
+// Esc during a run asks whether to stop; Yes stops it after the document
+// being worked on, the files after it untouched, and one line says how many
+// were left. The title shows the progress during the run.
+TEST_F(Win32Window, EscDuringARunStopsItAfterTheCurrentDocument) {
+  for (const char* name : {"1.doc", "2.doc", "3.doc"}) rig.work.write(name, "旧");
+  const std::wstring slowAt = L"1.doc\"";
+  const DWORD slowMs = 600;
+  RegSetKeyValueW(HKEY_CURRENT_USER, testoffice::kSettingsKey, L"SlowAt", REG_SZ, slowAt.c_str(),
+                  static_cast<DWORD>((slowAt.size() + 1) * sizeof(wchar_t)));
+  RegSetKeyValueW(HKEY_CURRENT_USER, testoffice::kSettingsKey, L"SlowMs", REG_DWORD, &slowMs,
+                  sizeof slowMs);
+  open();
+  view->show();
+  pump();
+  click("Option1");
+  form().openFolder(rig.work.str());
+  paste("Text1", L"旧");
+  paste("Text2", L"新");
+  statusBox = control("Text3");
+  findBox = control("Text1");
+  SetFocus(findBox);
+  titleDuringRun.clear();
+  seen = {};
+  SetTimer(nullptr, 0, 50, pressEscAfterTheFirstLine);
+  SetTimer(nullptr, 0, 50, answerYes);
+  click("Command1");
+  EXPECT_NE(seen.text.find("要在当前文件处理完后停止吗？"), std::string::npos) << seen.text;
+  EXPECT_EQ(titleDuringRun, "Ravelsk — 1/3");
+  EXPECT_EQ(textOf(view->window()), "Ravelsk");
+  for (const char* line : {"1.doc 已替换内容\r\n", "已停止：还有 2 个文件未处理\r\n"}) {
+    EXPECT_NE(form().Text3.text().find(line), std::string::npos) << form().Text3.text();
+  }
+  EXPECT_EQ(form().Text3.text().find("2.doc"), std::string::npos) << form().Text3.text();
+  EXPECT_EQ(readFile(rig.work.path() / "1.doc"), "新");
+  EXPECT_EQ(readFile(rig.work.path() / "2.doc"), "旧");
+  EXPECT_EQ(readFile(rig.work.path() / "3.doc"), "旧");
+}
+
 TEST_F(Win32Window, TheFocusSelectsNoOptionButtonOnlyAClickDoes) {
   rig.work.write("a.doc", "x");
   open();
@@ -603,7 +663,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   click("Command1");
   EXPECT_EQ(testsupport::statusLines(form().Text3.text()),
             "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
-  EXPECT_EQ(text("Text3"), testsupport::statusLines(form().Text3.text()));
+  EXPECT_EQ(text("Text3"), form().Text3.text());
   EXPECT_EQ(readFile(pathFromUtf8(testsupport::joinPath(work, "文档\\a.doc"))),
             "一个新字，又一个新字");
 
@@ -629,13 +689,13 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
       "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\na.xls-Sheet1没找到替换的内容\r\n"
       "a.xls-表二已替换内容\r\n";
   EXPECT_EQ(testsupport::statusLines(form().Text3.text()), bothRuns);
-  EXPECT_EQ(text("Text3"), bothRuns);
+  EXPECT_EQ(text("Text3"), form().Text3.text());
   screenshot(view->window(), "window-win32-run", width, height);
 
   // The read-only status box takes no typing.
   PostMessageW(control("Text3"), WM_CHAR, L'x', 1);
   pump();
-  EXPECT_EQ(text("Text3"), bothRuns);
+  EXPECT_EQ(text("Text3"), form().Text3.text());
 
   // The menus: the about box and Form3, modal, twice.
   seen = {};
@@ -675,7 +735,8 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   EXPECT_EQ(questionDefault, IDNO);
   EXPECT_EQ(testsupport::statusLines(form().Text3.text()), beforeQuestion);
 
-  // Closed during a run: the run ends, then the window closes.
+  // Closed during a run: asked whether to stop, No, the run ends, then the
+  // window closes.
   click("Option1");
   openFolderRow(text::utf8FromPath(pathFromUtf8(work).filename()));
   openFolderRow("文档");
@@ -683,11 +744,14 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   paste("Text1", L"旧");
   paste("Text2", L"新");
   PostMessageW(view->window(), WM_CLOSE, 0, 0);
+  seen = {};
+  SetTimer(nullptr, 0, 100, answerNo);
   click("Command1");
+  EXPECT_NE(seen.text.find("要在当前文件处理完后停止吗？"), std::string::npos) << seen.text;
   EXPECT_TRUE(IsWindow(view->window()));
   EXPECT_NE(testsupport::statusLines(form().Text3.text()).find(bothRuns + "a.doc "),
             std::string::npos);
-  EXPECT_EQ(text("Text3"), testsupport::statusLines(form().Text3.text()));
+  EXPECT_EQ(text("Text3"), form().Text3.text());
   pump();
   EXPECT_FALSE(IsWindow(view->window()));
 }

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -44,6 +45,26 @@ std::string netWmName(WId window) {
   while (!line.empty() && line.back() == '\n') line.pop_back();
   return line;
 }
+
+// Answers the question a run asks when the user wants it to stop, as the
+// user would, and keeps its text.
+class StopQuestion {
+ public:
+  explicit StopQuestion(bool yes) {
+    timer_.setInterval(20);
+    QObject::connect(&timer_, &QTimer::timeout, [this, yes] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      asked.push_back(box->text().toStdString());
+      box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    timer_.start();
+  }
+  std::vector<std::string> asked;
+
+ private:
+  QTimer timer_;
+};
 
 // A second X client that plays the window manager's part: it sends
 // _NET_WM_PING and WM_DELETE_WINDOW, and sees the pings answered on the root.
@@ -149,8 +170,9 @@ TEST_F(X11Window, TheWindowSystemShowsEachCaptionExactlyAsDesigned) {
 
 // Five documents that each hold the office half a second. Meanwhile the window
 // manager pings the window, the user types into Text1 and asks to close the
-// window: the ping is answered during the run; the key and the close request
-// wait for its end and are then handled in the order they came.
+// window: the ping is answered during the run; the close request asks whether
+// to stop (No: the run goes on); the key and the close request wait for its
+// end and are then handled in the order they came.
 TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInput) {
   WindowManager wm;
   ASSERT_TRUE(wm.connected());
@@ -217,9 +239,11 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
     answeredAt = Clock::now();
     wm.sendClose(id);
   });
+  StopQuestion question(false);
   qobject_cast<QPushButton*>(window.control("Command1"))->click();
   const Clock::time_point runEnded = Clock::now();
   user.join();
+  EXPECT_EQ(question.asked, std::vector<std::string>{"要在当前文件处理完后停止吗？"});
 
   EXPECT_TRUE(answered) << "the ping was never answered";
   EXPECT_LT(answeredAt, runEnded)
@@ -237,6 +261,61 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
   EXPECT_EQ(rig.form->Text1.text, "旧x");
   EXPECT_EQ(text1AtClose, "旧x");
   window.removeEventFilter(&watch);
+}
+
+// Esc during a run of five slow documents asks whether to stop; Yes stops
+// it after the document being worked on: those after it are never opened,
+// one line says how many were left, and the title shows the progress.
+TEST_F(X11Window, EscDuringARunStopsItAfterTheCurrentDocument) {
+  auto& window = open();
+  const auto folder = rig.work.path() / "slow";
+  for (const char* name : {"1.doc", "2.doc", "3.doc", "4.doc", "5.doc"}) {
+    rig.work.write(std::string("slow/") + name, "x");
+    rig.office.documents[(folder / name).string()] = "旧";
+  }
+  rig.form->clickOption(1);
+  rig.form->openFolder(folder.string());
+  rig.form->Text1.text = "旧";
+  rig.form->Text2.text = "新";
+  window.refresh();
+  const xcb_window_t id = static_cast<xcb_window_t>(window.winId());
+  output("xdotool windowfocus --sync " + std::to_string(id));
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.isActiveWindow(); }));
+
+  std::atomic<int> opened{0};
+  std::vector<std::string> titles;
+  rig.office.onCall = [&](const std::string& call) {
+    if (call.find("Documents.Open") == std::string::npos) return;
+    ++opened;
+    titles.push_back(window.windowTitle().toStdString());
+    std::this_thread::sleep_for(500ms);
+  };
+  std::thread user([&] {
+    while (opened == 0) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(200ms);
+    output("xdotool key Escape");
+  });
+  StopQuestion question(true);
+  qobject_cast<QPushButton*>(window.control("Command1"))->click();
+  user.join();
+  rig.office.onCall = nullptr;
+
+  EXPECT_EQ(question.asked, std::vector<std::string>{"要在当前文件处理完后停止吗？"});
+  const int done = opened;
+  ASSERT_GE(done, 1);
+  ASSERT_LT(done, 5) << "the run was not stopped";
+  EXPECT_EQ(titles.front(), "Ravelsk — 1/5");
+  EXPECT_EQ(titles.back(), "Ravelsk — " + std::to_string(done) + "/5");
+  EXPECT_EQ(window.windowTitle(), "Ravelsk");
+  EXPECT_NE(
+      rig.form->Text3.text().find("已停止：还有 " + std::to_string(5 - done) + " 个文件未处理\r\n"),
+      std::string::npos)
+      << rig.form->Text3.text();
+  for (int n = done + 1; n <= 5; ++n) {
+    EXPECT_EQ(rig.office.documents[(folder / (std::to_string(n) + ".doc")).string()], "旧") << n;
+  }
+  EXPECT_EQ(rig.office.alive, 0);
 }
 
 // A box that still holds its prompt selects it all when clicked into, so

@@ -30,6 +30,7 @@
 #include "ui/file_browser.h"
 #include "ui/layout.h"
 #include "ui/qt/contact_dialog.h"
+#include "ui/qt/held_input.h"
 
 namespace ui::qt {
 
@@ -393,10 +394,12 @@ void MainWindowView::text3Appended(const std::string& line) {
 
 void MainWindowView::answerWindowSystem() {
   // Between documents of a run: paint, answer the window manager's pings and
-  // run timers, but leave the user's input (keys, clicks, close requests) in
-  // the toolkit's queue, where it waits, in order, for the run to end. So no
-  // handler runs during a run and nothing the run reads can change.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  // run timers; the user's input (keys, clicks, close requests) is held, in
+  // order, until the run ends, but Esc or the close box can ask it to stop.
+  // Without a window of its own on screen the input waits in the toolkit's
+  // queue instead.
+  QCoreApplication::processEvents(held_ ? QEventLoop::AllEvents
+                                        : QEventLoop::ExcludeUserInputEvents);
 }
 
 void MainWindowView::showMessage(const std::string& text) {
@@ -426,11 +429,24 @@ void MainWindowView::showForm3(Form3& form) {
 void MainWindowView::runStarted() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   running_ = true;
+  if (QWindow* window = windowHandle()) {
+    held_ = std::make_unique<HeldInput>(window, [this] { model_.stopRun(); });
+  }
   answerWindowSystem();
+}
+
+void MainWindowView::runProgress(std::size_t current, std::size_t total) {
+  setWindowTitle(qs(mainWindowGeometry().caption) +
+                 QStringLiteral(" — %1/%2").arg(current).arg(total));
 }
 
 void MainWindowView::runEnded() {
   running_ = false;
+  setWindowTitle(qs(mainWindowGeometry().caption));
+  if (held_) {
+    held_->release();
+    held_.reset();
+  }
   QApplication::restoreOverrideCursor();
   // Input held during the run is handled by the event loop once the handler
   // that ran it returns; wake the loop so it does not wait for new input.

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "ui/layout.h"
@@ -21,6 +22,7 @@ class QRadioButton;
 namespace ui::qt {
 
 class ContactDialog;
+class HeldInput;
 
 class MainWindowView : public QMainWindow, public FormView {
  public:
@@ -38,6 +40,7 @@ class MainWindowView : public QMainWindow, public FormView {
   void refresh() override;
   void runStarted() override;
   void runEnded() override;
+  void runProgress(std::size_t current, std::size_t total) override;
   void showFolder(const std::filesystem::path& folder) override;
   std::optional<std::string> chooseRulesFile() override;
   std::optional<std::string> chooseReportFile() override;
@@ -75,9 +78,10 @@ class MainWindowView : public QMainWindow, public FormView {
   QListWidget* dir1_ = nullptr;
   QListWidget* file1_ = nullptr;
   ContactDialog* contact_ = nullptr;
-  std::size_t text3Shown_ = 0;  // bytes of the model's Text3 on screen
-  bool syncing_ = false;        // the view is writing the model's state into the widgets
-  bool running_ = false;        // a batch run is in progress
+  std::unique_ptr<HeldInput> held_;  // during a run
+  std::size_t text3Shown_ = 0;       // bytes of the model's Text3 on screen
+  bool syncing_ = false;             // the view is writing the model's state into the widgets
+  bool running_ = false;             // a batch run is in progress
 };
 
 // Qt's text for the model's: CR LF and lone CR become line breaks, escaped

@@ -281,6 +281,7 @@ LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       if (running_) {
         closePending_ = true;
+        model_.stopRun();
         return 0;
       }
       DestroyWindow(hwnd_);
@@ -436,11 +437,28 @@ void MainWindowView::answerSystem() {
   // sends, so the window is never marked "Not Responding", but leave the
   // user's input (keys, clicks) queued, in order, until the run ends.
   MSG msg;
+  // Esc, and a click on the close box, if the user's first: they ask the
+  // run to stop (the close is then done when the run ends).
+  if (PeekMessageW(&msg, nullptr, WM_KEYDOWN, WM_KEYDOWN, PM_NOREMOVE | PM_QS_INPUT) &&
+      msg.wParam == VK_ESCAPE && ownWindow(msg.hwnd)) {
+    PeekMessageW(&msg, msg.hwnd, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE | PM_QS_INPUT);
+    model_.stopRun();
+  }
+  if (PeekMessageW(&msg, hwnd_, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_NOREMOVE | PM_QS_INPUT) &&
+      msg.wParam == HTCLOSE) {
+    PeekMessageW(&msg, hwnd_, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE | PM_QS_INPUT);
+    closePending_ = true;
+    model_.stopRun();
+  }
   while (PeekMessageW(&msg, nullptr, 0, 0,
                       PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return;
+    }
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && ownWindow(msg.hwnd)) {
+      model_.stopRun();
+      continue;
     }
     DispatchMessageW(&msg);
   }
@@ -555,8 +573,19 @@ void MainWindowView::runStarted() {
   answerSystem();
 }
 
+bool MainWindowView::ownWindow(HWND window) const {
+  return window == hwnd_ || IsChild(hwnd_, window);
+}
+
+void MainWindowView::runProgress(std::size_t current, std::size_t total) {
+  const std::wstring caption = displayText(mainWindowGeometry().caption, false) + L" — " +
+                               std::to_wstring(current) + L"/" + std::to_wstring(total);
+  SetWindowTextW(hwnd_, caption.c_str());
+}
+
 void MainWindowView::runEnded() {
   running_ = false;
+  SetWindowTextW(hwnd_, displayText(mainWindowGeometry().caption, false).c_str());
   SetCursor(savedCursor_);
   if (closePending_) {
     closePending_ = false;

@@ -62,6 +62,7 @@ class MainWindowView : public FormView {
   void refresh() override;
   void runStarted() override;
   void runEnded() override;
+  void runProgress(std::size_t current, std::size_t total) override;
 
  private:
   static LRESULT CALLBACK form1Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -79,6 +80,8 @@ class MainWindowView : public FormView {
   void refreshLists();
   void showEditText(HWND box, const std::string& text);
   void answerSystem();
+  // The main window or one of its controls.
+  bool ownWindow(HWND window) const;
   HWND createForm3(const Form3& form);
 
   Form1& model_;
