@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -433,6 +434,21 @@ TEST_F(QtWindow, Screenshot) {
   window.refresh();
   QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
   ASSERT_TRUE(window.grab().save(path));
+
+  // And with 工具 open, where RAVELSK_MENU_SCREENSHOT names a file.
+  const char* menuPath = std::getenv("RAVELSK_MENU_SCREENSHOT");
+  if (menuPath == nullptr) return;
+  QAction* toolsEntry = window.menuBar()->actions()[2];
+  QMenu* tools = toolsEntry->menu();
+  tools->popup(window.menuBar()->mapToGlobal(
+      window.menuBar()->actionGeometry(toolsEntry).bottomLeft()));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(tools));
+  QPixmap shot = window.grab();
+  QPainter painter(&shot);
+  painter.drawPixmap(window.mapFromGlobal(tools->pos()), tools->grab());
+  painter.end();
+  tools->close();
+  ASSERT_TRUE(shot.save(menuPath));
 }
 
 }  // namespace

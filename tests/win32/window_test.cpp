@@ -12,6 +12,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -167,29 +168,24 @@ void CALLBACK closeForm3(HWND, UINT, UINT_PTR timer, DWORD) {
 
 // The window's whole area as the screen shows it, saved as a 24-bit BMP;
 // returns the pixels, bottom row first.
-std::vector<BYTE> screenshot(HWND window, const std::string& name, int& width, int& height) {
-  RedrawWindow(window, nullptr, nullptr,
-               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  RECT rect;
-  GetWindowRect(window, &rect);
-  width = rect.right - rect.left;
-  height = rect.bottom - rect.top;
+// The pixels of source's rectangle at x, y, saved as name's BMP beside the
+// test program; returns them, bottom row first.
+std::vector<BYTE> savePicture(HDC source, int x, int y, int width, int height,
+                              const std::string& name) {
   BITMAPINFOHEADER header{sizeof header, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
   const auto stride = static_cast<std::size_t>((width * 3 + 3) & ~3);
   std::vector<BYTE> pixels(stride * static_cast<std::size_t>(height));
-  HDC screen = GetWindowDC(window);
-  HDC memory = CreateCompatibleDC(screen);
+  HDC memory = CreateCompatibleDC(source);
   void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+  HBITMAP bitmap = CreateDIBSection(source, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
                                     &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+  BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
   GdiFlush();
   std::memcpy(pixels.data(), bits, pixels.size());
   SelectObject(memory, old);
   DeleteObject(bitmap);
   DeleteDC(memory);
-  ReleaseDC(window, screen);
 
   const fs::path folder = testoffice::besideThisProgram(L"screenshots");
   fs::create_directories(folder);
@@ -203,6 +199,55 @@ std::vector<BYTE> screenshot(HWND window, const std::string& name, int& width, i
   out.write(reinterpret_cast<const char*>(pixels.data()),
             static_cast<std::streamsize>(pixels.size()));
   return pixels;
+}
+
+// The window's whole area as the screen shows it, saved as a 24-bit BMP;
+// returns the pixels, bottom row first.
+std::vector<BYTE> screenshot(HWND window, const std::string& name, int& width, int& height) {
+  RedrawWindow(window, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RECT rect;
+  GetWindowRect(window, &rect);
+  width = rect.right - rect.left;
+  height = rect.bottom - rect.top;
+  HDC screen = GetWindowDC(window);
+  std::vector<BYTE> pixels = savePicture(screen, 0, 0, width, height, name);
+  ReleaseDC(window, screen);
+  return pixels;
+}
+
+// The window with one of its menu bar's menus open, as the screen shows
+// them, saved as name's BMP; false when the menu was not seen open. A
+// second thread takes the picture and closes the menu, whose loop holds
+// this one.
+bool menuScreenshot(HWND window, int position, const std::string& name) {
+  HMENU bar = GetMenu(window);
+  RECT item;
+  GetMenuItemRect(window, bar, static_cast<UINT>(position), &item);
+  bool taken = false;
+  std::thread photographer([&] {
+    for (int tries = 0; tries < 100 && !taken; ++tries) {
+      Sleep(50);
+      HWND popup = FindWindowW(L"#32768", nullptr);
+      if (popup == nullptr || !IsWindowVisible(popup)) continue;
+      Sleep(200);  // drawn
+      RECT whole, shown;
+      GetWindowRect(window, &whole);
+      GetWindowRect(popup, &shown);
+      UnionRect(&whole, &whole, &shown);
+      HDC screen = GetDC(nullptr);
+      savePicture(screen, whole.left, whole.top, whole.right - whole.left, whole.bottom - whole.top,
+                  name);
+      ReleaseDC(nullptr, screen);
+      taken = true;
+    }
+    PostMessageW(window, WM_CANCELMODE, 0, 0);
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 1);
+  });
+  TrackPopupMenu(GetSubMenu(bar, position), TPM_LEFTALIGN | TPM_TOPALIGN, item.left, item.bottom, 0,
+                 window, nullptr);
+  photographer.join();
+  return taken;
 }
 
 // Windows' own radio buttons tell their parent they were clicked when they
@@ -691,6 +736,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   EXPECT_EQ(testsupport::statusLines(form().Text3.text()), bothRuns);
   EXPECT_EQ(text("Text3"), form().Text3.text());
   screenshot(view->window(), "window-win32-run", width, height);
+  EXPECT_TRUE(menuScreenshot(view->window(), 2, "window-win32-menu"));
 
   // The read-only status box takes no typing.
   PostMessageW(control("Text3"), WM_CHAR, L'x', 1);
