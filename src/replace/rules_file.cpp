@@ -48,6 +48,13 @@ std::string decodeUtf16(std::string_view bytes, bool littleEndian) {
 // Without a BOM a file is UTF-8 when every byte is part of a UTF-8
 // character: text in GBK (or another East Asian code page) almost never is.
 std::string decodeRules(std::string_view content, const std::string& codeset) {
+  // A workbook saved as such is no text at all: say what to do instead of
+  // naming a line of its bytes.
+  if (content.starts_with("PK\x03\x04") || content.starts_with("\xD0\xCF\x11\xE0")) {
+    throw RulesError(
+        "规则文件是工作簿或文档，不是文本：请在表格软件中另存为 "
+        "CSV（逗号分隔）或文本文件（制表符分隔）");
+  }
   if (content.starts_with("\xEF\xBB\xBF")) {
     content.remove_prefix(3);
     if (const std::size_t bad = text::invalidUtf8At(content); bad != npos) {

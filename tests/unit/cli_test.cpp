@@ -781,6 +781,9 @@ TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
     std::string name = "rules.txt";
     std::string codeset = "UTF-8";
   };
+  const std::string kWorkbookRules =
+      "规则文件是工作簿或文档，不是文本：请在表格软件中另存为 "
+      "CSV（逗号分隔）或文本文件（制表符分隔）";
   const std::vector<Case> cases = {
       {"旧\t新\n", {{"旧", "新"}}, ""},
       {"\xEF\xBB\xBF# 注释\r\n\r\na\tb\r\nb\t\nc\td\te\n",
@@ -834,6 +837,9 @@ TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
       {"a,b\n\"a\"x,b\n", {}, "规则文件第 2 行的引号后面不是逗号或行尾"},
       {"\"two\r\nlines\",b\n", {}, "规则文件第 1 行含有控制字符 U+000D，规则中只允许制表符"},
       {",b\n", {}, "规则文件第 1 行的原内容为空"},
+      // A workbook (zip or OLE2) is told apart from text.
+      {"PK\x03\x04\x14\0\0\0"s, {}, kWorkbookRules, "rules.xlsx"},
+      {"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, kWorkbookRules, "rules.xls"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
