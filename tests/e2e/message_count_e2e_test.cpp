@@ -43,7 +43,9 @@ class CountingView : public testsupport::RecordingView {
  public:
   explicit CountingView(Counter sent) : sent_(std::move(sent)) {}
   std::vector<std::uint64_t> counts;
+  // Each file's or sheet's line, not the run's summary.
   void text3Appended(const std::string& line) override {
+    if (testsupport::statusLines(line).empty()) return;
     RecordingView::text3Appended(line);
     counts.push_back(settled(sent_));
   }

@@ -631,12 +631,19 @@ class ProgramEnding : public ::testing::Test {
   void expectNextRunSucceeds() {
     Driver driver(folder, tmp.path());
     std::vector<std::string> lines;
+    std::string summary;
     for (std::optional<std::string> line; (line = driver.line()) && *line != "DONE";) {
-      if (line->rfind("LINE ", 0) == 0) lines.push_back(line->substr(5));
+      if (line->rfind("LINE ", 0) != 0) continue;
+      if (testsupport::statusLines(line->substr(5)).empty()) {
+        summary = line->substr(5);
+      } else {
+        lines.push_back(line->substr(5));
+      }
     }
     const auto status = driver.wait(20s);
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_EQ(lines.size(), std::size_t{kDocuments});
+    EXPECT_TRUE(summary.starts_with("替换完毕：已替换 ")) << summary;
     for (const std::string& line : lines) {
       const bool ok = line.ends_with(" 已替换内容") || line.ends_with(" 没找到替换的内容");
       EXPECT_TRUE(ok) << line;
