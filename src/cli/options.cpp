@@ -196,15 +196,6 @@ Options parseOptions(const std::vector<std::string>& args) {
   return options;
 }
 
-std::vector<ReplacePair> parseRules(const std::string& content, const std::string& fileName,
-                                    const std::string& codeset) {
-  try {
-    return replace::parseRules(content, fileName, codeset);
-  } catch (const replace::RulesError& e) {
-    throw UsageError(e.what());
-  }
-}
-
 std::string usageText() {
   return "用法：ravelsk --doc 文件夹|--xls 文件夹 (--find 查找内容 --replace 替换内容 | --rules "
          "规则文件)\n"

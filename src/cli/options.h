@@ -49,10 +49,6 @@ bool wantsCommandLine(const std::vector<std::string>& args);
 // UsageError.
 Options parseOptions(const std::vector<std::string>& args);
 
-// A rules file's pairs, in order (see replace::parseRules). Throws
-// UsageError naming the first bad line.
-std::vector<ReplacePair> parseRules(const std::string& content, const std::string& fileName = {},
-                                    const std::string& codeset = "UTF-8");
 
 std::string usageText();
 std::string versionText();

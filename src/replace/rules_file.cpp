@@ -65,7 +65,22 @@ std::string decodeRules(std::string_view content, const std::string& codeset) {
   if (content.starts_with("\xFF\xFE") || content.starts_with("\xFE\xFF")) {
     return decodeUtf16(content.substr(2), content.front() == '\xFF');
   }
-  if (text::invalidUtf8At(content) == npos) return std::string(content);
+  const std::size_t notUtf8 = text::invalidUtf8At(content);
+  if (notUtf8 == npos) return std::string(content);
+  // A line of UTF-8 beside one that is not: the two encodings mixed, and
+  // no reading of the whole is right.
+  for (std::size_t start = 0; start < content.size();) {
+    const std::size_t end = std::min(content.find('\n', start), content.size());
+    const std::string_view line = content.substr(start, end - start);
+    const bool ascii = std::all_of(line.begin(), line.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii && text::invalidUtf8At(line) == npos) {
+      throw RulesError(lineName(lineOf(content, notUtf8)) +
+                       "不是 UTF-8 文字，而第 " + std::to_string(lineOf(content, start)) +
+                       " 行是：文件混用了两种编码");
+    }
+    start = end + 1;
+  }
   if (auto decoded = text::decodeText(content, codeset)) return *decoded;
   std::string name = text::asciiLowered(codeset);
   std::erase_if(name, [](char c) { return c == '-' || c == '_'; });
@@ -119,7 +134,8 @@ std::vector<ReplacePair> tabSeparated(std::string_view rest) {
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == npos ? rest.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
+    // A sheet's empty row, saved as tabs only, is no rule.
+    if (line.find_first_not_of('\t') == npos || line.front() == '#') continue;
     refuseControls(line, number);
     const std::size_t tab = line.find('\t');
     if (tab == npos) throw RulesError(lineName(number) + "没有制表符分隔原内容和新内容");
@@ -148,7 +164,16 @@ class CsvReader {
       }
       const std::size_t number = line_;
       const std::vector<std::string> fields = record(number);
-      for (const std::string& field : fields) refuseControls(field, number);
+      // A sheet's empty row, saved as commas only, is no rule.
+      if (std::all_of(fields.begin(), fields.end(), [](const auto& f) { return f.empty(); })) {
+        continue;
+      }
+      for (const std::string& field : fields) {
+        if (field.find_first_of("\r\n") != std::string::npos) {
+          throw RulesError(lineName(number) + "引号中的内容不能换行");
+        }
+        refuseControls(field, number);
+      }
       if (fields.size() < 2) throw RulesError(lineName(number) + "没有逗号分隔原内容和新内容");
       for (std::size_t k = 2; k < fields.size(); ++k) {
         if (!fields[k].empty()) throw RulesError(lineName(number) + "多于两列");

@@ -491,9 +491,13 @@ void Form1::openJournalFolder_Click() {
   view_->showFolder(journalFolder_);
 }
 
-void Form1::stopRun() {
-  if (!running_ || stopping_ || view_ == nullptr) return;
-  if (view_->confirm("要在当前文件处理完后停止吗？")) stopping_ = true;
+void Form1::stopRun(bool closing) {
+  if (!running_ || stopping_ || askingToStop_ || view_ == nullptr) return;
+  askingToStop_ = true;
+  const bool stop = view_->confirm(std::string(closing ? "窗口将在替换结束后关闭。" : "") +
+                                   "要在当前文件处理完后停止吗？");
+  askingToStop_ = false;
+  stopping_ = stop;
 }
 
 void Form1::rulesList_Click() {
@@ -503,6 +507,9 @@ void Form1::rulesList_Click() {
   try {
     rules_ = replace::readRulesFile(*chosen, context_.codeset);
     rulesFile_ = *chosen;
+    // The boxes stay as they are but are no longer read: say so.
+    appendStatus("已选用规则列表：" + text::displayName(rulesFile_) + "，共 " +
+                 std::to_string(rules_.size()) + " 组；替换和预览不再使用两个输入框\r\n");
   } catch (const replace::RulesError& e) {
     view_->showMessage(std::string(e.what()) + "，未使用这个规则文件");
   }
@@ -510,6 +517,7 @@ void Form1::rulesList_Click() {
 }
 
 void Form1::clearRulesList_Click() {
+  if (!rules_.empty()) appendStatus("已清除规则列表；替换和预览使用两个输入框\r\n");
   rules_.clear();
   rulesFile_.clear();
   refreshView();

@@ -189,11 +189,12 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   // not an earlier report).
   void exportResults_Click();
 
-  // Esc or the close box during a run: asks whether to stop, and on Yes the
-  // run stops after the file it is working on (the office let go as at any
-  // run's end); one line says how many files were left. Nothing when no
-  // run is going on or a stop is already asked for.
-  void stopRun();
+  // Esc (or the close box: closing) during a run: asks whether to stop, and
+  // on Yes the run stops after the file it is working on (the office let go
+  // as at any run's end); one line says how many files were left. Nothing
+  // when no run is going on, a stop is already asked for, or the question is
+  // open.
+  void stopRun(bool closing = false);
   bool running() const { return running_; }
 
   // Appends strRZ, time-stamped, to the day's journal; throws
@@ -271,6 +272,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   bool previewing_ = false;            // the run going on only counts
   bool running_ = false;
   bool stopping_ = false;  // the run going on takes no further file
+  bool askingToStop_ = false;
   bool includeSubfolders_ = false;
   std::string rulesFile_;                    // "" for none
   std::vector<replace::ReplacePair> rules_;  // of rulesFile_

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -204,16 +205,28 @@ TEST_F(QtWindow, TypedTextReachesTheModelAndARunShowsItsLines) {
   rig.office.documents[(rig.work.path() / "docs" / "c.doc").string()] = "nothing";
   rig.form->openFolder((rig.work.path() / "docs").string());
   // While the run goes on: the busy cursor, and the lines so far on screen.
+  // What an input method commits to the find box meanwhile waits for the
+  // run's end: every document is searched for what the box held at the click.
   std::vector<QString> shownAtOpen;
+  std::vector<std::string> findAtOpen;
   bool busy = true;
+  text1->setFocus();
   rig.office.onCall = [&](const std::string& call) {
     if (call.find("Documents.Open") == std::string::npos) return;
     busy = busy && QApplication::overrideCursor() != nullptr &&
            QApplication::overrideCursor()->shape() == Qt::WaitCursor;
     shownAtOpen.push_back(widget<QPlainTextEdit>(window, "Text3")->toPlainText());
+    findAtOpen.push_back(rig.form->Text1.text + "|" + text1->toPlainText().toStdString());
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("字"));
+    QApplication::sendEvent(text1, &commit);
   };
   QTest::mouseClick(widget(window, "Command1"), Qt::LeftButton);
+  rig.office.onCall = nullptr;
   EXPECT_TRUE(busy);
+  EXPECT_EQ(findAtOpen, (std::vector<std::string>{"old|old", "old|old"}));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return rig.form->Text1.text == "old字字"; }))
+      << rig.form->Text1.text;
   EXPECT_EQ(shownAtOpen, (std::vector<QString>{"", "a.doc 已替换内容\n"}));
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(rig.office.documents[(rig.work.path() / "docs" / "a.doc").string()], "new text");
@@ -440,8 +453,8 @@ TEST_F(QtWindow, Screenshot) {
   if (menuPath == nullptr) return;
   QAction* toolsEntry = window.menuBar()->actions()[2];
   QMenu* tools = toolsEntry->menu();
-  tools->popup(window.menuBar()->mapToGlobal(
-      window.menuBar()->actionGeometry(toolsEntry).bottomLeft()));
+  tools->popup(
+      window.menuBar()->mapToGlobal(window.menuBar()->actionGeometry(toolsEntry).bottomLeft()));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(tools));
   QPixmap shot = window.grab();
   QPainter painter(&shot);

@@ -83,6 +83,16 @@ std::string TempFolder::sub(const std::string& relative) const {
   return utf8FromPath(path_ / pathFromUtf8(relative));
 }
 
+std::string utf16WithBom(const std::u16string& text, bool littleEndian) {
+  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t unit : text) {
+    const char low = static_cast<char>(unit & 0xFF);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
 std::string statusLines(const std::string& text3) {
   std::string lines;
   for (std::size_t start = 0; start < text3.size();) {

@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,9 @@ inline constexpr const char* kSeparator = "\\";
 inline constexpr const char* kSeparator = "/";
 #endif
 std::string joinPath(const std::string& folder, const std::string& name);
+
+// text in UTF-16 with its BOM, little or big endian, as a file holds it.
+std::string utf16WithBom(const std::u16string& text, bool littleEndian);
 
 // The status box's text without the summary that ends each run and preview:
 // the lines of the files, for tests about them (the summary has its own).
@@ -121,8 +125,10 @@ class RecordingView : public ui::FormView {
   void runProgress(std::size_t current, std::size_t total) override {
     progress.push_back(std::to_string(current) + "/" + std::to_string(total));
   }
+  std::function<void()> whileAsking;  // what happens while a question is open
   bool confirm(const std::string& question) override {
     questions.push_back(question);
+    if (whileAsking) whileAsking();
     return answer;
   }
   void showFolder(const std::filesystem::path& folder) override { foldersShown.push_back(folder); }

@@ -759,101 +759,7 @@ TEST(CommandLineRun, JobsZeroMeansOnePerCoreAndNoJobWithoutFiles) {
   }
 }
 
-// A rules file in UTF-16 (with its BOM), little or big endian.
-std::string utf16Rules(const std::u16string& text, bool littleEndian) {
-  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
-  for (char16_t unit : text) {
-    const char low = static_cast<char>(unit & 0xFF);
-    const char high = static_cast<char>(unit >> 8);
-    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
-  }
-  return bytes;
-}
-
-TEST(CommandLineOptions, RulesFilesGivePairsInOrderOrNameTheirBadLine) {
-  using Pairs = std::vector<cli::ReplacePair>;
-  // GBK: 旧 BE C9, 新 D0 C2, 甲 BC D7.
-  const std::string gbk = "\xBE\xC9\t\xD0\xC2\r\n\xBC\xD7,x\t\xBE\xC9\r\n";
-  struct Case {
-    std::string content;
-    Pairs pairs;
-    std::string error;
-    std::string name = "rules.txt";
-    std::string codeset = "UTF-8";
-  };
-  const std::string kWorkbookRules =
-      "规则文件是工作簿或文档，不是文本：请在表格软件中另存为 "
-      "CSV（逗号分隔）或文本文件（制表符分隔）";
-  const std::vector<Case> cases = {
-      {"旧\t新\n", {{"旧", "新"}}, ""},
-      {"\xEF\xBB\xBF# 注释\r\n\r\na\tb\r\nb\t\nc\td\te\n",
-       {{"a", "b"}, {"b", ""}, {"c", "d\te"}},
-       ""},
-      {"a\tb", {{"a", "b"}}, ""},
-      {"a\tb\n\nno tab here\n", {}, "规则文件第 3 行没有制表符分隔原内容和新内容"},
-      {"# x\n\tnew\n", {}, "规则文件第 2 行的原内容为空"},
-      {"# only comments\n\n", {}, "规则文件中没有规则"},
-      {"a\tb\n旧\0x\t新\n"s, {}, "规则文件第 2 行含有控制字符 U+0000，规则中只允许制表符"},
-      {"# \0 in a comment\na\tb\x01\r\n"s,
-       {},
-       "规则文件第 2 行含有控制字符 U+0001，规则中只允许制表符"},
-      {"a\rb\tc\n", {}, "规则文件第 1 行含有控制字符 U+000D，规则中只允许制表符"},
-      {"a\tb\x7f", {}, "规则文件第 1 行含有控制字符 U+007F，规则中只允许制表符"},
-      {"a\t\xC2\x85\n", {}, "规则文件第 1 行含有控制字符 U+0085，规则中只允许制表符"},
-      {"a\t\xC2\xA0"
-       "b\n",
-       {{"a",
-         "\xC2\xA0"
-         "b"}},
-       ""},
-      {"", {}, "规则文件中没有规则"},
-      // The system's code page, where the text is no UTF-8.
-      {gbk, {{"旧", "新"}, {"甲,x", "旧"}}, "", "rules.txt", "GBK"},
-      {gbk, {}, "规则文件第 1 行不是 UTF-8 文字"},
-      {"a\tb\n#\n\xBE\tc\n",
-       {},
-       "规则文件第 3 行既不是 UTF-8，也不是本机代码页 GBK 的文字",
-       "r",
-       "GBK"},
-      {"\xEF\xBB\xBF旧\t新\n\xBE\xC9\tx\n", {}, "规则文件第 2 行不是有效的 UTF-8 文字"},
-      // UTF-16, either way round, from its BOM.
-      {utf16Rules(u"# 注释\r\n旧\t新\r\n甲\t\U0002000B\r\n", true),
-       {{"旧", "新"}, {"甲", "\U0002000B"}},
-       ""},
-      {utf16Rules(u"\"旧\",新\n甲,\"乙\"\"\"\n", false), {{"旧", "新"}, {"甲", "乙\""}}, ""},
-      {utf16Rules(u"a\tb\n" + std::u16string(1, u'\xD800') + u"\tc\n", true),
-       {},
-       "规则文件第 2 行不是有效的 UTF-16 文字"},
-      {utf16Rules(u"a\tb\nc\td", true) + "x", {}, "规则文件第 2 行不是完整的 UTF-16 文字"},
-      {utf16Rules(u"a\nb\tc\n", true), {}, "规则文件第 1 行没有制表符分隔原内容和新内容"},
-      // CSV: no tab but commas, or a *.csv name; RFC 4180 quotes.
-      {"\xEF\xBB\xBF\"旧,名\",新\r\n\"say \"\"hi\"\"\",x,,\r\nplain,\r\n",
-       {{"旧,名", "新"}, {"say \"hi\"", "x"}, {"plain", ""}},
-       ""},
-      {"a\tb,c\n\"d\",\"\"\n", {{"a\tb", "c"}, {"d", ""}}, "", "规则.CSV"},
-      {"# 注释\n\"x\",y\nz\n", {}, "规则文件第 3 行没有逗号分隔原内容和新内容"},
-      {"a,b\n\"open,x\nmore\n", {}, "规则文件第 2 行的引号没有结束"},
-      {"a,b,c\n", {}, "规则文件第 1 行多于两列"},
-      {"a,b\n\"a\"x,b\n", {}, "规则文件第 2 行的引号后面不是逗号或行尾"},
-      {"\"two\r\nlines\",b\n", {}, "规则文件第 1 行含有控制字符 U+000D，规则中只允许制表符"},
-      {",b\n", {}, "规则文件第 1 行的原内容为空"},
-      // A workbook (zip or OLE2) is told apart from text.
-      {"PK\x03\x04\x14\0\0\0"s, {}, kWorkbookRules, "rules.xlsx"},
-      {"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, kWorkbookRules, "rules.xls"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.content);
-    if (c.error.empty()) {
-      EXPECT_EQ(cli::parseRules(c.content, c.name, c.codeset), c.pairs);
-    } else {
-      try {
-        cli::parseRules(c.content, c.name, c.codeset);
-        ADD_FAILURE() << "accepted";
-      } catch (const cli::UsageError& e) {
-        EXPECT_EQ(std::string(e.what()), c.error);
-      }
-    }
-  }
+TEST(CommandLineOptions, RulesDryRunReportAndBackupAreTaken) {
   const cli::Options o = cli::parseOptions(
       {"--xls", "d", "--rules", "r.txt", "--dry-run", "--report=r.csv", "--jobs", "2"});
   EXPECT_EQ(o.rulesFile, "r.txt");
@@ -884,7 +790,7 @@ TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
       {"utf8.txt", pairs},
       {"bom.txt", "\xEF\xBB\xBF" + pairs},
       {"gbk.txt", "\xBE\xC9,\xC3\xFB\t\xD0\xC2\r\n\xBC\xD7\t\"\xD2\xD2\"\r\n"},
-      {"utf16.txt", utf16Rules(u"旧,名\t新\r\n甲\t\"乙\"\r\n", true)},
+      {"utf16.txt", testsupport::utf16WithBom(u"旧,名\t新\r\n甲\t\"乙\"\r\n", true)},
       {"rules.csv", "\"旧,名\",新\r\n甲,\"\"\"乙\"\"\"\r\n"},
   };
   for (const auto& [name, content] : files) {

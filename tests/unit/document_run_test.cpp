@@ -194,8 +194,11 @@ TEST_F(DocumentRun, AStopAskedForDuringARunEndsItAfterTheCurrentFile) {
         form.stopRun();  // after Yes it is not asked again; after No it is
       }
     };
+    // The close box clicked while the question is open asks nothing more.
+    rig.view.whileAsking = [&] { form.stopRun(true); };
     const std::size_t from = form.Text3.text().size();
     form.Command1_Click();
+    rig.view.whileAsking = nullptr;
     rig.office.onCall = nullptr;
     EXPECT_EQ(form.Text3.text().substr(from), c.status);
     EXPECT_EQ(rig.view.questions, Calls(c.yes ? 1 : 2, "要在当前文件处理完后停止吗？"));
@@ -266,6 +269,9 @@ TEST_F(DocumentRun, ARuleListTakesTheBoxesPlaceUntilCleared) {
   rig.view.rulesFile = std::nullopt;  // a cancelled dialog keeps the list
   form.rulesList_Click();
   EXPECT_EQ(form.rulesFile(), rules);
+  EXPECT_TRUE(form.Text3.text().ends_with("已选用规则列表：" + rules +
+                                          "，共 2 组；替换和预览不再使用两个输入框\r\n"))
+      << form.Text3.text();
 
   form.Text1.text = "";
   std::size_t from = testsupport::statusLines(form.Text3.text()).size();

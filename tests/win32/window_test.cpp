@@ -114,10 +114,11 @@ void CALLBACK closeAboutBox(HWND, UINT, UINT_PTR timer, DWORD) {
   closeWhenShown(FindWindowW(L"#32770", L"Ravelsk"), timer);
 }
 
-// Answers the question box No, after noting its texts and the button Enter
-// would press.
+// Answers the question box (IDYES or IDNO), after noting its texts and the
+// button Enter would press.
 int questionDefault = 0;
-void CALLBACK answerNo(HWND, UINT, UINT_PTR timer, DWORD) {
+template <int kAnswer>
+void CALLBACK answer(HWND, UINT, UINT_PTR timer, DWORD) {
   HWND box = FindWindowW(L"#32770", L"Ravelsk");
   if (box == nullptr || !IsWindowVisible(box)) return;
   KillTimer(nullptr, timer);
@@ -125,8 +126,10 @@ void CALLBACK answerNo(HWND, UINT, UINT_PTR timer, DWORD) {
   EnumChildWindows(box, collectText, 0);
   // The button Enter presses: the one that has the focus as the box opens.
   questionDefault = GetDlgCtrlID(GetFocus());
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(kAnswer, BN_CLICKED), 0);
 }
+constexpr TIMERPROC answerNo = answer<IDNO>;
+constexpr TIMERPROC answerYes = answer<IDYES>;
 
 // Chooses chosenRules in the file dialog of 规则列表….
 std::wstring chosenRules;
@@ -140,26 +143,20 @@ void CALLBACK chooseRules(HWND, UINT, UINT_PTR timer, DWORD) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
-// Answers the question box Yes.
-void CALLBACK answerYes(HWND, UINT, UINT_PTR timer, DWORD) {
-  HWND box = FindWindowW(L"#32770", L"Ravelsk");
-  if (box == nullptr || !IsWindowVisible(box)) return;
-  KillTimer(nullptr, timer);
-  seen.caption = textOf(box);
-  EnumChildWindows(box, collectText, 0);
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
-}
-
 // Once the status box shows the first document's line: the title then, and
-// Esc, as the user presses it in the find box.
+// Esc, as the user presses it.
 HWND statusBox = nullptr;
-HWND findBox = nullptr;
 std::string titleDuringRun;
 void CALLBACK pressEscAfterTheFirstLine(HWND, UINT, UINT_PTR timer, DWORD) {
   if (textOf(statusBox).find("1.doc ") == std::string::npos) return;
   KillTimer(nullptr, timer);
   titleDuringRun = textOf(mainWindow);
-  PostMessageW(findBox, WM_KEYDOWN, VK_ESCAPE, 1);
+  // As the keyboard gives it: into the input queue, not posted.
+  INPUT keys[2] = {};
+  keys[0].type = keys[1].type = INPUT_KEYBOARD;
+  keys[0].ki.wVk = keys[1].ki.wVk = VK_ESCAPE;
+  keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, keys, sizeof(INPUT));
 }
 
 void CALLBACK closeForm3(HWND, UINT, UINT_PTR timer, DWORD) {
@@ -558,8 +555,8 @@ TEST_F(Win32Window, EscDuringARunStopsItAfterTheCurrentDocument) {
   paste("Text1", L"旧");
   paste("Text2", L"新");
   statusBox = control("Text3");
-  findBox = control("Text1");
-  SetFocus(findBox);
+  SetForegroundWindow(view->window());
+  SetFocus(control("Text1"));
   titleDuringRun.clear();
   seen = {};
   SetTimer(nullptr, 0, 50, pressEscAfterTheFirstLine);

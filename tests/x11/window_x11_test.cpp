@@ -150,6 +150,20 @@ class X11Window : public ::testing::Test {
     EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     return *view;
   }
+  // Five documents holding "旧", listed for a document run from 旧 to 新.
+  std::filesystem::path openFiveDocuments(ui::qt::MainWindowView& window) {
+    const auto folder = rig.work.path() / "slow";
+    for (const char* name : {"1.doc", "2.doc", "3.doc", "4.doc", "5.doc"}) {
+      rig.work.write(std::string("slow/") + name, "x");
+      rig.office.documents[(folder / name).string()] = "旧";
+    }
+    rig.form->clickOption(1);
+    rig.form->openFolder(folder.string());
+    rig.form->Text1.text = "旧";
+    rig.form->Text2.text = "新";
+    window.refresh();
+    return folder;
+  }
   ~X11Window() override { view.reset(); }
 };
 
@@ -177,16 +191,7 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
   WindowManager wm;
   ASSERT_TRUE(wm.connected());
   auto& window = open();
-  const auto folder = rig.work.path() / "slow";
-  for (const char* name : {"1.doc", "2.doc", "3.doc", "4.doc", "5.doc"}) {
-    rig.work.write(std::string("slow/") + name, "x");
-    rig.office.documents[(folder / name).string()] = "旧";
-  }
-  rig.form->clickOption(1);
-  rig.form->openFolder(folder.string());
-  rig.form->Text1.text = "旧";
-  rig.form->Text2.text = "新";
-  window.refresh();
+  const auto folder = openFiveDocuments(window);
 
   auto* text1 = qobject_cast<QPlainTextEdit*>(window.control("Text1"));
   const xcb_window_t id = static_cast<xcb_window_t>(window.winId());
@@ -243,7 +248,8 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
   qobject_cast<QPushButton*>(window.control("Command1"))->click();
   const Clock::time_point runEnded = Clock::now();
   user.join();
-  EXPECT_EQ(question.asked, std::vector<std::string>{"要在当前文件处理完后停止吗？"});
+  EXPECT_EQ(question.asked,
+            std::vector<std::string>{"窗口将在替换结束后关闭。要在当前文件处理完后停止吗？"});
 
   EXPECT_TRUE(answered) << "the ping was never answered";
   EXPECT_LT(answeredAt, runEnded)
@@ -268,16 +274,7 @@ TEST_F(X11Window, DuringARunTheWindowAnswersTheWindowManagerAndHoldsTheUsersInpu
 // one line says how many were left, and the title shows the progress.
 TEST_F(X11Window, EscDuringARunStopsItAfterTheCurrentDocument) {
   auto& window = open();
-  const auto folder = rig.work.path() / "slow";
-  for (const char* name : {"1.doc", "2.doc", "3.doc", "4.doc", "5.doc"}) {
-    rig.work.write(std::string("slow/") + name, "x");
-    rig.office.documents[(folder / name).string()] = "旧";
-  }
-  rig.form->clickOption(1);
-  rig.form->openFolder(folder.string());
-  rig.form->Text1.text = "旧";
-  rig.form->Text2.text = "新";
-  window.refresh();
+  const auto folder = openFiveDocuments(window);
   const xcb_window_t id = static_cast<xcb_window_t>(window.winId());
   output("xdotool windowfocus --sync " + std::to_string(id));
   window.activateWindow();

@@ -2,6 +2,8 @@
 // handed back when the run ends, so that no handler runs during a run and
 // nothing the run reads can change. Esc asks the run to stop; so does a
 // close request, which is kept too (the window closes when the run ends).
+// What an input method commits goes to the focused widget directly and is
+// kept for it; a drag dropped on the window during a run is refused.
 #pragma once
 
 #include <QObject>
@@ -15,9 +17,9 @@ namespace ui::qt {
 
 class HeldInput : public QObject {
  public:
-  // Holds what reaches window from now on; stopAsked runs on Esc and on a
-  // close request.
-  HeldInput(QWindow* window, std::function<void()> stopAsked);
+  // Holds what reaches window from now on; stopAsked runs on Esc, and with
+  // true on a close request.
+  HeldInput(QWindow* window, std::function<void(bool closing)> stopAsked);
   ~HeldInput() override;
   HeldInput(const HeldInput&) = delete;
   HeldInput& operator=(const HeldInput&) = delete;
@@ -30,9 +32,15 @@ class HeldInput : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  struct Held {
+    QPointer<QObject> receiver;
+    std::unique_ptr<QEvent> event;
+  };
+  bool inWindow(QObject* object) const;
+
   QPointer<QWindow> window_;
-  std::function<void()> stopAsked_;
-  std::vector<std::unique_ptr<QEvent>> held_;
+  std::function<void(bool closing)> stopAsked_;
+  std::vector<Held> held_;
 };
 
 }  // namespace ui::qt

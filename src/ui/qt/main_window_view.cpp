@@ -430,7 +430,7 @@ void MainWindowView::runStarted() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   running_ = true;
   if (QWindow* window = windowHandle()) {
-    held_ = std::make_unique<HeldInput>(window, [this] { model_.stopRun(); });
+    held_ = std::make_unique<HeldInput>(window, [this](bool closing) { model_.stopRun(closing); });
   }
   answerWindowSystem();
 }

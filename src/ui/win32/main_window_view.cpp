@@ -281,7 +281,7 @@ LRESULT MainWindowView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       if (running_) {
         closePending_ = true;
-        model_.stopRun();
+        model_.stopRun(true);
         return 0;
       }
       DestroyWindow(hwnd_);
@@ -448,17 +448,13 @@ void MainWindowView::answerSystem() {
       msg.wParam == HTCLOSE) {
     PeekMessageW(&msg, hwnd_, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE | PM_QS_INPUT);
     closePending_ = true;
-    model_.stopRun();
+    model_.stopRun(true);
   }
   while (PeekMessageW(&msg, nullptr, 0, 0,
                       PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return;
-    }
-    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && ownWindow(msg.hwnd)) {
-      model_.stopRun();
-      continue;
     }
     DispatchMessageW(&msg);
   }
@@ -473,33 +469,34 @@ void MainWindowView::showFolder(const std::filesystem::path& folder) {
   ShellExecuteW(hwnd_, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-std::optional<std::string> MainWindowView::chooseReportFile() {
-  wchar_t file[32768] = L"结果.csv";
+// The system's file dialog for one file: to open (it must exist) or to save
+// (asking before replacing one); none when the user cancels.
+std::optional<std::string> MainWindowView::chooseFile(const wchar_t* title, const wchar_t* filter,
+                                                      const wchar_t* suggested, bool save) {
+  wchar_t file[32768] = L"";
+  wcsncpy(file, suggested, 64);
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = hwnd_;
-  dialog.lpstrFilter = L"CSV 文件 (*.csv)\0*.csv\0";
+  dialog.lpstrFilter = filter;
   dialog.lpstrFile = file;
   dialog.nMaxFile = sizeof file / sizeof file[0];
-  dialog.lpstrTitle = L"导出结果";
-  dialog.lpstrDefExt = L"csv";
-  dialog.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT;
-  if (!GetSaveFileNameW(&dialog)) return std::nullopt;
+  dialog.lpstrTitle = title;
+  dialog.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
+                 (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+  if (save) dialog.lpstrDefExt = L"csv";
+  if (!(save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog))) return std::nullopt;
   return utf8FromWide(file);
 }
 
+std::optional<std::string> MainWindowView::chooseReportFile() {
+  return chooseFile(L"导出结果", L"CSV 文件 (*.csv)\0*.csv\0", L"结果.csv", true);
+}
+
 std::optional<std::string> MainWindowView::chooseRulesFile() {
-  wchar_t file[32768] = L"";
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof dialog;
-  dialog.hwndOwner = hwnd_;
-  dialog.lpstrFilter = L"规则文件 (*.txt;*.csv;*.tsv)\0*.txt;*.csv;*.tsv\0所有文件 (*.*)\0*.*\0";
-  dialog.lpstrFile = file;
-  dialog.nMaxFile = sizeof file / sizeof file[0];
-  dialog.lpstrTitle = L"规则列表";
-  dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-  if (!GetOpenFileNameW(&dialog)) return std::nullopt;
-  return utf8FromWide(file);
+  return chooseFile(L"规则列表",
+                    L"规则文件 (*.txt;*.csv;*.tsv)\0*.txt;*.csv;*.tsv\0所有文件 (*.*)\0*.*\0", L"",
+                    false);
 }
 
 bool MainWindowView::confirm(const std::string& question) {

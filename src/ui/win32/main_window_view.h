@@ -80,6 +80,8 @@ class MainWindowView : public FormView {
   void refreshLists();
   void showEditText(HWND box, const std::string& text);
   void answerSystem();
+  std::optional<std::string> chooseFile(const wchar_t* title, const wchar_t* filter,
+                                        const wchar_t* suggested, bool save);
   // The main window or one of its controls.
   bool ownWindow(HWND window) const;
   HWND createForm3(const Form3& form);
