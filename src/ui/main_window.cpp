@@ -342,9 +342,15 @@ void Form1::reportResult(const replace::RunResult& result) {
 std::string Form1::summaryLine(bool workbooks) const {
   const std::string unit = workbooks ? " 个工作表" : " 个文件";
   const auto n = [](std::size_t count) { return std::to_string(count) + " 个"; };
+  // Files the run never reached (stopped, or no office to start) are no
+  // file that was fine.
+  const std::string notReached =
+      filesTaken_ < runFiles_.size()
+          ? "，未处理 " + std::to_string(runFiles_.size() - filesTaken_) + " 个文件"
+          : "";
   const std::string counts = std::to_string(tally_.replaced) + unit + "，没找到 " +
                              n(tally_.notFound) + "，" + (previewing_ ? "会失败 " : "失败 ") +
-                             n(tally_.failed);
+                             n(tally_.failed) + notReached;
   if (previewing_) {
     return "预览完毕：共找到 " + std::to_string(tally_.found) + " 处；可替换 " + counts +
            "，未作改动";
@@ -360,6 +366,7 @@ std::optional<replace::RunFile> Form1::nextFile() {
     return std::nullopt;
   }
   const std::size_t index = nextFile_++;
+  filesTaken_ = nextFile_;
   if (view_ != nullptr) view_->runProgress(index + 1, runFiles_.size());
   return replace::RunFile{runFiles_[index], sameFiles_.firstName(index)};
 }
@@ -387,6 +394,7 @@ void Form1::run(const std::function<void()>& runs) {
     }
     sameFiles_ = replace::SameFiles(Dir1.path, runFiles_);
     tally_ = {};
+    filesTaken_ = 0;
     lastResults_.clear();
     pair_ = 0;
     if (!rules_.empty()) {

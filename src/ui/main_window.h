@@ -269,6 +269,7 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   replace::SameFiles sameFiles_;       // of the run going on
   std::vector<std::string> runFiles_;  // of the run going on
   std::size_t nextFile_ = 0;           // of runFiles_
+  std::size_t filesTaken_ = 0;         // by the run going on
   bool previewing_ = false;            // the run going on only counts
   bool running_ = false;
   bool stopping_ = false;  // the run going on takes no further file

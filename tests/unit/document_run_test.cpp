@@ -140,6 +140,8 @@ TEST_F(DocumentRun, EveryRunAndPreviewEndsWithItsSummary) {
       {1, true, "预览完毕：共找到 3 处；可替换 1 个文件，没找到 1 个，会失败 1 个，未作改动"},
       {2, false, "替换完毕：已替换 2 个工作表，没找到 1 个，失败 0 个"},
       {2, true, "预览完毕：共找到 3 处；可替换 2 个工作表，没找到 1 个，会失败 0 个，未作改动"},
+      // No WPS to start: no file was reached.
+      {3, false, "替换完毕：已替换 0 个文件，没找到 0 个，失败 0 个，未处理 3 个文件"},
   };
   rig.office.serve(rig.servers, "word.Application");
   rig.office.serve(rig.servers, "excel.application");
@@ -152,8 +154,8 @@ TEST_F(DocumentRun, EveryRunAndPreviewEndsWithItsSummary) {
     form.openFolder(folder);
     form.Text1.text = "旧";
     c.preview       ? form.preview_Click()
-    : c.option == 1 ? form.Command1_Click()
-                    : form.Command2_Click();
+    : c.option == 2 ? form.Command2_Click()
+                    : form.Command1_Click();
     const std::string& status = form.Text3.text();
     ASSERT_TRUE(status.ends_with("\r\n" + c.summary + "\r\n")) << status;
     EXPECT_EQ(journalLines().find("完毕"), std::string::npos);
@@ -172,7 +174,7 @@ TEST_F(DocumentRun, AStopAskedForDuringARunEndsItAfterTheCurrentFile) {
   const Case cases[] = {
       {true,
        "a.doc 已替换内容\r\nb.doc 已替换内容\r\n已停止：还有 2 个文件未处理\r\n"
-       "替换完毕：已替换 2 个文件，没找到 0 个，失败 0 个\r\n",
+       "替换完毕：已替换 2 个文件，没找到 0 个，失败 0 个，未处理 2 个文件\r\n",
        {"1/4", "2/4"}},
       {false,
        "a.doc 已替换内容\r\nb.doc 已替换内容\r\nc.doc 已替换内容\r\nd.doc 已替换内容\r\n"
