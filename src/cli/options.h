@@ -49,7 +49,6 @@ bool wantsCommandLine(const std::vector<std::string>& args);
 // UsageError.
 Options parseOptions(const std::vector<std::string>& args);
 
-
 std::string usageText();
 std::string versionText();
 

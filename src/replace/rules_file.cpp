@@ -75,9 +75,8 @@ std::string decodeRules(std::string_view content, const std::string& codeset) {
     const bool ascii = std::all_of(line.begin(), line.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (!ascii && text::invalidUtf8At(line) == npos) {
-      throw RulesError(lineName(lineOf(content, notUtf8)) +
-                       "不是 UTF-8 文字，而第 " + std::to_string(lineOf(content, start)) +
-                       " 行是：文件混用了两种编码");
+      throw RulesError(lineName(lineOf(content, notUtf8)) + "不是 UTF-8 文字，而第 " +
+                       std::to_string(lineOf(content, start)) + " 行是：文件混用了两种编码");
     }
     start = end + 1;
   }
