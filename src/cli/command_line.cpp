@@ -7,9 +7,11 @@
 #include <system_error>
 
 #include "files/folder_listing.h"
+#include "replace/backup_manifest.h"
 #include "replace/document_stories.h"
 #include "replace/journal_folder.h"
 #include "replace/report.h"
+#include "replace/undo.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -118,10 +120,11 @@ class ConsoleOutput : public BatchOutput {
  public:
   // journal: nullptr for a dry run, which writes none; report: nullptr for none.
   ConsoleOutput(const Environment& environment, const replace::Journal* journal,
-                replace::ReportFile* report)
+                replace::ReportFile* report, replace::BackupManifest* manifest)
       : env_(environment),
         journal_(journal),
         report_(report),
+        manifest_(manifest),
         start_(std::chrono::steady_clock::now()) {}
 
   ~ConsoleOutput() override { clearProgress(); }
@@ -139,6 +142,16 @@ class ConsoleOutput : public BatchOutput {
     found_ = found_ || result.outcome == Outcome::Replaced ||
              result.outcome == Outcome::WouldReplace || result.outcome == Outcome::WouldFail;
     clearProgress();
+    // What the run wrote is on disk before its line: an undo needs both
+    // digests of every file changed.
+    if (manifest_ != nullptr && result.outcome == Outcome::Replaced && !manifestFailed_) {
+      try {
+        manifest_->add(result.entry);
+      } catch (const replace::ManifestError& e) {
+        manifestFailed_ = true;
+        *env_.err << "ravelsk: " << e.what() << "（之后的文件无法撤销）\n" << std::flush;
+      }
+    }
     *env_.out << text << '\n' << std::flush;
     outputWritten(env_, outputFailed_);
     if (report_ != nullptr) report_->add(result);
@@ -169,6 +182,7 @@ class ConsoleOutput : public BatchOutput {
   bool journalFailed() const { return journalFailed_; }
   bool reportFailed() const { return reportFailed_; }
   bool outputFailed() const { return outputFailed_; }
+  bool manifestFailed() const { return manifestFailed_; }
   // Whether any file or sheet held a text the run replaced or would replace.
   bool found() const { return found_; }
 
@@ -176,12 +190,14 @@ class ConsoleOutput : public BatchOutput {
   const Environment& env_;
   const replace::Journal* journal_;
   replace::ReportFile* report_;
+  replace::BackupManifest* manifest_;
   std::chrono::steady_clock::time_point start_;
   bool journalFailed_ = false;
   bool reportFailed_ = false;
   bool outputFailed_ = false;
   bool progressShown_ = false;
   bool found_ = false;
+  bool manifestFailed_ = false;
 };
 
 int run(const Options& options, const Environment& env) {
@@ -207,11 +223,13 @@ int run(const Options& options, const Environment& env) {
   batch.whenEnded = env.whenEnded;
 
   std::unique_ptr<OriginalKeeper> keeper;
+  std::optional<replace::BackupManifest> manifest;
   if (!options.backupFolder.empty()) {
     const std::string backup = absoluteBackupFolder(options.backupFolder, batch.folder);
     if (!env.useBackup) throw Failure("此版本不支持 --backup");
     keeper = env.useBackup(batch.folder, backup);
     batch.keeper = keeper.get();
+    manifest.emplace(backup, batch.folder);
   }
   // The first job's registry is asked only now: it takes the backup's
   // settings with it.
@@ -237,7 +255,8 @@ int run(const Options& options, const Environment& env) {
     *env.err << "ravelsk: " << replace::kNoJournalFolder << '\n';
     return kExitFailures;
   }
-  ConsoleOutput output(env, options.dryRun ? nullptr : &journal, report ? &*report : nullptr);
+  ConsoleOutput output(env, options.dryRun ? nullptr : &journal, report ? &*report : nullptr,
+                       manifest ? &*manifest : nullptr);
   const BatchResult result = runBatch(batch, env.servers, output);
   output.clearProgress();
   if (result.noServer) {
@@ -254,9 +273,47 @@ int run(const Options& options, const Environment& env) {
     *env.err << "ravelsk: 规则文件中的规则在所有文件中都没有找到\n";
   }
   return result.fileFailed || result.serverLost || output.journalFailed() ||
-                 output.reportFailed() || output.outputFailed()
+                 output.manifestFailed() || output.reportFailed() || output.outputFailed()
              ? kExitFailures
              : kExitDone;
+}
+
+// --undo: the originals of a backup folder put back, a line per file, each
+// also in the journal.
+int undo(const Options& options, const Environment& env) {
+  std::error_code ec;
+  const fs::path folder = fs::absolute(text::pathFromUtf8(options.undoFolder), ec);
+  if (ec || !fs::is_directory(folder, ec)) throw Failure("备份文件夹不存在：" + options.undoFolder);
+  // A folder that is no backup is refused before the journal is made.
+  try {
+    replace::readManifest(text::utf8FromPath(folder));
+  } catch (const replace::ManifestError& e) {
+    throw Failure(e.what());
+  }
+  const replace::Journal journal(
+      replace::resolveJournalFolder(env.programFolder, env.userJournalFolder), *env.clock,
+      env.codeset);
+  if (journal.folder().empty()) {
+    *env.err << "ravelsk: " << replace::kNoJournalFolder << '\n';
+    return kExitFailures;
+  }
+  bool journalFailed = false;
+  bool all = false;
+  try {
+    all = replace::undoBackup(text::utf8FromPath(folder), [&](const replace::UndoResult& result) {
+      *env.out << result.line << '\n' << std::flush;
+      try {
+        journal.append(result.line);
+      } catch (const replace::JournalError& e) {
+        if (!journalFailed) *env.out << kJournalFailure << e.what() << '\n' << std::flush;
+        journalFailed = true;
+      }
+    });
+  } catch (const replace::ManifestError& e) {
+    throw Failure(e.what());
+  }
+  bool failureSaid = false;
+  return all && !journalFailed && outputWritten(env, failureSaid) ? kExitDone : kExitFailures;
 }
 
 }  // namespace
@@ -288,6 +345,7 @@ int runCommandLine(const std::vector<std::string>& args, const Environment& env)
     return outputWritten(env, failureSaid) ? kExitDone : kExitFailures;
   }
   try {
+    if (!options.undoFolder.empty()) return undo(options, env);
     return run(options, env);
   } catch (const NothingToDo& e) {
     *env.err << "ravelsk: " << e.reason() << '\n';

@@ -14,9 +14,9 @@ namespace cli {
 
 namespace {
 
-constexpr std::string_view kValueOptions[] = {"--doc",     "--xls",    "--find",
-                                              "--replace", "--suite",  "--jobs",
-                                              "--rules",   "--report", "--backup"};
+constexpr std::string_view kValueOptions[] = {"--doc",    "--xls",  "--find",  "--replace",
+                                              "--suite",  "--jobs", "--rules", "--report",
+                                              "--backup", "--undo"};
 constexpr std::string_view kFlagOptions[] = {"--recursive", "--dry-run", "--match-case",
                                              "--help",      "-h",        "--version"};
 
@@ -104,7 +104,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     return options;
   }
 
-  std::optional<std::string> doc, xls, find, replacement, suite, jobs, rules, report, backup;
+  std::optional<std::string> doc, xls, find, replacement, suite, jobs, rules, report, backup, undo;
   bool recursive = false;
   bool dryRun = false;
   bool matchCase = false;
@@ -146,10 +146,21 @@ Options parseOptions(const std::vector<std::string>& args) {
                                        : name == "--jobs"    ? jobs
                                        : name == "--rules"   ? rules
                                        : name == "--report"  ? report
-                                                             : backup;
+                                       : name == "--backup"  ? backup
+                                                             : undo;
     setOnce(slot, name, std::move(value));
   }
 
+  // An undo takes nothing but its backup folder.
+  if (undo) {
+    if (doc || xls || find || replacement || suite || jobs || rules || report || backup || dryRun ||
+        matchCase || recursive) {
+      throw UsageError("--undo 不能与其他选项同时使用");
+    }
+    if (undo->empty()) throw UsageError("备份文件夹为空");
+    options.undoFolder = *undo;
+    return options;
+  }
   if (doc.has_value() == xls.has_value()) {
     throw UsageError("请给出 --doc 文件夹 或 --xls 文件夹，二者选一");
   }
@@ -201,6 +212,7 @@ std::string usageText() {
          "规则文件)\n"
          "              [--dry-run] [--report 报告.csv] [--backup 备份文件夹]\n"
          "              [--suite microsoft|wps] [--jobs N] [--recursive] [--match-case]\n"
+         "       ravelsk --undo 备份文件夹\n"
          "       ravelsk --help | -h | --version\n"
          "不带选项启动时打开窗口。\n"
          "\n"
@@ -219,6 +231,8 @@ std::string usageText() {
          "                     路径、工作表、结果、处数、错误代码、错误描述；每个文件后都是完整的\n"
          "  --backup 文件夹    替换前把每个要改动的文件的原件按相对路径保存到这个文件夹\n"
          "                     （同一文件系统上为硬链接，否则为副本）；备份失败的文件不改动\n"
+         "  --undo 文件夹      撤销：把 --backup（或窗口）在这个备份文件夹里保存的原件放回原处；\n"
+         "                     只恢复仍与替换后完全相同的文件，之后被改过的文件不动；每个文件一行\n"
          "  --suite 办公软件   microsoft（默认）或 wps\n"
          "  --jobs N           同时运行 N 个办公软件，各处理文件列表的一部分；\n"
          "                     0 表示每个处理器一个（默认 1）\n"

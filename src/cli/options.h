@@ -24,6 +24,7 @@ struct Options {
   bool dryRun = false;
   std::string reportFile;    // "" for none
   std::string backupFolder;  // "" for none
+  std::string undoFolder;    // with --undo: a backup folder to put back
   office::Suite suite = office::Suite::Microsoft;
   unsigned jobs = 1;  // 0: one per core
   bool recursive = false;

@@ -976,13 +976,13 @@ TEST_F(OfficeServer, TheProgramKeepsTheOriginalOfEachFileItChangesAndOnlyThose) 
   EXPECT_EQ(readFile(backup / L"c.doc"), "in the way");
   expectEveryOfficeEnded();
 
-  // Restored by copying the backups back over the folder (as xcopy /e /y would).
-  fs::remove(backup / L"c.doc");
-  for (const fs::directory_entry& kept : fs::recursive_directory_iterator(backup)) {
-    const fs::path to = pathFromUtf8(folder) / kept.path().lexically_relative(backup);
-    if (kept.is_directory()) continue;
-    EXPECT_TRUE(CopyFileW(kept.path().c_str(), to.c_str(), FALSE)) << GetLastError();
-  }
+  // Put back by --undo.
+  const ProgramRun undo = runProgram(program, {"--undo", text::utf8FromPath(backup)},
+                                     pathFromUtf8(logs.sub("undo.txt")));
+  EXPECT_EQ(undo.status, 0u) << undo.out;
+  EXPECT_EQ(linesOf(undo.out),
+            (Lines{"a.doc 已恢复为替换前的内容", "子 文件夹\\d.doc 已恢复为替换前的内容"}))
+      << undo.out;
   EXPECT_EQ(onDisk("a.doc"), "旧一");
   EXPECT_EQ(onDisk("子 文件夹/d.doc"), "旧四");
 

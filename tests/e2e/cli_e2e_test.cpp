@@ -719,7 +719,9 @@ TEST_F(CommandLine, BackupsKeepTheChangedOriginalsAndRestoreThem) {
     EXPECT_EQ(readFile(folder / "b 报告.doc"), original.at("b 报告.doc").bytes);
     fs::remove(c.backup / "b 报告.doc");
 
-    const auto kept = folderState(c.backup);
+    auto kept = folderState(c.backup);
+    ASSERT_EQ(kept.count("ravelsk-backup.txt"), 1u);
+    kept.erase("ravelsk-backup.txt");
     Lines names;
     for (const auto& [name, state] : kept) names.push_back(name);
     EXPECT_EQ(names, (Lines{"子/深.doc", "正文.doc", "表格.doc"}));
@@ -732,14 +734,27 @@ TEST_F(CommandLine, BackupsKeepTheChangedOriginalsAndRestoreThem) {
       EXPECT_TRUE(sameTime(state.st.st_mtim, was.st_mtim));
       EXPECT_EQ(state.st.st_ino == was.st_ino, c.name == "hard links");
     }
-    // The README's restore.
-    int status = -1;
-    e2e::run("cp -a " + e2e::quote(c.backup.string() + "/.") + " " + e2e::quote(folder.string()),
-             &status);
-    EXPECT_EQ(status, 0);
+    // Another program edits one of them; the undo puts back every other
+    // original and leaves that one as it was edited.
+    std::ofstream(folder / "表格.doc", std::ios::binary | std::ios::app) << "edited";
+    const std::string edited = readFile(folder / "表格.doc");
+    const Result undo = run({"--undo", c.backup.string()});
+    EXPECT_EQ(undo.status, 1) << undo.err;
+    EXPECT_EQ(splitLines(undo.out),
+              (Lines{"正文.doc 已恢复为替换前的内容", "表格.doc 已在替换后被修改，未恢复",
+                     "子/深.doc 已恢复为替换前的内容"}))
+        << undo.out;
     for (const auto& [name, state] : folderState(folder)) {
-      EXPECT_EQ(state.bytes, original.at(name).bytes) << name;
+      SCOPED_TRACE(name);
+      EXPECT_EQ(state.bytes, name == "表格.doc" ? edited : original.at(name).bytes);
+      EXPECT_EQ(state.st.st_mode, original.at(name).st.st_mode);
     }
+    // Undone already: nothing is left to restore, nothing is touched.
+    std::ofstream(folder / "表格.doc", std::ios::binary) << original.at("表格.doc").bytes;
+    const Result again = run({"--undo", c.backup.string()});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 3);
+    EXPECT_EQ(again.out.find("已恢复为"), std::string::npos) << again.out;
     fs::remove_all(c.backup);
   }
 }

@@ -663,6 +663,9 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", rules, "--report", rig.work.str()}, "这不是普通文件"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
+      {{"--undo", rig.work.str(), "--doc", rig.folder}, "--undo 不能与其他选项同时使用"},
+      {{"--undo", missing}, "备份文件夹不存在：" + missing},
+      {{"--undo", rig.work.str()}, "没有备份清单："},
   };
   for (const auto& [args, reason] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));

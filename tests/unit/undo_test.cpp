@@ -1,0 +1,82 @@
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "replace/backup_manifest.h"
+#include "replace/digest.h"
+#include "replace/undo.h"
+#include "support/fixtures.h"
+#include "text/text_encoding.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempFolder;
+
+TEST(Digest, IsSha256) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [bytes, digest] : cases) EXPECT_EQ(replace::sha256(bytes), digest);
+  TempFolder folder;
+  EXPECT_EQ(replace::fileDigest(folder.write("abc.txt", "abc")), cases[1].second);
+}
+
+// A run changed a.doc (its original kept in the backup folder, both digests
+// in the manifest); what happened to it since decides whether the undo puts
+// the original back.
+TEST(Undo, RestoresOnlyWhatIsStillAsTheRunLeftIt) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path& document, const fs::path& backup)> since;
+    std::string line;   // after the file's name
+    std::string after;  // a.doc's content after the undo; "" for none
+  };
+  const auto nothing = [](const fs::path&, const fs::path&) {};
+  const Case cases[] = {
+      {"untouched", nothing, " 已恢复为替换前的内容", "original"},
+      {"edited by another program",
+       [](const fs::path& document, const fs::path&) {
+         std::ofstream(document, std::ios::binary | std::ios::app) << " and more";
+       },
+       " 已在替换后被修改，未恢复", "written and more"},
+      {"removed", [](const fs::path& document, const fs::path&) { fs::remove(document); },
+       " 已不存在，未恢复", ""},
+      {"backup gone", [](const fs::path&, const fs::path& backup) { fs::remove(backup); },
+       " 的备份已缺失或被改动，未恢复", "written"},
+      {"backup altered",
+       [](const fs::path&, const fs::path& backup) { std::ofstream(backup) << "other"; },
+       " 的备份已缺失或被改动，未恢复", "written"},
+      {"put back already",
+       [](const fs::path& document, const fs::path&) { std::ofstream(document) << "original"; },
+       " 已是替换前的内容", "original"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder work;
+    const std::string folder = text::utf8FromPath(work.mkdir("文件夹"));
+    const std::string backups = work.sub("备份");
+    const std::string file = std::string("文件") + testsupport::kSeparator + "a.doc";
+    const fs::path document = work.write("文件夹/" + std::string("文件/a.doc"), "written");
+    const fs::path backup = work.write("备份/文件/a.doc", "original");
+    replace::BackupManifest manifest(backups, folder);
+    manifest.add(file);
+    c.since(document, backup);
+
+    std::vector<std::string> lines;
+    const bool all = replace::undoBackup(
+        backups, [&](const replace::UndoResult& result) { lines.push_back(result.line); });
+    EXPECT_EQ(lines, std::vector<std::string>{file + c.line});
+    EXPECT_EQ(all, c.after == "original");
+    EXPECT_EQ(fs::exists(document) ? readFile(document) : "", c.after);
+  }
+}
+
+}  // namespace
