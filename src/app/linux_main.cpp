@@ -19,6 +19,7 @@
 #include "office/libreoffice/libreoffice_server.h"
 #include "platform/posix/termination.h"
 #include "replace/journal.h"
+#include "text/text_encoding.h"
 #include "ui/main_window.h"
 #include "ui/qt/main_window_view.h"
 
@@ -88,10 +89,21 @@ int main(int argc, char** argv) {
   ui::qt::configureApplication();
 
   office::ServerRegistry servers;
-  office::libreoffice::registerServers(servers);
+  // The offices keep each run's originals where the window says, as they
+  // place the new content.
+  office::libreoffice::Options options;
+  options.backupPlace = std::make_shared<office::libreoffice::Options::BackupPlace>();
+  office::libreoffice::registerServers(servers, options);
   replace::Clock clock;
 
-  ui::Form1 form(ui::userContext(servers, clock, programFolder()));
+  ui::Form1Context context = ui::userContext(servers, clock, programFolder());
+  context.keepOriginalsIn = [place = options.backupPlace](const std::string& folder,
+                                                          const std::string& backupFolder) {
+    place->root = text::pathFromUtf8(folder);
+    place->folder = text::pathFromUtf8(backupFolder);
+    return std::unique_ptr<replace::OriginalKeeper>();
+  };
+  ui::Form1 form(std::move(context));
   ui::qt::MainWindowView window(form);
   form.Form_Load();
   window.show();

@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include "cli/options.h"
+#include "cli/windows_backup.h"
 #include "cli/windows_main.h"
 #include "office/com/com_backend.h"
 #include "replace/journal.h"
@@ -25,7 +26,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   office::com::createThroughCom(servers);
   replace::Clock clock;
 
-  ui::Form1 form(ui::userContext(servers, clock, cli::windowsProgramFolder()));
+  ui::Form1Context context = ui::userContext(servers, clock, cli::windowsProgramFolder());
+  // The suites write each file themselves: its original is copied aside
+  // just before the suite saves it.
+  context.keepOriginalsIn = [](const std::string& folder, const std::string& backupFolder) {
+    return folder.empty() ? std::unique_ptr<replace::OriginalKeeper>()
+                          : cli::keepOriginalsIn(folder, backupFolder);
+  };
+  ui::Form1 form(std::move(context));
   ui::win32::MainWindowView window(form, instance);
   form.Form_Load();
   window.show();

@@ -29,19 +29,7 @@ std::string filePattern(FileKind kind);
 // '/'. Throws files::BrowseError for any folder that cannot be read.
 std::vector<std::string> listBatchFiles(const std::string& folder, FileKind kind, bool recursive);
 
-// Keeps the original of each file a run is about to save, where the servers
-// do not keep it themselves. Called from the jobs' threads, never twice at
-// once for one file.
-class OriginalKeeper {
- public:
-  virtual ~OriginalKeeper() = default;
-  // file: relative to the batch's folder. Throws office::AutomationError when
-  // the original cannot be kept; the file is then left unsaved.
-  virtual void keep(const std::string& file) = 0;
-  // The save after keep failed: what was kept goes again if the file is
-  // still the original.
-  virtual void saveFailed(const std::string& file) = 0;
-};
+using replace::OriginalKeeper;
 
 struct Batch {
   FileKind kind = FileKind::Documents;

@@ -79,6 +79,20 @@ class RunHost {
   virtual void reportResult(const RunResult& result) { report(result.line); }
 };
 
+// Keeps the original of each file a run is about to save, where the servers
+// do not keep it themselves. Called from the jobs' threads, never twice at
+// once for one file.
+class OriginalKeeper {
+ public:
+  virtual ~OriginalKeeper() = default;
+  // file: relative to the batch's folder. Throws office::AutomationError when
+  // the original cannot be kept; the file is then left unsaved.
+  virtual void keep(const std::string& file) = 0;
+  // The save after keep failed: what was kept goes again if the file is
+  // still the original.
+  virtual void saveFailed(const std::string& file) = 0;
+};
+
 // A text box as a server sees it: an object whose default member (or "Text")
 // is the box's text, which the server may also set.
 office::Object textBoxObject(std::string& text);

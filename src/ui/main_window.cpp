@@ -1,6 +1,9 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <system_error>
 
@@ -8,6 +11,7 @@
 #include "replace/document_run.h"
 #include "replace/journal_folder.h"
 #include "replace/report.h"
+#include "replace/undo.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -336,6 +340,16 @@ void Form1::reportResult(const replace::RunResult& result) {
   }
   if (result.count) tally_.found += *result.count;
   lastResults_.push_back(result);
+  // What the run wrote is on disk before its line: an undo needs both
+  // digests of every file changed.
+  if (manifest_ && result.outcome == replace::RunResult::Outcome::Replaced && !manifestFailed_) {
+    try {
+      manifest_->add(result.entry);
+    } catch (const replace::ManifestError& e) {
+      manifestFailed_ = true;
+      appendStatus(std::string(e.what()) + "，之后的文件无法撤销\r\n");
+    }
+  }
   report(result.line);
 }
 
@@ -401,6 +415,11 @@ void Form1::run(const std::function<void()>& runs) {
       report("使用规则列表：" + text::displayName(rulesFile_) + "，共 " +
              std::to_string(rules_.size()) + " 组");
     }
+    if (!previewing_) beginBackup();
+    struct BackupEnd {
+      Form1& form;
+      ~BackupEnd() { form.endBackup(); }
+    } backupEnd{*this};
     runs();
     appendStatus(summaryLine(File1.pattern == "*.xls") + "\r\n");
   };
@@ -548,6 +567,92 @@ void Form1::exportResults_Click() {
     return;
   }
   appendStatus("结果已导出：" + text::displayName(*chosen) + "\r\n");
+}
+
+namespace {
+
+constexpr const char* kBackups = "备份";
+// Beside a folder's manifest once its run was undone.
+constexpr const char* kUndoneMark = "已撤销.txt";
+
+}  // namespace
+
+void Form1::beginBackup() {
+  if (!backsUpOriginals() || journalFolder_.empty()) return;
+  const std::tm now = context_.clock->now();
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d-%02d-%02d", now.tm_year + 1900,
+                now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  // Two runs within a second each get a folder of their own.
+  const fs::path backups = journalFolder_ / text::pathFromUtf8(kBackups);
+  std::error_code ec;
+  fs::create_directories(backups, ec);
+  fs::path folder = backups / text::pathFromUtf8(stamp);
+  for (int n = 2; !fs::create_directory(folder, ec); ++n) {
+    if (ec || n > 100) {
+      appendStatus("无法建立备份文件夹：" + text::utf8FromPath(folder) +
+                   "，这次替换不备份原文件\r\n");
+      return;
+    }
+    folder = backups / text::pathFromUtf8(std::string(stamp) + " (" + std::to_string(n) + ")");
+  }
+  backupFolder_ = folder;
+  const std::string backupFolder = text::utf8FromPath(folder);
+  keeper_ = context_.keepOriginalsIn(Dir1.path, backupFolder);
+  manifest_.emplace(backupFolder, Dir1.path);
+  manifestFailed_ = false;
+}
+
+void Form1::endBackup() {
+  if (!manifest_) return;
+  keeper_.reset();
+  manifest_.reset();
+  context_.keepOriginalsIn("", "");
+  // A run that changed nothing leaves no folder.
+  std::error_code ec;
+  fs::remove(backupFolder_, ec);
+}
+
+void Form1::backupOriginals_Click() {
+  backupOriginals_ = !backupOriginals_;
+  refreshView();
+}
+
+void Form1::undoLastRun_Click() {
+  if (view_ == nullptr) return;
+  // The newest run's folder that kept something and was not undone: the
+  // folders' names sort as their times do.
+  std::vector<fs::path> folders;
+  std::error_code ec;
+  for (fs::directory_iterator it(journalFolder_ / text::pathFromUtf8(kBackups), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec)) folders.push_back(it->path());
+  }
+  std::sort(folders.begin(), folders.end());
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+    if (fs::exists(*folder / text::pathFromUtf8(kUndoneMark), ec)) continue;
+    replace::Manifest manifest;
+    try {
+      manifest = replace::readManifest(text::utf8FromPath(*folder));
+    } catch (const replace::ManifestError&) {
+      continue;  // a run that changed nothing
+    }
+    const std::string name = text::utf8FromPath(folder->filename());
+    if (!view_->confirm("将把 " + std::to_string(manifest.files.size()) + " 个文件恢复为 " + name +
+                        " 那次替换前的内容（之后被修改过的文件不动）。要撤销吗？")) {
+      return;
+    }
+    beginRun();
+    try {
+      replace::undoBackup(text::utf8FromPath(*folder),
+                          [this](const replace::UndoResult& result) { report(result.line); });
+      std::ofstream(*folder / text::pathFromUtf8(kUndoneMark)) << "\n";
+    } catch (const replace::ManifestError& e) {
+      appendStatus(std::string(e.what()) + "\r\n");
+    }
+    return;
+  }
+  view_->showMessage("没有可以撤销的替换：还没有哪次替换保存过原文件");
 }
 
 void Form1::includeSubfolders_Click() {

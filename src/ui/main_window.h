@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "office/automation.h"
 #include "office/probes.h"
+#include "replace/backup_manifest.h"
 #include "replace/journal.h"
 #include "replace/rules_file.h"
 #include "replace/run_host.h"
@@ -116,6 +118,13 @@ struct Form1Context {
   std::filesystem::path userJournalFolder;  // used when the program folder cannot hold "Journal"
   std::string startFolder;                  // where the lists start: the working folder
   std::string codeset;                      // the journal's code page
+  // Keeps the originals of what a run changes in folder under backupFolder
+  // (both absolute, UTF-8) from now on, as --backup does; what it returns
+  // keeps them where the servers do not (nothing where they do). Called with
+  // two empty folders when the run ends. Unset: the window keeps none.
+  std::function<std::unique_ptr<replace::OriginalKeeper>(const std::string& folder,
+                                                         const std::string& backupFolder)>
+      keepOriginalsIn;
 };
 
 // The prompt a text box's text still is, as the box shows it: the boxes'
@@ -184,6 +193,18 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   void rulesList_Click();
   void clearRulesList_Click();
   const std::string& rulesFile() const { return rulesFile_; }
+  // 工具 → 替换前备份原文件, a check mark, on at start: each run keeps the
+  // originals of the files it changes in a folder of its own beside the
+  // journal (备份/<date> <time>), with the manifest an undo reads. Only
+  // where the context can keep originals.
+  void backupOriginals_Click();
+  bool backsUpOriginals() const { return backupOriginals_ && backupAvailable(); }
+  bool backupAvailable() const { return static_cast<bool>(context_.keepOriginalsIn); }
+  // 工具 → 撤销上次替换: after a question naming how many files, puts back
+  // the originals of the last run that kept them and was not undone yet
+  // (found on disk, so also after a restart). A file changed since is left
+  // and named; a line per file in the status box and the journal.
+  void undoLastRun_Click();
   // 工具 → 导出结果…: the last run's or preview's results as the command
   // line's CSV report, in a file the user names (never over a file that is
   // not an earlier report).
@@ -258,6 +279,17 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
   office::Object replaceTextBox() override;
   void report(const std::string& text) override;
   void reportResult(const replace::RunResult& result) override;
+  void keepOriginal(const std::string& entry) override {
+    if (keeper_) keeper_->keep(entry);
+  }
+  bool keepsOriginals() const override { return keeper_ != nullptr; }
+  void saveFailed(const std::string& entry) override {
+    if (keeper_) keeper_->saveFailed(entry);
+  }
+  // The run's backup folder made ready; false (and a status line) when it
+  // cannot be, and the run then keeps nothing.
+  void beginBackup();
+  void endBackup();
   // The line that ends every run and preview: what its lines said, counted.
   std::string summaryLine(bool workbooks) const;
   bool countOnly() const override { return previewing_; }
@@ -285,6 +317,11 @@ class Form1 : private office::ProbeWindow, private replace::RunHost {
     std::int64_t found = 0;  // occurrences a preview counted
   } tally_;
   std::vector<replace::RunResult> lastResults_;  // of the last run or preview
+  bool backupOriginals_ = true;
+  std::unique_ptr<replace::OriginalKeeper> keeper_;  // of the run going on
+  std::optional<replace::BackupManifest> manifest_;  // of the run going on
+  std::filesystem::path backupFolder_;               // of the run going on
+  bool manifestFailed_ = false;
   std::optional<Form3> form3_;
   bool journalFailureShown_ = false;
 };

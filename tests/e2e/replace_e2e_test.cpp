@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "e2e/corpus.h"
 #include "office/libreoffice/libreoffice_server.h"
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 
 namespace {
 
@@ -152,6 +155,68 @@ TEST_F(EndToEnd, DocumentsAreReplacedInBodyTablesAndHeadersAndOthersLeftAlone) {
 
   EXPECT_EQ(readFile(folder / "无关.doc"), readFile(Corpus::documents() / "无关.doc"));
   EXPECT_TRUE(e2e::leftovers(folder).empty());
+}
+
+// The window keeps each run's originals beside the journal; after a restart
+// 撤销上次替换 puts back every file still as the run left it, and leaves the
+// one another program edited since, saying so.
+class EndToEndBackups : public EndToEnd {
+ protected:
+  std::shared_ptr<office::libreoffice::Options::BackupPlace> place =
+      std::make_shared<office::libreoffice::Options::BackupPlace>();
+  office::libreoffice::Options options() override {
+    office::libreoffice::Options options;
+    options.backupPlace = place;
+    return options;
+  }
+  void SetUp() override {
+    EndToEnd::SetUp();
+    rig.keepOriginalsIn = [this](const std::string& root, const std::string& backups) {
+      place->root = text::pathFromUtf8(root);
+      place->folder = text::pathFromUtf8(backups);
+      return std::unique_ptr<replace::OriginalKeeper>();
+    };
+  }
+};
+
+TEST_F(EndToEndBackups, AnUndoAfterARestartRestoresAllButTheFileEditedSince) {
+  ui::Form1& form = prepare(Corpus::documents(), 1);
+  EXPECT_TRUE(form.backsUpOriginals());
+  std::map<std::string, std::string> before;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    before[entry.path().filename().string()] = readFile(entry.path());
+  }
+  form.Command1_Click();
+  EXPECT_TRUE(place->folder.empty()) << "the offices keep originals after the run";
+  const fs::path backups = form.journalFolder() / "备份" / "2026-12-08 09-30-05";
+  ASSERT_TRUE(fs::exists(backups / "ravelsk-backup.txt"));
+  EXPECT_EQ(readFile(backups / "正文.doc"), before.at("正文.doc"));
+  EXPECT_FALSE(fs::exists(backups / "无关.doc"));
+  std::ofstream(folder / "只在表格.doc", std::ios::binary | std::ios::app) << "edited";
+  const std::string edited = readFile(folder / "只在表格.doc");
+
+  rig.form.reset();  // a restart
+  ui::Form1& again = rig.build(folder.string());
+  again.Form_Load();
+  rig.view.questions.clear();
+  rig.view.answer = true;
+  again.undoLastRun_Click();
+  EXPECT_EQ(rig.view.questions,
+            std::vector<std::string>{"将把 4 个文件恢复为 2026-12-08 09-30-05 "
+                                     "那次替换前的内容（之后被修改过的文件不动）。要撤销吗？"});
+  EXPECT_EQ(statusLines(again), (std::vector<std::string>{
+                                    "a #1 %20 报告.doc 已恢复为替换前的内容\r",
+                                    "只在表格.doc 已在替换后被修改，未恢复\r",
+                                    "只在页眉.doc 已恢复为替换前的内容\r",
+                                    "正文.doc 已恢复为替换前的内容\r",
+                                }));
+  for (const auto& [name, bytes] : before) {
+    EXPECT_EQ(readFile(folder / name), name == "只在表格.doc" ? edited : bytes) << name;
+  }
+  EXPECT_NE(runLines().find("只在表格.doc 已在替换后被修改，未恢复"), std::string::npos);
+  // Undone once: the next undo finds no other run.
+  again.undoLastRun_Click();
+  EXPECT_EQ(rig.view.messages.back(), "没有可以撤销的替换：还没有哪次替换保存过原文件");
 }
 
 TEST_F(EndToEnd, WorkbooksAreReplacedSheetBySheetAndUnchangedOnesNotRewritten) {

@@ -357,7 +357,7 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_EQ(menus[1]->text(), "微信好友");
   EXPECT_EQ(menus[2]->text(), "工具");
   ASSERT_NE(menus[2]->menu(), nullptr);
-  ASSERT_EQ(menus[2]->menu()->actions().size(), 6);
+  ASSERT_EQ(menus[2]->menu()->actions().size(), 8);
   QAction* preview = menus[2]->menu()->actions()[0];
   EXPECT_EQ(preview->text(), "预览（不改动文件）");
   QAction* subfolders = menus[2]->menu()->actions()[1];
@@ -369,8 +369,12 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
   EXPECT_TRUE(subfolders->isChecked());
   subfolders->trigger();
   EXPECT_FALSE(rig.form->includesSubfolders());
-  EXPECT_EQ(menus[2]->menu()->actions()[2]->text(), "规则列表…");
-  QAction* clearRules = menus[2]->menu()->actions()[3];
+  QAction* backup = menus[2]->menu()->actions()[2];
+  EXPECT_EQ(backup->text(), "替换前备份原文件");
+  EXPECT_TRUE(backup->isCheckable());
+  EXPECT_EQ(menus[2]->menu()->actions()[3]->text(), "撤销上次替换");
+  EXPECT_EQ(menus[2]->menu()->actions()[4]->text(), "规则列表…");
+  QAction* clearRules = menus[2]->menu()->actions()[5];
   EXPECT_EQ(clearRules->text(), "清除规则列表");
   EXPECT_FALSE(clearRules->isEnabled());  // until a list is chosen
   const std::filesystem::path rules = rig.work.write("rules.csv", "\"旧,甲\",新\r\n");
@@ -380,14 +384,14 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
     dialog->selectFile(QString::fromStdString(rules.string()));
     static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, as OK calls it
   });
-  menus[2]->menu()->actions()[2]->trigger();
+  menus[2]->menu()->actions()[4]->trigger();
   EXPECT_EQ(rig.form->rulesFile(), rules.string());
   EXPECT_TRUE(clearRules->isEnabled());
   clearRules->trigger();
   EXPECT_EQ(rig.form->rulesFile(), "");
   EXPECT_FALSE(clearRules->isEnabled());
-  EXPECT_EQ(menus[2]->menu()->actions()[4]->text(), "打开日志文件夹");
-  EXPECT_EQ(menus[2]->menu()->actions()[5]->text(), "导出结果…");
+  EXPECT_EQ(menus[2]->menu()->actions()[6]->text(), "打开日志文件夹");
+  EXPECT_EQ(menus[2]->menu()->actions()[7]->text(), "导出结果…");
   // Only where the selected option's run could run, and then it counts.
   EXPECT_FALSE(preview->isEnabled());
   QTest::mouseClick(widget(window, "Option1"), Qt::LeftButton);
@@ -433,6 +437,7 @@ TEST_F(QtWindow, MenusShowTheAboutBoxAndTheContactWindowModally) {
 TEST_F(QtWindow, Screenshot) {
   const char* path = std::getenv("RAVELSK_SCREENSHOT");
   if (path == nullptr) GTEST_SKIP() << "set RAVELSK_SCREENSHOT to a file to write one";
+  rig.keepOriginalsIn = testsupport::copyingKeeper();  // as the program has it
   auto& window = open();
   const std::filesystem::path folder = rig.work.mkdir("季度报告");
   for (auto [name, text] :

@@ -93,6 +93,28 @@ std::string utf16WithBom(const std::u16string& text, bool littleEndian) {
   return bytes;
 }
 
+std::function<std::unique_ptr<replace::OriginalKeeper>(const std::string&, const std::string&)>
+copyingKeeper() {
+  class Copier : public replace::OriginalKeeper {
+   public:
+    Copier(std::string folder, std::string backups)
+        : folder_(std::move(folder)), backups_(std::move(backups)) {}
+    void keep(const std::string& file) override {
+      const fs::path to = text::pathFromUtf8(backups_) / text::pathFromUtf8(file);
+      fs::create_directories(to.parent_path());
+      fs::copy_file(text::pathFromUtf8(folder_) / text::pathFromUtf8(file), to);
+    }
+    void saveFailed(const std::string&) override {}
+
+   private:
+    std::string folder_, backups_;
+  };
+  return [](const std::string& folder, const std::string& backups) {
+    return folder.empty() ? std::unique_ptr<replace::OriginalKeeper>()
+                          : std::make_unique<Copier>(folder, backups);
+  };
+}
+
 std::string statusLines(const std::string& text3) {
   std::string lines;
   for (std::size_t start = 0; start < text3.size();) {
@@ -177,6 +199,7 @@ ui::Form1& WindowRig::build(const std::string& startFolder) {
   context.userJournalFolder = userData.path() / "ravelsk" / "Journal";
   context.startFolder = startFolder.empty() ? work.str() : startFolder;
   context.codeset = codeset;
+  context.keepOriginalsIn = keepOriginalsIn;
   form = std::make_unique<ui::Form1>(context, &view);
   return *form;
 }

@@ -50,6 +50,11 @@ std::string joinPath(const std::string& folder, const std::string& name);
 // text in UTF-16 with its BOM, little or big endian, as a file holds it.
 std::string utf16WithBom(const std::u16string& text, bool littleEndian);
 
+// A window context's keepOriginalsIn for servers that keep nothing
+// themselves: each original is copied under the run's backup folder.
+std::function<std::unique_ptr<replace::OriginalKeeper>(const std::string&, const std::string&)>
+copyingKeeper();
+
 // The status box's text without the summary that ends each run and preview:
 // the lines of the files, for tests about them (the summary has its own).
 std::string statusLines(const std::string& text3);
@@ -147,6 +152,9 @@ struct WindowRig {
   FakeOffice office;
   RecordingView view;
   std::string codeset = "UTF-8";  // the journal's
+  // The window's context keeps originals through this, where set.
+  std::function<std::unique_ptr<replace::OriginalKeeper>(const std::string&, const std::string&)>
+      keepOriginalsIn;
   std::unique_ptr<ui::Form1> form;
 
   // Builds the window on the given start folder (the work folder by default).

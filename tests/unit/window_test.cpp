@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "support/fixtures.h"
+#include "text/text_encoding.h"
 #include "ui/layout.h"
 
 namespace {
@@ -63,6 +64,46 @@ TEST(Window, TheJournalFolderIsMadeAndShownOnRequest) {
   EXPECT_EQ(rig.view.foldersShown, std::vector<std::filesystem::path>{journal});
   EXPECT_TRUE(std::filesystem::is_directory(journal));
   EXPECT_TRUE(rig.view.messages.empty());
+}
+
+// 替换前备份原文件 is on at start where originals can be kept, and a
+// run then hands the keeping to the context and takes it back at its end;
+// with nothing kept yet, 撤销上次替换 says so and asks nothing.
+TEST(Window, BackupsAreOnAtStartAndAnUndoWithoutThemSaysSo) {
+  for (const bool canKeep : {false, true}) {
+    SCOPED_TRACE(canKeep);
+    WindowRig rig;
+    std::vector<std::string> keeping;
+    if (canKeep) {
+      rig.keepOriginalsIn = [&](const std::string& folder, const std::string& backups) {
+        keeping.push_back(folder.empty() ? "end" : "keep");
+        EXPECT_TRUE(backups.empty() || std::filesystem::is_directory(text::pathFromUtf8(backups)));
+        return std::unique_ptr<replace::OriginalKeeper>();
+      };
+    }
+    ui::Form1& form = rig.build();
+    form.Form_Load();
+    EXPECT_EQ(form.backupAvailable(), canKeep);
+    EXPECT_EQ(form.backsUpOriginals(), canKeep);
+    form.undoLastRun_Click();
+    EXPECT_EQ(rig.view.messages,
+              std::vector<std::string>{"没有可以撤销的替换：还没有哪次替换保存过原文件"});
+    EXPECT_TRUE(rig.view.questions.empty());
+    rig.work.write("a.doc");
+    form.clickOption(1);
+    form.openFolder(rig.work.str());
+    form.Text1.text = "旧";
+    form.Command1_Click();  // no office serves: nothing changes, but the run kept
+    form.preview_Click();   // a preview keeps nothing
+    form.backupOriginals_Click();
+    EXPECT_FALSE(form.backsUpOriginals());
+    form.Command1_Click();
+    EXPECT_EQ(keeping,
+              canKeep ? (std::vector<std::string>{"keep", "end"}) : std::vector<std::string>{});
+    // Nothing was changed: no backup folder is left.
+    EXPECT_TRUE(!canKeep ||
+                std::filesystem::is_empty(form.journalFolder() / text::pathFromUtf8("备份")));
+  }
 }
 
 TEST(Layout, TabOrderOverFocusableControlsIsTheDocumentedOne) {

@@ -496,10 +496,12 @@ TEST_F(Win32Window, TheToolsMenuPreviewsTheRunAndChangesNothing) {
   ASSERT_NE(tools, nullptr);
   EXPECT_EQ(itemText(tools, 0), "预览（不改动文件）");
   EXPECT_EQ(itemText(tools, 1), "包含子文件夹");
-  EXPECT_EQ(itemText(tools, 2), "规则列表…");
-  EXPECT_EQ(itemText(tools, 3), "清除规则列表");
-  EXPECT_EQ(itemText(tools, 4), "打开日志文件夹");
-  EXPECT_EQ(itemText(tools, 5), "导出结果…");
+  EXPECT_EQ(itemText(tools, 2), "替换前备份原文件");
+  EXPECT_EQ(itemText(tools, 3), "撤销上次替换");
+  EXPECT_EQ(itemText(tools, 4), "规则列表…");
+  EXPECT_EQ(itemText(tools, 5), "清除规则列表");
+  EXPECT_EQ(itemText(tools, 6), "打开日志文件夹");
+  EXPECT_EQ(itemText(tools, 7), "导出结果…");
   EXPECT_NE(GetMenuState(bar, kMenuClearRulesList, MF_BYCOMMAND) & MF_GRAYED, 0u);
   EXPECT_EQ(GetMenuState(bar, kMenuSubfolders, MF_BYCOMMAND) & MF_CHECKED, 0u);
   SendMessageW(view->window(), WM_COMMAND, MAKEWPARAM(kMenuSubfolders, 0), 0);
@@ -612,6 +614,7 @@ TEST_F(Win32Window, AUserStartsBrowsesRunsBothKindsUsesTheMenusAndClosesDuringAR
   rig.work.write("文档/a.doc", "一个旧字，又一个旧字");
   rig.work.write("文档/b.doc", "没有");
   rig.work.write("表格/a.xls", "Sheet1\tx\r\n表二\tan 旧 one\t旧\r\n");
+  rig.keepOriginalsIn = testsupport::copyingKeeper();  // as the program has it
   open();
   form().Form_Load();
   view->show();

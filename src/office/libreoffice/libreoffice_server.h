@@ -32,6 +32,14 @@ struct Options {
   // relative to backupRoot (see placeContent).
   std::filesystem::path backupRoot;
   std::filesystem::path backupFolder;
+  // The same, changed from run to run by whoever holds it (the window's runs
+  // each keep their originals in a folder of their own); when set, it is
+  // read at each store instead of the two above.
+  struct BackupPlace {
+    std::filesystem::path root;
+    std::filesystem::path folder;
+  };
+  std::shared_ptr<BackupPlace> backupPlace;
   // For tests: when set, counts every UNO message sent to the offices.
   std::shared_ptr<std::atomic<std::uint64_t>> messagesSent;
 };

@@ -368,12 +368,15 @@ class Session {
   // nowhere. A document outside the backup root fails rather than being
   // stored without its backup.
   fs::path backupPath(const fs::path& document) const {
-    if (options_.backupFolder.empty()) return {};
-    const fs::path relative = document.lexically_relative(options_.backupRoot);
+    const fs::path& root = options_.backupPlace ? options_.backupPlace->root : options_.backupRoot;
+    const fs::path& folder =
+        options_.backupPlace ? options_.backupPlace->folder : options_.backupFolder;
+    if (folder.empty()) return {};
+    const fs::path relative = document.lexically_relative(root);
     if (relative.empty() || *relative.begin() == "..") {
       throw AutomationError(kErrFailed, "无法备份文档：不在要替换的文件夹里，未作改动");
     }
-    return options_.backupFolder / relative;
+    return folder / relative;
   }
   // Between documents: a fresh office once this one has served many or grown
   // large, since the office's memory grows with every document it opens.

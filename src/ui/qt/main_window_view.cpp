@@ -261,6 +261,16 @@ void MainWindowView::buildMenus() {
     model_.includeSubfolders_Click();
     refresh();
   });
+  backup_ = tools->addAction(QStringLiteral("替换前备份原文件"));
+  backup_->setObjectName("backupOriginals");
+  backup_->setCheckable(true);
+  connect(backup_, &QAction::triggered, this, [this] {
+    model_.backupOriginals_Click();
+    refresh();
+  });
+  undo_ = tools->addAction(QStringLiteral("撤销上次替换"));
+  undo_->setObjectName("undoLastRun");
+  connect(undo_, &QAction::triggered, this, [this] { model_.undoLastRun_Click(); });
   QAction* rules = tools->addAction(QStringLiteral("规则列表…"));
   rules->setObjectName("rulesList");
   connect(rules, &QAction::triggered, this, [this] { model_.rulesList_Click(); });
@@ -347,6 +357,9 @@ void MainWindowView::refresh() {
   preview_->setEnabled(model_.previewAvailable());
   subfolders_->setChecked(model_.includesSubfolders());
   clearRules_->setEnabled(!model_.rulesFile().empty());
+  backup_->setChecked(model_.backsUpOriginals());
+  backup_->setEnabled(model_.backupAvailable());
+  undo_->setEnabled(model_.backupAvailable());
   showTextBox(text1_, model_.Text1.text);
   showTextBox(text2_, model_.Text2.text);
   label2_->setText(displayText(model_.Label2.caption));

@@ -70,6 +70,8 @@ class MainWindowView : public QMainWindow, public FormView {
   QAction* preview_ = nullptr;
   QAction* subfolders_ = nullptr;
   QAction* clearRules_ = nullptr;
+  QAction* backup_ = nullptr;
+  QAction* undo_ = nullptr;
   QPlainTextEdit* text1_ = nullptr;
   QPlainTextEdit* text2_ = nullptr;
   QPlainTextEdit* text3_ = nullptr;

@@ -26,6 +26,8 @@ MainWindowView::MainWindowView(Form1& model, HINSTANCE instance)
   HMENU tools = CreatePopupMenu();
   AppendMenuW(tools, MF_STRING, kMenuPreview, L"预览（不改动文件）");
   AppendMenuW(tools, MF_STRING, kMenuSubfolders, L"包含子文件夹");
+  AppendMenuW(tools, MF_STRING, kMenuBackupOriginals, L"替换前备份原文件");
+  AppendMenuW(tools, MF_STRING, kMenuUndoLastRun, L"撤销上次替换");
   AppendMenuW(tools, MF_STRING, kMenuRulesList, L"规则列表…");
   AppendMenuW(tools, MF_STRING, kMenuClearRulesList, L"清除规则列表");
   AppendMenuW(tools, MF_STRING, kMenuJournalFolder, L"打开日志文件夹");
@@ -303,6 +305,11 @@ void MainWindowView::command(UINT id, UINT code, HWND from) {
     if (id == kMenuRulesList) model_.rulesList_Click();
     if (id == kMenuClearRulesList) model_.clearRulesList_Click();
     if (id == kMenuExportResults) model_.exportResults_Click();
+    if (id == kMenuUndoLastRun) model_.undoLastRun_Click();
+    if (id == kMenuBackupOriginals) {
+      model_.backupOriginals_Click();
+      refresh();
+    }
     if (id == kMenuSubfolders) {
       model_.includeSubfolders_Click();
       refresh();
@@ -374,6 +381,12 @@ void MainWindowView::refresh() {
                  MF_BYCOMMAND | (model_.previewAvailable() ? MF_ENABLED : MF_GRAYED));
   CheckMenuItem(GetMenu(hwnd_), kMenuSubfolders,
                 MF_BYCOMMAND | (model_.includesSubfolders() ? MF_CHECKED : MF_UNCHECKED));
+  CheckMenuItem(GetMenu(hwnd_), kMenuBackupOriginals,
+                MF_BYCOMMAND | (model_.backsUpOriginals() ? MF_CHECKED : MF_UNCHECKED));
+  for (UINT id : {kMenuBackupOriginals, kMenuUndoLastRun}) {
+    EnableMenuItem(GetMenu(hwnd_), id,
+                   MF_BYCOMMAND | (model_.backupAvailable() ? MF_ENABLED : MF_GRAYED));
+  }
   EnableMenuItem(GetMenu(hwnd_), kMenuClearRulesList,
                  MF_BYCOMMAND | (model_.rulesFile().empty() ? MF_GRAYED : MF_ENABLED));
   showEditText(control("Text1"), model_.Text1.text);

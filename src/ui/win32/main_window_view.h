@@ -25,6 +25,8 @@ inline constexpr UINT kMenuSubfolders = 112;
 inline constexpr UINT kMenuRulesList = 113;
 inline constexpr UINT kMenuClearRulesList = 114;
 inline constexpr UINT kMenuExportResults = 115;
+inline constexpr UINT kMenuBackupOriginals = 116;
+inline constexpr UINT kMenuUndoLastRun = 117;
 
 // Window classes, for tests and tools that look the windows up.
 inline constexpr const wchar_t* kForm1Class = L"RavelskForm1";
