@@ -47,6 +47,12 @@ Outcome restore(const fs::path& backup, const fs::path& document, const Manifest
   if (!ReplaceFileW(document.c_str(), copy.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                     nullptr, nullptr)) {
     const DWORD error = GetLastError();
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT(_2): the document's name may be free
+    // by now; the copy of the original takes it rather than going.
+    if ((error == 1176 || error == 1177) &&
+        MoveFileExW(copy.c_str(), document.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      return Outcome::Restored;
+    }
     DeleteFileW(copy.c_str());
     throw std::runtime_error(text::windowsErrorText(error));
   }

@@ -37,6 +37,9 @@ namespace {
 
 constexpr const char* kOldTextPrompt = "请输入要替换原内容";
 constexpr const char* kNewTextPrompt = "请输入新替换内容";
+// The runs' backups, beside the journal; a folder's mark once undone.
+constexpr const char* kBackups = "备份";
+constexpr const char* kUndoneMark = "已撤销.txt";
 
 }  // namespace
 
@@ -402,6 +405,14 @@ void Form1::run(const std::function<void()>& runs) {
     if (includeSubfolders_) {
       try {
         runFiles_ = files::listFilesBelow(File1.path, File1.pattern);
+        // The journal's backups may lie below the folder: they are never
+        // replaced themselves.
+        const fs::path backups = journalFolder_ / text::pathFromUtf8(kBackups);
+        std::erase_if(runFiles_, [&](const std::string& entry) {
+          const fs::path file = text::pathFromUtf8(File1.path) / text::pathFromUtf8(entry);
+          const fs::path inside = file.lexically_normal().lexically_relative(backups);
+          return !journalFolder_.empty() && !inside.empty() && *inside.begin() != "..";
+        });
       } catch (const files::BrowseError& e) {
         appendStatus(std::string(e.what()) + "\r\n");
       }
@@ -569,14 +580,6 @@ void Form1::exportResults_Click() {
   appendStatus("结果已导出：" + text::displayName(*chosen) + "\r\n");
 }
 
-namespace {
-
-constexpr const char* kBackups = "备份";
-// Beside a folder's manifest once its run was undone.
-constexpr const char* kUndoneMark = "已撤销.txt";
-
-}  // namespace
-
 void Form1::beginBackup() {
   if (!backsUpOriginals() || journalFolder_.empty()) return;
   const std::tm now = context_.clock->now();
@@ -644,9 +647,14 @@ void Form1::undoLastRun_Click() {
     }
     beginRun();
     try {
-      replace::undoBackup(text::utf8FromPath(*folder),
-                          [this](const replace::UndoResult& result) { report(result.line); });
-      std::ofstream(*folder / text::pathFromUtf8(kUndoneMark)) << "\n";
+      bool failed = false;
+      replace::undoBackup(text::utf8FromPath(*folder), [&](const replace::UndoResult& result) {
+        failed = failed || result.outcome == replace::UndoResult::Outcome::Failed;
+        report(result.line);
+      });
+      // A file that could not be written (open elsewhere, say) may be
+      // undone by the next click; one changed since is the user's.
+      if (!failed) std::ofstream(*folder / text::pathFromUtf8(kUndoneMark)) << "\n";
     } catch (const replace::ManifestError& e) {
       appendStatus(std::string(e.what()) + "\r\n");
     }

@@ -941,7 +941,9 @@ TEST(CommandLineRun, OriginalsAreKeptJustBeforeEachChangedFileIsSavedAndOnlyThen
     Lines out;
     Lines kept;
   };
-  const std::vector<std::string> replace{"--find", "旧", "--replace", "新", "--backup", "k"};
+  const TempFolder backups;  // the run writes its manifest there
+  const std::vector<std::string> replace{"--find", "旧",       "--replace",
+                                         "新",     "--backup", backups.sub("k")};
   const auto with = [&replace](std::vector<std::string> more) {
     more.insert(more.begin(), replace.begin(), replace.end());
     return more;
