@@ -11,7 +11,9 @@
 #include "replace/document_stories.h"
 #include "replace/journal_folder.h"
 #include "replace/report.h"
+#include "replace/rules_file.h"
 #include "replace/undo.h"
+#include "replace/workbook_rules.h"
 #include "text/system_text.h"
 #include "text/text_encoding.h"
 
@@ -64,10 +66,17 @@ std::string absoluteFolder(const std::string& given) {
   return text::utf8FromPath(path);
 }
 
-// The rules file, read whole before any document is touched.
-std::vector<ReplacePair> readRules(const std::string& path, const std::string& codeset) {
+// The rules file, read whole before any document is touched; a workbook
+// through the spreadsheet server of the batch's suite.
+std::vector<ReplacePair> readRules(const std::string& path, const std::string& codeset,
+                                   const office::ServerRegistry* servers,
+                                   replace::ServerChoice choice) {
   try {
-    return replace::readRulesFile(path, codeset);
+    if (servers == nullptr) return replace::readRulesFile(path, codeset);
+    std::error_code ec;
+    const fs::path file = fs::absolute(text::pathFromUtf8(path), ec);
+    if (ec || !fs::is_regular_file(file, ec)) throw Failure("无法读取规则文件：" + path);
+    return replace::readWorkbookRules(*servers, choice, text::utf8FromPath(file));
   } catch (const replace::RulesError& e) {
     throw Failure(e.what());
   }
@@ -204,9 +213,12 @@ int run(const Options& options, const Environment& env) {
   Batch batch;
   batch.kind = options.kind;
   batch.suite = options.suite;
-  batch.pairs = options.rulesFile.empty()
-                    ? std::vector<ReplacePair>{{options.findText, options.replaceText}}
-                    : readRules(options.rulesFile, env.codeset);
+  const bool rulesWorkbook = replace::isRulesWorkbook(options.rulesFile);
+  if (options.rulesFile.empty()) {
+    batch.pairs = {{options.findText, options.replaceText}};
+  } else if (!rulesWorkbook) {
+    batch.pairs = readRules(options.rulesFile, env.codeset, nullptr, {});
+  }
   batch.countOnly = options.dryRun;
   batch.matchCase = options.matchCase;
   batch.folder = absoluteFolder(options.folder);
@@ -232,7 +244,11 @@ int run(const Options& options, const Environment& env) {
     manifest.emplace(backup, batch.folder);
   }
   // The first job's registry is asked only now: it takes the backup's
-  // settings with it.
+  // settings with it. A rules workbook is read through it.
+  if (rulesWorkbook) {
+    batch.pairs = readRules(options.rulesFile, env.codeset, &env.servers(0),
+                            serverChoice(batch.kind, batch.suite));
+  }
   if (batch.kind == FileKind::Documents) {
     refuseLongFindTexts(batch, env.servers(0), !options.rulesFile.empty());
   }

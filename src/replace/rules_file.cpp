@@ -52,7 +52,7 @@ std::string decodeRules(std::string_view content, const std::string& codeset) {
   // naming a line of its bytes.
   if (content.starts_with("PK\x03\x04") || content.starts_with("\xD0\xCF\x11\xE0")) {
     throw RulesError(
-        "规则文件是工作簿或文档，不是文本：请在表格软件中另存为 "
+        "规则文件是工作簿或文档，却不以 .xls 或 .xlsx 结尾：请改正文件名，或在表格软件中另存为 "
         "CSV（逗号分隔）或文本文件（制表符分隔）");
   }
   if (content.starts_with("\xEF\xBB\xBF")) {
@@ -112,13 +112,10 @@ long controlCharacter(std::string_view text) {
   return -1;
 }
 
-// Such a character would be written into the documents as it is (a NUL cuts
-// a text short in many readers); a CR LF line end is not one.
+// A CR LF line end is no such character.
 void refuseControls(std::string_view text, std::size_t number) {
-  if (const long control = controlCharacter(text); control >= 0) {
-    char code[16];
-    std::snprintf(code, sizeof code, "U+%04lX", control);
-    throw RulesError(lineName(number) + "含有控制字符 " + code + "，规则中只允许制表符");
+  if (const std::string control = controlCharacterIn(text); !control.empty()) {
+    throw RulesError(lineName(number) + "含有控制字符 " + control + "，规则中只允许制表符");
   }
 }
 
@@ -239,6 +236,14 @@ bool isCsv(std::string_view text, std::string_view fileName) {
 }
 
 }  // namespace
+
+std::string controlCharacterIn(std::string_view text) {
+  const long control = controlCharacter(text);
+  if (control < 0) return {};
+  char code[16];
+  std::snprintf(code, sizeof code, "U+%04lX", control);
+  return code;
+}
 
 std::vector<ReplacePair> parseRules(std::string_view content, std::string_view fileName,
                                     const std::string& codeset) {

@@ -23,6 +23,11 @@ class RulesError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The first control character of text other than the tab, as "U+000A"; empty
+// when it holds none. Such a character is never taken into a rule: it would
+// be written into the documents as it is.
+std::string controlCharacterIn(std::string_view text);
+
 // The pairs of a rules file's content, in order. The text is UTF-8 (with or
 // without a BOM), UTF-16 with a BOM, or else in codeset (the system's code
 // page, GBK on a Chinese system). Each line is "old<TAB>new"; a file whose

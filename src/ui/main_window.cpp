@@ -12,6 +12,7 @@
 #include "replace/journal_folder.h"
 #include "replace/report.h"
 #include "replace/undo.h"
+#include "replace/workbook_rules.h"
 #include "replace/workbook_run.h"
 #include "text/text_encoding.h"
 #include "ui/file_browser.h"
@@ -543,7 +544,15 @@ void Form1::rulesList_Click() {
   const std::optional<std::string> chosen = view_->chooseRulesFile();
   if (!chosen) return;
   try {
-    rules_ = replace::readRulesFile(*chosen, context_.codeset);
+    if (!replace::isRulesWorkbook(*chosen)) {
+      rules_ = replace::readRulesFile(*chosen, context_.codeset);
+    } else {
+      if (context_.servers == nullptr) throw replace::RulesError("无法读取规则工作簿");
+      // Read with the spreadsheet server of the suite the options name.
+      const bool wps = Option3.value || Option4.value;
+      rules_ = replace::readWorkbookRules(
+          *context_.servers, wps ? replace::kWpsServer : replace::kExcelServer, *chosen);
+    }
     rulesFile_ = *chosen;
     // The boxes stay as they are but are no longer read: say so.
     appendStatus("已选用规则列表：" + text::displayName(rulesFile_) + "，共 " +

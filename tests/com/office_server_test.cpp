@@ -638,6 +638,21 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   EXPECT_EQ(onDisk("a.doc"), "一个新字，又一个新字");
   EXPECT_EQ(onDisk("c.doc"), "乙");
 
+  // A rules workbook, columns A and B of its first sheet, read by the
+  // spreadsheet server and never saved (the test office's file: a sheet's
+  // line, then its column B's).
+  rig.work.write("命令行/a.doc", "旧旧");
+  rig.work.write("命令行/c.doc", "甲");
+  const std::string book = "规则\t旧\t甲\r\n\t新\t乙\r\n其他\t乙\r\n\t丙\r\n";
+  rig.work.write("rules.xls", book);
+  const ProgramRun fromBook = runProgram(
+      program, {"--doc", folder, "--rules", rig.work.sub("rules.xls"), "--jobs", "2"}, outFile);
+  EXPECT_EQ(fromBook.status, 0u) << fromBook.out;
+  EXPECT_EQ(onDisk("a.doc"), "新新");
+  EXPECT_EQ(onDisk("c.doc"), "乙");
+  EXPECT_EQ(readFile(pathFromUtf8(rig.work.sub("rules.xls"))), book);
+  EXPECT_TRUE(callSeen("ReadOnly:=True"));
+
   const ProgramRun usage = runProgram(program, {"--doc", folder, "--find", ""}, outFile);
   EXPECT_EQ(usage.status, 2u);
   EXPECT_EQ(usage.out.rfind("ravelsk: ", 0), 0u) << usage.out;

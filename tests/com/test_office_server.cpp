@@ -274,6 +274,15 @@ void load(testsupport::FakeOffice& office, const std::string& path) {
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // A line beginning with a tab holds the sheet before it's column B.
+    if (!line.empty() && line.front() == '\t' && !sheets.empty()) {
+      std::istringstream cells(line.substr(1));
+      std::string cell;
+      while (std::getline(cells, cell, '\t')) {
+        sheets.back().columnB.push_back(testsupport::FakeCell::typed(cell));
+      }
+      continue;
+    }
     testsupport::FakeSheet sheet;
     std::istringstream cells(line);
     std::string cell;
@@ -337,6 +346,9 @@ void store(testsupport::FakeOffice& office, const std::string& path) {
   for (const testsupport::FakeSheet& sheet : office.workbooks[path]) {
     out << sheet.name;
     for (const testsupport::FakeCell& cell : sheet.cells) out << '\t' << cell.asTyped();
+    out << "\r\n";
+    if (sheet.columnB.empty()) continue;
+    for (const testsupport::FakeCell& cell : sheet.columnB) out << '\t' << cell.asTyped();
     out << "\r\n";
   }
 }

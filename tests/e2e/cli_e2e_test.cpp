@@ -683,6 +683,34 @@ TEST_F(CommandLine, FiftyRulesOverThirtyDocumentsOpenEachDocumentOnce) {
   }
 }
 
+// A rules workbook, written by another program and in either format, is read
+// by the office read-only: it is left as it was, without a lock beside it.
+TEST_F(CommandLine, RulesWorkbooksOfEitherFormatChangeWhatTheTypedPairsChange) {
+  const fs::path lists = work.path() / "lists";
+  fs::create_directories(lists);
+  e2e::makeWorkbook(
+      lists / "rules.xls",
+      {"规则=|{pair}旧,名\t新|{blank}|{pair}{number}2025\t{number}2026|{pair}甲\t", "其他=别的"});
+  e2e::convert(lists / "rules.xls", "xlsx:Calc MS Excel 2007 XML");
+  for (const char* name : {"rules.xls", "rules.xlsx"}) {
+    SCOPED_TRACE(name);
+    const fs::path rules = lists / name;
+    fs::permissions(rules, fs::perms(0444));
+    const std::string before = readFile(rules);
+    const fs::path folder = work.path() / (std::string("docs-") + name);
+    fs::create_directories(folder);
+    e2e::makeDocuments(folder,
+                       {{"a.doc", "旧,名 2025 甲乙 别的", "", ""}, {"b.doc", "无", "", ""}});
+    const Result result = run({"--doc", folder.string(), "--rules", rules.string()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(splitLines(result.out), (Lines{"a.doc 已替换内容", "b.doc 没找到替换的内容"}));
+    EXPECT_EQ(e2e::catdoc(folder / "a.doc").find("新 2026 乙 别的"), 0u)
+        << e2e::catdoc(folder / "a.doc");
+    EXPECT_EQ(readFile(rules), before);
+    EXPECT_EQ(e2e::leftovers(lists), Lines{});
+  }
+}
+
 TEST_F(CommandLine, BackupsKeepTheChangedOriginalsAndRestoreThem) {
   const fs::path folder = copy(Corpus::documents(), "docs");
   fs::create_directories(folder / "子");

@@ -1,7 +1,9 @@
 #!/usr/bin/perl
 # Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
-# Cells go down column A; all text is UTF-8. A cell is text, or a number
+# Cells go down column A; all text is UTF-8. A cell written "{pair}OLD<TAB>NEW"
+# fills columns A and B of its row (either side may be "{number}N" or empty),
+# "{blank}" leaves its row empty. A cell is text, or a number
 # written "{number}12345", or a formula written "{formula}=LEN(\"x\")", or
 # one in a cell formatted as text, a date or a percentage ("{textformula}=...",
 # "{dateformula}=...", "{percentformula}=..."). A sheet written "!NAME=..." is
@@ -34,7 +36,19 @@ for my $definition (@ARGV) {
   my $date = $book->add_format(num_format => 'yyyy-mm-dd');
   my $percent = $book->add_format(num_format => '0%');
   for my $cell (split /\|/, $cells // '') {
-    if ($cell =~ /^\{number\}(.*)$/) {
+    if ($cell =~ /^\{pair\}(.*?)\t(.*)$/) {
+      my @sides = ($1, $2);
+      for my $column (0, 1) {
+        if ($sides[$column] =~ /^\{number\}(.*)$/) {
+          $sheet->write_number($row, $column, $1);
+        } elsif ($sides[$column] ne '') {
+          $sheet->write_string($row, $column, $sides[$column]);
+        }
+      }
+      $row++;
+    } elsif ($cell eq '{blank}') {
+      $row++;
+    } elsif ($cell =~ /^\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1);
     } elsif ($cell =~ /^\{unlocked\}\{number\}(.*)$/) {
       $sheet->write_number($row++, 0, $1, $unlocked);

@@ -540,6 +540,7 @@ struct Book {
   std::vector<FakeSheet> sheets;
   std::string lastFind;  // what the last Cells.Find looked for: FindNext goes on with it
   bool lastMatchCase = false;
+  bool readOnly = false;  // opened with ReadOnly:=True: it cannot be saved
 };
 
 // A cell's content as Find and Replace search it (LookIn xlFormulas).
@@ -597,6 +598,66 @@ Object makeCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
       "Cell " + address);
 }
 
+// The cell at row and column (1-based) as Cells.Item reads it: Value2 as
+// Excel gives it, Text as the sheet shows it; a cell nobody wrote is empty.
+Object makeReadCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                    std::shared_ptr<Book> book, std::size_t index, std::int64_t row,
+                    std::int64_t column) {
+  const std::string address =
+      "$" + std::string(1, static_cast<char>('A' + column - 1)) + "$" + std::to_string(row);
+  return makeObject(
+      office, app, "Cell",
+      [book, index, row, column](std::string_view m, CallKind, const Arguments&) -> Variant {
+        const FakeSheet& sheet = book->sheets.at(index);
+        const std::vector<FakeCell>* cells = column == 1   ? &sheet.cells
+                                             : column == 2 ? &sheet.columnB
+                                                           : nullptr;
+        const bool written = cells != nullptr && row >= 1 && row <= std::ssize(*cells);
+        const FakeCell cell = written ? (*cells)[static_cast<std::size_t>(row - 1)] : FakeCell();
+        using Kind = FakeCell::Kind;
+        if (office::sameName(m, "Text")) return cell.kind == Kind::Formula ? "0" : cell.value;
+        if (!office::sameName(m, "Value2")) unknownMember();
+        switch (cell.kind) {
+          case Kind::Text:
+            return cell.value.empty() ? Variant() : Variant(cell.value);
+          case Kind::Number:
+            return std::stod(cell.value);
+          case Kind::Date:
+            return 45000.0;
+          case Kind::Formula:
+            return 0.0;
+        }
+        return {};
+      },
+      "Cell " + address);
+}
+
+// The rows from the first to the last that hold something in column A or B.
+Object makeUsedRange(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
+                     const FakeSheet& sheet) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  for (const std::vector<FakeCell>* column : {&sheet.cells, &sheet.columnB}) {
+    for (std::size_t i = 0; i < column->size(); ++i) {
+      if ((*column)[i] == FakeCell()) continue;
+      first = first == 0 ? i + 1 : std::min(first, i + 1);
+      last = std::max(last, i + 1);
+    }
+  }
+  const auto rows = static_cast<std::int32_t>(first == 0 ? 1 : last - first + 1);
+  return makeObject(
+      office, app, "UsedRange",
+      [&office, app, first, rows](std::string_view m, CallKind, const Arguments&) -> Variant {
+        if (office::sameName(m, "Row")) return static_cast<std::int32_t>(first == 0 ? 1 : first);
+        if (!office::sameName(m, "Rows")) unknownMember();
+        return Variant(makeObject(office, app, "Rows",
+                                  [rows](std::string_view member, CallKind, const Arguments&) {
+                                    if (!office::sameName(member, "Count")) unknownMember();
+                                    return Variant(rows);
+                                  }));
+      });
+}
+
 Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                  std::shared_ptr<Book> book, std::size_t index) {
   return makeObject(
@@ -628,6 +689,10 @@ Object makeCells(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
           book->lastMatchCase = matchCase != nullptr && matchCase->toBool();
           return search(book->lastFind, book->lastMatchCase,
                         lookAt != nullptr && lookAt->toInteger() == 1, 0);
+        }
+        if (office::sameName(m, "Item")) {
+          return Variant(makeReadCell(office, app, book, index, a.positional.at(0).toInteger(),
+                                      a.positional.at(1).toInteger()));
         }
         if (office::sameName(m, "FindNext")) {
           // After the given cell, with what the last Find looked for.
@@ -672,6 +737,9 @@ Object makeSheet(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app
                       if (office::sameName(m, "Cells")) {
                         return Variant(makeCells(office, app, book, index));
                       }
+                      if (office::sameName(m, "UsedRange")) {
+                        return Variant(makeUsedRange(office, app, book->sheets.at(index)));
+                      }
                       unknownMember();
                     });
 }
@@ -702,6 +770,8 @@ Object makeWorkbook(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
         }
         if (office::sameName(m, "Close")) {
           if (!a.positional.empty() && a.positional[0].toBool()) {
+            // Excel would ask where to save a copy: a dialog nobody sees.
+            if (book->readOnly) throw AutomationError(1004, "工作簿是只读打开的");
             office.workbooks[book->path] = book->sheets;
             office.saved.push_back(book->path);
             if (office.onSave) office.onSave(book->path);
@@ -794,8 +864,14 @@ void FakeOffice::serve(office::ServerRegistry& registry, const std::string& prog
                       if (office.onOpen) office.onOpen(path);
                       auto it = office.workbooks.find(path);
                       if (it == office.workbooks.end()) throw AutomationError(1004, "找不到文件");
+                      const Variant* readOnly = namedOrNull(args, "ReadOnly");
                       return Variant(makeWorkbook(
-                          office, app, std::make_shared<Book>(Book{path, it->second, {}})));
+                          office, app,
+                          std::make_shared<Book>(Book{path,
+                                                      it->second,
+                                                      {},
+                                                      false,
+                                                      readOnly != nullptr && readOnly->toBool()})));
                     }));
               }
               unknownMember();

@@ -42,11 +42,13 @@ void PrintTo(const FakeCell& cell, std::ostream* out);
 
 struct FakeSheet {
   std::string name;
-  std::vector<FakeCell> cells;
+  std::vector<FakeCell> cells;  // column A, row by row: what the runs search
   // A protected sheet refuses every change to its locked cells, as Excel's
   // does (all cells are locked but those listed).
   bool protectedContents = false;
   std::set<std::size_t> unlocked;
+  // Column B, read through Cells.Item only (a rules list's new texts).
+  std::vector<FakeCell> columnB = {};
   bool operator==(const FakeSheet&) const = default;
 };
 

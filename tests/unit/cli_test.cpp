@@ -789,12 +789,16 @@ TEST(CommandLineReport, FieldsAreQuotedOnlyWhereTheyMustBe) {
 // the same pairs typed; one that matched nothing says so.
 TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
   const std::string pairs = "旧,名\t新\n甲\t\"乙\"\n";
+  // A workbook is read by the spreadsheet server: its file's bytes are the
+  // office's business.
+  const testsupport::FakeSheet sheet{"规则", {"旧,名", "甲"}, false, {}, {"新", "\"乙\""}};
   const std::vector<std::pair<std::string, std::string>> files = {
       {"utf8.txt", pairs},
       {"bom.txt", "\xEF\xBB\xBF" + pairs},
       {"gbk.txt", "\xBE\xC9,\xC3\xFB\t\xD0\xC2\r\n\xBC\xD7\t\"\xD2\xD2\"\r\n"},
       {"utf16.txt", testsupport::utf16WithBom(u"旧,名\t新\r\n甲\t\"乙\"\r\n", true)},
       {"rules.csv", "\"旧,名\",新\r\n甲,\"\"\"乙\"\"\"\r\n"},
+      {"rules.xlsx", "PK\x03\x04"},
   };
   for (const auto& [name, content] : files) {
     SCOPED_TRACE(name);
@@ -809,6 +813,7 @@ TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
     rig.document("a.doc", "旧,名 甲");
     rig.document("b.doc", "无");
     const std::string rules = rig.work.write(name, content).string();
+    rig.offices[0].workbooks[rules] = {sheet};
     EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", rules}), 0) << rig.err.str();
     for (const char* file : {"/a.doc", "/b.doc"}) {
       EXPECT_EQ(rig.offices[0].documents[rig.folder + file],

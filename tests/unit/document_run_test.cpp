@@ -298,6 +298,23 @@ TEST_F(DocumentRun, ARuleListTakesTheBoxesPlaceUntilCleared) {
   EXPECT_EQ(testsupport::statusLines(form.Text3.text()).substr(from),
             "a.doc 已替换内容\r\nb.doc 没找到替换的内容\r\n");
   EXPECT_EQ(rig.office.documents[path("a.doc")], "新 丙");
+
+  // A workbook is read by the spreadsheet server of the suite chosen.
+  rig.office.serve(rig.servers, "excel.application");
+  const std::string book = text::utf8FromPath(rig.work.write("规则.xlsx", "PK"));
+  rig.office.workbooks[book] = {{"S", {"丙"}, false, {}, {"丁"}}};
+  rig.view.rulesFile = book;
+  form.rulesList_Click();
+  EXPECT_EQ(form.rulesFile(), book);
+  form.Command1_Click();
+  EXPECT_EQ(rig.office.documents[path("a.doc")], "新 丁");
+  form.Option1.value = false;
+  form.Option3.value = true;
+  form.rulesList_Click();
+  EXPECT_EQ(rig.view.messages.back(),
+            "无法读取规则工作簿：无法启动办公软件：KET.Application，错误代码：429错误描述：" +
+                std::string(office::kCannotCreateText) + "，未使用这个规则文件");
+  EXPECT_EQ(rig.office.alive, 0);
 }
 
 // 工具 → 包含子文件夹: the run takes the files of every subfolder too, each

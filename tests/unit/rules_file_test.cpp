@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "replace/rules_file.h"
+#include "replace/workbook_rules.h"
 #include "support/fixtures.h"
+#include "support/recording_server.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ TEST(RulesFile, GivesPairsInOrderOrNamesItsBadLine) {
     std::string codeset = "UTF-8";
   };
   const std::string kWorkbookRules =
-      "规则文件是工作簿或文档，不是文本：请在表格软件中另存为 "
+      "规则文件是工作簿或文档，却不以 .xls 或 .xlsx 结尾：请改正文件名，或在表格软件中另存为 "
       "CSV（逗号分隔）或文本文件（制表符分隔）";
   const std::vector<Case> cases = {
       {"旧\t新\n", {{"旧", "新"}}, ""},
@@ -94,8 +96,8 @@ TEST(RulesFile, GivesPairsInOrderOrNamesItsBadLine) {
        "r",
        "GBK"},
       // A workbook (zip or OLE2) is told apart from text.
-      {"PK\x03\x04\x14\0\0\0"s, {}, kWorkbookRules, "rules.xlsx"},
-      {"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, kWorkbookRules, "rules.xls"},
+      {"PK\x03\x04\x14\0\0\0"s, {}, kWorkbookRules, "rules.txt"},
+      {"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"s, {}, kWorkbookRules, "rules.csv"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -109,6 +111,111 @@ TEST(RulesFile, GivesPairsInOrderOrNamesItsBadLine) {
         EXPECT_EQ(std::string(e.what()), c.error);
       }
     }
+  }
+}
+
+// A workbook's first sheet, read through the spreadsheet server of the
+// suite: opened read-only, closed unsaved, the server let go whatever
+// happened.
+TEST(RulesFile, WorkbookGivesColumnsAAndBOfItsFirstSheet) {
+  using testsupport::FakeCell;
+  using testsupport::FakeOffice;
+  using testsupport::FakeSheet;
+  using Kind = FakeCell::Kind;
+  using Pairs = std::vector<replace::ReplacePair>;
+  const std::string path = "/rules/规则.xlsx";
+  const FakeSheet other{"Other", {"not", "read"}, false, {}, {"x", "y"}};
+  struct Case {
+    std::string label;
+    FakeSheet first;
+    Pairs pairs;
+    std::string error;
+    replace::ServerChoice suite = replace::kWordServer;
+    bool etRefused = false;  // WPS: ET fails with 429, KET serves
+  };
+  const std::vector<Case> cases = {
+      {"texts, numbers and dates as shown; empty rows skipped",
+       {"S",
+        {"", "", "旧", "", FakeCell(Kind::Number, "2025"), FakeCell(Kind::Date, "2024/1/5")},
+        false,
+        {},
+        {"", "", "新", "", FakeCell(Kind::Number, "2026"), ""}},
+       {{"旧", "新"}, {"2025", "2026"}, {"2024/1/5", ""}},
+       ""},
+      {"WPS's spreadsheet server, by its older name",
+       {"S", {"a"}, false, {}, {"b"}},
+       {{"a", "b"}},
+       "",
+       replace::kWpsServer,
+       true},
+      {"an empty find cell, named by its row",
+       {"S", {"", "a", "", ""}, false, {}, {"", "b", "", "c"}},
+       {},
+       "规则工作簿第 4 行的原内容（A 列）为空"},
+      {"a date too wide for its column",
+       {"S", {"a", FakeCell(Kind::Date, "########")}, false, {}, {"b", "c"}},
+       {},
+       "规则工作簿第 2 行的单元格显示为 ########：请加宽这一列，或把它设为文本格式"},
+      {"a line break in a cell",
+       {"S", {"a"}, false, {}, {"b\nc"}},
+       {},
+       "规则工作簿第 1 行含有控制字符 U+000A（例如单元格内换行）"},
+      {"an empty sheet", {"S", {}}, {}, "规则工作簿的第一个工作表中没有规则"},
+      {"a used range too long to read",
+       {"S", std::vector<FakeCell>(20001, "x")},
+       {},
+       "规则工作簿的第一个工作表用到了 20001 行，多于 20000 行：请把规则复制到一个新工作簿"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeOffice office;
+    office::ServerRegistry servers;
+    if (c.etRefused) FakeOffice::refuse(servers, "ET.Application", 429, "ActiveX 部件不能创建对象");
+    office.serve(servers, c.etRefused ? "KET.Application" : "excel.application");
+    office.workbooks[path] = {c.first, other};
+    try {
+      EXPECT_EQ(replace::readWorkbookRules(servers, c.suite, path), c.pairs);
+      EXPECT_TRUE(c.error.empty());
+    } catch (const replace::RulesError& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+    EXPECT_EQ(office.callsContaining("ReadOnly:=True").size(), 1u);
+    EXPECT_EQ(office.callsContaining("Workbook.Close(False)").size(), 1u);
+    EXPECT_TRUE(office.saved.empty());
+    EXPECT_EQ(office.alive, 0);
+  }
+}
+
+TEST(RulesFile, WorkbookThatCannotBeReadIsRefusedSayingWhy) {
+  using testsupport::FakeOffice;
+  struct Case {
+    std::string label;
+    bool served;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"no spreadsheet server", false,
+       "无法读取规则工作簿：无法启动办公软件：excel.application，错误代码：429错误描述：ActiveX "
+       "部件不能创建对象"},
+      {"a file the server cannot open", true,
+       "无法读取规则工作簿 /rules/gone.xls，错误代码：1004错误描述：找不到文件"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeOffice office;
+    office::ServerRegistry servers;
+    if (c.served) {
+      office.serve(servers, "excel.application");
+    } else {
+      FakeOffice::refuse(servers, "excel.application", 429, "ActiveX 部件不能创建对象");
+    }
+    try {
+      replace::readWorkbookRules(servers, replace::kExcelServer, "/rules/gone.xls");
+      ADD_FAILURE() << "accepted";
+    } catch (const replace::RulesError& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+    EXPECT_EQ(office.alive, 0);
   }
 }
 

@@ -3,6 +3,10 @@
 #include "office/libreoffice/cell_text_rules.h"
 #include "office/libreoffice/workbook_cells.h"
 
+#include <com/sun/star/sheet/FormulaResult.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
+#include <com/sun/star/text/XTextRange.hpp>
+
 namespace office::libreoffice {
 
 namespace {
@@ -31,6 +35,12 @@ class CellObject : public LoObject {
           ->getPropertyValue("CellProtection") >>= protection;
       return static_cast<bool>(protection.IsLocked);
     }
+    if (sameName(member, "Value2")) return value2();
+    if (sameName(member, "Text")) {
+      // The cell as the sheet shows it, formatted.
+      Reference<css::text::XTextRange> text(cell_, UNO_QUERY);
+      return text.is() ? toUtf8(text->getString()) : std::string();
+    }
     if (!member.empty() && !sameName(member, "Value") && !sameName(member, "Formula")) {
       unknownMember();
     }
@@ -39,8 +49,64 @@ class CellObject : public LoObject {
   }
 
  private:
+  // As Excel's: a number (a date's serial number too) as a number, a text as
+  // text, nothing for an empty cell; an error value fails, as it does for a
+  // late-bound caller.
+  Variant value2() const {
+    Reference<css::table::XCell> cell(cell_, UNO_QUERY_THROW);
+    css::table::CellContentType type = cell->getType();
+    if (type == css::table::CellContentType_FORMULA) {
+      if (cell->getError() != 0) throw AutomationError(kErrTypeMismatch, "类型不匹配");
+      sal_Int32 result = 0;
+      Reference<css::beans::XPropertySet>(cell_, UNO_QUERY_THROW)
+          ->getPropertyValue("FormulaResultType2") >>= result;
+      type = result == css::sheet::FormulaResult::VALUE ? css::table::CellContentType_VALUE
+                                                        : css::table::CellContentType_TEXT;
+    }
+    switch (type) {
+      case css::table::CellContentType_EMPTY:
+        return {};
+      case css::table::CellContentType_VALUE:
+        return cell->getValue();
+      default:
+        return toUtf8(Reference<css::text::XTextRange>(cell_, UNO_QUERY_THROW)->getString());
+    }
+  }
+
   Reference<css::uno::XInterface> cell_;
   Reference<css::container::XIndexAccess> found_;
+};
+
+// A sheet's used area: its first row and how many rows it spans.
+class UsedRangeObject : public LoObject {
+ public:
+  UsedRangeObject(SessionPtr s, css::table::CellRangeAddress area)
+      : LoObject(std::move(s)), area_(area) {}
+  Variant answer(std::string_view member, CallKind, const Arguments&) override {
+    if (sameName(member, "Row")) return static_cast<std::int32_t>(area_.StartRow + 1);
+    if (sameName(member, "Column")) return static_cast<std::int32_t>(area_.StartColumn + 1);
+    if (sameName(member, "Rows") || sameName(member, "Columns")) {
+      const auto count = sameName(member, "Rows") ? area_.EndRow - area_.StartRow + 1
+                                                  : area_.EndColumn - area_.StartColumn + 1;
+      return make<CountObject>(static_cast<std::int32_t>(count));
+    }
+    unknownMember();
+  }
+
+ private:
+  class CountObject : public LoObject {
+   public:
+    CountObject(SessionPtr s, std::int32_t count) : LoObject(std::move(s)), count_(count) {}
+    Variant answer(std::string_view member, CallKind, const Arguments&) override {
+      if (sameName(member, "Count")) return count_;
+      unknownMember();
+    }
+
+   private:
+    std::int32_t count_;
+  };
+
+  css::table::CellRangeAddress area_;
 };
 
 class CellsObject : public LoObject {
@@ -64,6 +130,16 @@ class CellsObject : public LoObject {
       return sheet.lastFound.is() ? make<CellObject>(sheet.lastFound) : Object();
     }
     if (sameName(member, "FindNext")) return findNext(args);
+    if (sameName(member, "Item")) {
+      const auto row = required(args, 0, "RowIndex").toInteger();
+      const auto column = required(args, 1, "ColumnIndex").toInteger();
+      if (row < 1 || column < 1 || row > 1048576 || column > 16384) {
+        throw AutomationError(kErrFailed, "单元格位置无效");
+      }
+      Reference<css::table::XCellRange> cells(sheetsOf(*doc_).at(index_).sheet, UNO_QUERY_THROW);
+      return make<CellObject>(Reference<css::uno::XInterface>(cells->getCellByPosition(
+          static_cast<sal_Int32>(column - 1), static_cast<sal_Int32>(row - 1))));
+    }
     if (sameName(member, "Replace")) {
       const std::string what = required(args, 0, "What").toText();
       const std::string with = required(args, 1, "Replacement").toText();
@@ -282,6 +358,14 @@ class WorksheetObject : public LoObject {
   Variant answer(std::string_view member, CallKind, const Arguments&) override {
     if (sameName(member, "Name")) return sheetsOf(*doc_).at(index_).name;
     if (sameName(member, "Cells")) return make<CellsObject>(doc_, index_);
+    if (sameName(member, "UsedRange")) {
+      const Reference<css::sheet::XSpreadsheet>& sheet = sheetsOf(*doc_).at(index_).sheet;
+      Reference<css::sheet::XUsedAreaCursor> cursor(sheet->createCursor(), UNO_QUERY_THROW);
+      cursor->gotoStartOfUsedArea(false);
+      cursor->gotoEndOfUsedArea(true);
+      return make<UsedRangeObject>(
+          Reference<css::sheet::XCellRangeAddressable>(cursor, UNO_QUERY_THROW)->getRangeAddress());
+    }
     if (sameName(member, "ProtectContents")) {
       return static_cast<bool>(
           Reference<css::util::XProtectable>(sheetsOf(*doc_).at(index_).sheet, UNO_QUERY_THROW)
@@ -347,7 +431,8 @@ class WorkbooksObject : public LoObject {
   Variant answer(std::string_view member, CallKind, const Arguments& args) override {
     // Its named arguments are answered as Documents.Open's are.
     if (sameName(member, "Open")) {
-      return make<WorkbookObject>(session_->open(required(args, 0, "Filename").toText(), true));
+      return make<WorkbookObject>(
+          session_->open(required(args, 0, "Filename").toText(), true, flag(args, 2, "ReadOnly")));
     }
     unknownMember();
   }

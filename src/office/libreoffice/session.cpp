@@ -130,7 +130,7 @@ class AbortingHandler : public cppu::WeakImplHelper1<css::task::XInteractionHand
 
 }  // namespace
 
-std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbook) {
+std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbook, bool readOnly) {
   std::error_code ec;
   const fs::path file = fs::absolute(text::pathFromUtf8(path), ec).lexically_normal();
   // A write that a killed run left half done is finished before anything
@@ -153,7 +153,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     default:
       throw AutomationError(kErrFailed, "不是普通文件，未作改动");
   }
-  switch (writeBlock(file)) {
+  switch (readOnly ? WriteBlock::None : writeBlock(file)) {
     case WriteBlock::ReadOnlyFile:
       throw AutomationError(kErrFailed, "文件只读，未作改动");
     case WriteBlock::ReadOnlyFolder:
@@ -195,6 +195,10 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
     loadProperties.realloc(loadProperties.getLength() + 1);
     loadProperties.getArray()[loadProperties.getLength() - 1] =
         property("ViewId", Any(kTextPagePreview));
+  }
+  if (readOnly) {
+    loadProperties.realloc(loadProperties.getLength() + 1);
+    loadProperties.getArray()[loadProperties.getLength() - 1] = property("ReadOnly", Any(true));
   }
   // This document holds no lock of ours any more, nor the watchdog.
   const auto forget = [this, &file] {
@@ -255,7 +259,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
           kErrFailed, std::string(workbook ? "不是 Excel 工作簿" : "不是 Word 文档") +
                           "（文件格式：" + (filter.empty() ? "未知" : filter) + "），未作改动");
     }
-    requireWritableFormat(filter, workbook);
+    if (!readOnly) requireWritableFormat(filter, workbook);
   } catch (const css::lang::DisposedException&) {
     throw;  // the office is gone: its documents and locks go with markGone
   } catch (const css::uno::RuntimeException&) {
@@ -276,6 +280,7 @@ std::shared_ptr<OpenDocument> Session::open(const std::string& path, bool workbo
   document->loaded = loaded;
   document->filter = filter;
   document->workbook = workbook;
+  document->readOnly = readOnly;
   (workbook ? books_ : docs_).push_back(document);
   return document;
 }
@@ -412,6 +417,7 @@ void Session::store(OpenDocument& document) {
 }
 
 void Session::close(const std::shared_ptr<OpenDocument>& document, bool save) {
+  if (save && document->readOnly) throw AutomationError(kErrFailed, "文档是只读打开的，不能保存");
   if (save) store(*document);
   closeQuietly(document->component);
   held_->remove(document->path);

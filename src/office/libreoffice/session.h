@@ -194,6 +194,7 @@ struct OpenDocument {
   // A replacement reported hits: the document must be stored, even where the
   // office opened it read-only and so never counts it as modified.
   bool replaced = false;
+  bool readOnly = false;
 
   // Reused by every search in the document: building a descriptor costs
   // about nine calls to the office, more than a search in a small file.
@@ -268,7 +269,9 @@ class Session {
     }
   }
 
-  std::shared_ptr<OpenDocument> open(const std::string& path, bool workbook);
+  // readOnly: loaded for reading only (a workbook's rules), also from a file
+  // or folder we may not write; it is never stored.
+  std::shared_ptr<OpenDocument> open(const std::string& path, bool workbook, bool readOnly = false);
   // Stores the document if it changed (when save), then closes it.
   void close(const std::shared_ptr<OpenDocument>& document, bool save);
   // Whatever made the document change: it must be stored when closed with saving.

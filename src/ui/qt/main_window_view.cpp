@@ -286,9 +286,9 @@ void MainWindowView::buildMenus() {
 }
 
 std::optional<std::string> MainWindowView::chooseRulesFile() {
-  const QString chosen =
-      QFileDialog::getOpenFileName(this, QStringLiteral("规则列表"), QString(),
-                                   QStringLiteral("规则文件 (*.txt *.csv *.tsv);;所有文件 (*)"));
+  const QString chosen = QFileDialog::getOpenFileName(
+      this, QStringLiteral("规则列表"), QString(),
+      QStringLiteral("规则文件 (*.txt *.csv *.tsv *.xls *.xlsx);;所有文件 (*)"));
   if (chosen.isEmpty()) return std::nullopt;
   return text::utf8FromPath(std::filesystem::path(QFile::encodeName(chosen).toStdString()));
 }

@@ -508,8 +508,9 @@ std::optional<std::string> MainWindowView::chooseReportFile() {
 
 std::optional<std::string> MainWindowView::chooseRulesFile() {
   return chooseFile(L"规则列表",
-                    L"规则文件 (*.txt;*.csv;*.tsv)\0*.txt;*.csv;*.tsv\0所有文件 (*.*)\0*.*\0", L"",
-                    false);
+                    L"规则文件 (*.txt;*.csv;*.tsv;*.xls;*.xlsx)\0*.txt;*.csv;*.tsv;*.xls;*.xlsx\0"
+                    L"所有文件 (*.*)\0*.*\0",
+                    L"", false);
 }
 
 bool MainWindowView::confirm(const std::string& question) {
