@@ -238,10 +238,14 @@ int run(const Options& options, const Environment& env) {
   std::optional<replace::BackupManifest> manifest;
   if (!options.backupFolder.empty()) {
     const std::string backup = absoluteBackupFolder(options.backupFolder, batch.folder);
+    try {
+      manifest.emplace(backup, batch.folder);
+    } catch (const replace::ManifestError& e) {
+      throw Failure(e.what());
+    }
     if (!env.useBackup) throw Failure("此版本不支持 --backup");
     keeper = env.useBackup(batch.folder, backup);
     batch.keeper = keeper.get();
-    manifest.emplace(backup, batch.folder);
   }
   // The first job's registry is asked only now: it takes the backup's
   // settings with it. A rules workbook is read through it.

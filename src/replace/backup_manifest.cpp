@@ -33,7 +33,18 @@ void append(const fs::path& manifest, const std::string& text) {
 }  // namespace
 
 BackupManifest::BackupManifest(std::string backupFolder, std::string folder)
-    : backupFolder_(std::move(backupFolder)), folder_(std::move(folder)) {}
+    : backupFolder_(std::move(backupFolder)), folder_(std::move(folder)) {
+  std::ifstream in(manifestPath(backupFolder_), std::ios::binary);
+  std::string heading;
+  if (!in || !std::getline(in, heading)) return;
+  if (heading != kHeading + folder_) {
+    const std::string other = heading.starts_with(kHeading)
+                                  ? heading.substr(std::string(kHeading).size())
+                                  : std::string("不是本程序的备份清单");
+    throw ManifestError("备份文件夹 " + backupFolder_ + " 里已有另一个文件夹（" + other +
+                        "）的备份：请换一个备份文件夹");
+  }
+}
 
 void BackupManifest::add(const std::string& file) {
   if (file.find_first_of("\r\n") != std::string::npos) {

@@ -32,6 +32,8 @@ class BackupManifest {
  public:
   // backupFolder and folder absolute, UTF-8. The manifest is made with the
   // first file; one already there (a backup folder used again) is added to.
+  // Throws ManifestError when the one there is another folder's: its undo
+  // would put this run's originals into that folder.
   BackupManifest(std::string backupFolder, std::string folder);
 
   // file (relative to folder) has its new content and its original kept in

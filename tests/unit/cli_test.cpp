@@ -606,6 +606,10 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   rig.work.write("long.txt", "a\tb\n" + tooLong + "\tc\n");
   // Reports that would destroy a file: none of them may be written.
   const std::string notOurs = rig.work.write("notes.csv", "path,其他\r\n").string();
+  const std::string otherBackup =
+      rig.work.write("kept/ravelsk-backup.txt", "ravelsk backup\t/elsewhere\n")
+          .parent_path()
+          .string();
   const std::string victim = rig.work.write("victim.txt", "keep me").string();
   const std::string toVictim = (rig.work.path() / "to-victim.csv").string();
   const std::string dangling = (rig.work.path() / "dangling.csv").string();
@@ -663,6 +667,8 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", rules, "--report", rig.work.str()}, "这不是普通文件"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
+      {{"--doc", rig.folder, "--rules", rules, "--backup", otherBackup},
+       "备份文件夹 " + otherBackup + " 里已有另一个文件夹（/elsewhere）的备份：请换一个备份文件夹"},
       {{"--undo", rig.work.str(), "--doc", rig.folder}, "--undo 不能与其他选项同时使用"},
       {{"--undo", missing}, "备份文件夹不存在：" + missing},
       {{"--undo", rig.work.str()}, "没有备份清单："},
