@@ -3,6 +3,7 @@
 // since is left as it is.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -23,5 +24,9 @@ struct UndoResult {
 // read (nothing is touched then).
 bool undoBackup(const std::string& backupFolder,
                 const std::function<void(const UndoResult&)>& report);
+
+// For tests: called with each document between the check of its content and
+// the placement of its original, where another program may write it.
+void setBeforeRestoreForTesting(std::function<void(const std::filesystem::path&)> hook);
 
 }  // namespace replace

@@ -38,6 +38,8 @@ TEST(Undo, RestoresOnlyWhatIsStillAsTheRunLeftIt) {
     std::function<void(const fs::path& document, const fs::path& backup)> since;
     std::string line;   // after the file's name
     std::string after;  // a.doc's content after the undo; "" for none
+    // Between the undo's check of a.doc and the placement of its original.
+    std::function<void(const fs::path& document)> during = {};
   };
   const auto nothing = [](const fs::path&, const fs::path&) {};
   const Case cases[] = {
@@ -54,6 +56,10 @@ TEST(Undo, RestoresOnlyWhatIsStillAsTheRunLeftIt) {
       {"backup altered",
        [](const fs::path&, const fs::path& backup) { std::ofstream(backup) << "other"; },
        " 的备份已缺失或被改动，未恢复", "written"},
+      {"edited while the undo checked it", nothing, " 已在替换后被修改，未恢复", "written and more",
+       [](const fs::path& document) {
+         std::ofstream(document, std::ios::binary | std::ios::app) << " and more";
+       }},
       {"put back already",
        [](const fs::path& document, const fs::path&) { std::ofstream(document) << "original"; },
        " 已是替换前的内容", "original"},
@@ -71,11 +77,19 @@ TEST(Undo, RestoresOnlyWhatIsStillAsTheRunLeftIt) {
     c.since(document, backup);
 
     std::vector<std::string> lines;
+    replace::setBeforeRestoreForTesting(c.during);
     const bool all = replace::undoBackup(
         backups, [&](const replace::UndoResult& result) { lines.push_back(result.line); });
+    replace::setBeforeRestoreForTesting({});
     EXPECT_EQ(lines, std::vector<std::string>{file + c.line});
     EXPECT_EQ(all, c.after == "original");
     EXPECT_EQ(fs::exists(document) ? readFile(document) : "", c.after);
+    // Nothing of the undo's own is left beside the document.
+    std::vector<fs::path> beside;
+    for (const auto& entry : fs::directory_iterator(document.parent_path())) {
+      beside.push_back(entry.path());
+    }
+    EXPECT_EQ(beside, c.after.empty() ? std::vector<fs::path>{} : std::vector<fs::path>{document});
   }
 }
 
