@@ -82,7 +82,7 @@ std::vector<ReplacePair> pairsOf(const Object& sheet) {
 
 bool isRulesWorkbook(std::string_view path) {
   const std::string name = text::asciiLowered(path);
-  return name.ends_with(".xls") || name.ends_with(".xlsx") || name.ends_with(".et");
+  return name.ends_with(".xls") || name.ends_with(".xlsx");
 }
 
 ServerChoice spreadsheetServerOf(ServerChoice choice) {

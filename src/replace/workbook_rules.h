@@ -12,7 +12,7 @@
 
 namespace replace {
 
-// Whether a rules file is named as a workbook (*.xls, *.xlsx, *.et): such a
+// Whether a rules file is named as a workbook (*.xls, *.xlsx): such a
 // file is read through a spreadsheet server, never as text.
 bool isRulesWorkbook(std::string_view path);
 
