@@ -247,8 +247,10 @@ int run(const Options& options, const Environment& env) {
     keeper = env.useBackup(batch.folder, backup);
     batch.keeper = keeper.get();
   }
+  if (!options.reportFile.empty()) checkReportPlace(options.reportFile, batch.folder);
   // The first job's registry is asked only now: it takes the backup's
-  // settings with it. A rules workbook is read through it.
+  // settings with it. A rules workbook is read through it once the cheaper
+  // checks have passed, and before the report replaces an earlier one.
   if (rulesWorkbook) {
     batch.pairs = readRules(options.rulesFile, env.codeset, &env.servers(0),
                             serverChoice(batch.kind, batch.suite));
@@ -258,7 +260,6 @@ int run(const Options& options, const Environment& env) {
   }
   std::optional<replace::ReportFile> report;
   if (!options.reportFile.empty()) {
-    checkReportPlace(options.reportFile, batch.folder);
     try {
       report.emplace(options.reportFile);
     } catch (const std::runtime_error& e) {

@@ -1,6 +1,9 @@
 #include "replace/workbook_rules.h"
 
+#include <fstream>
+
 #include "text/letter_case.h"
+#include "text/text_encoding.h"
 
 namespace replace {
 
@@ -36,7 +39,8 @@ std::string cellText(const Object& cells, std::int64_t row, std::int32_t column)
   try {
     value = cell.get("Value2");
   } catch (const AutomationError& e) {
-    // An error value (#N/A, #DIV/0!) reaches a late-bound caller as none.
+    // An error value (#N/A, #DIV/0!) comes as a VARIANT error, which a
+    // late-bound caller cannot take: a type mismatch.
     if (e.code() != office::kErrTypeMismatch) throw;
     throw RulesError(rowName(row) + "的单元格是错误值，不是文字");
   }
@@ -50,9 +54,10 @@ std::string cellText(const Object& cells, std::int64_t row, std::int32_t column)
   return shown;
 }
 
-// Each row costs the server four calls or more: a sheet whose used range a
-// format stretched down to its end would keep the program busy for hours.
-constexpr std::int64_t kMostRows = 20000;
+// Each row costs the server ten calls or so, all while the watchdog of an
+// open workbook (two minutes) runs: a sheet whose used range a format
+// stretched down to its end would have the office killed for a hang.
+constexpr std::int64_t kMostRows = 5000;
 
 std::vector<ReplacePair> pairsOf(const Object& sheet) {
   const Object used = sheet.get("UsedRange").toObject();
@@ -66,7 +71,9 @@ std::vector<ReplacePair> pairsOf(const Object& sheet) {
   std::vector<ReplacePair> pairs;
   for (std::int64_t row = first; row < first + rows; ++row) {
     ReplacePair pair{cellText(cells, row, 1), cellText(cells, row, 2)};
-    if (pair.find.empty() && pair.replace.empty()) continue;
+    // As in a text file: an empty row, and one whose old text begins with
+    // '#' (a note, or a heading made one), is no rule.
+    if ((pair.find.empty() && pair.replace.empty()) || pair.find.starts_with('#')) continue;
     if (pair.find.empty()) throw RulesError(rowName(row) + "的原内容（A 列）为空");
     for (const std::string* text : {&pair.find, &pair.replace}) {
       if (const std::string control = controlCharacterIn(*text); !control.empty()) {
@@ -80,9 +87,15 @@ std::vector<ReplacePair> pairsOf(const Object& sheet) {
 
 }  // namespace
 
-bool isRulesWorkbook(std::string_view path) {
+bool isRulesWorkbook(const std::string& path) {
   const std::string name = text::asciiLowered(path);
-  return name.ends_with(".xls") || name.ends_with(".xlsx");
+  if (!name.ends_with(".xls") && !name.ends_with(".xlsx")) return false;
+  // A text file named so (a sheet exported as tab-separated text) is read as
+  // text, as it always was.
+  char start[4] = {};
+  std::ifstream(text::pathFromUtf8(path), std::ios::binary).read(start, sizeof start);
+  const std::string_view bytes(start, sizeof start);
+  return bytes == std::string_view("PK\x03\x04", 4) || bytes == "\xD0\xCF\x11\xE0";
 }
 
 ServerChoice spreadsheetServerOf(ServerChoice choice) {

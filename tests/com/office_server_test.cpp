@@ -639,11 +639,11 @@ TEST_F(OfficeServer, TheProgramWithOptionsRunsTheBatchWithoutAWindow) {
   EXPECT_EQ(onDisk("c.doc"), "乙");
 
   // A rules workbook, columns A and B of its first sheet, read by the
-  // spreadsheet server and never saved (the test office's file: a sheet's
-  // line, then its column B's).
+  // spreadsheet server and never saved (the test office's file: a
+  // workbook's signature, then a sheet's line and its column B's).
   rig.work.write("命令行/a.doc", "旧旧");
   rig.work.write("命令行/c.doc", "甲");
-  const std::string book = "规则\t旧\t甲\r\n\t新\t乙\r\n其他\t乙\r\n\t丙\r\n";
+  const std::string book = "\xD0\xCF\x11\xE0\r\n规则\t旧\t甲\r\n\t新\t乙\r\n其他\t乙\r\n\t丙\r\n";
   rig.work.write("rules.xls", book);
   const ProgramRun fromBook = runProgram(
       program, {"--doc", folder, "--rules", rig.work.sub("rules.xls"), "--jobs", "2"}, outFile);

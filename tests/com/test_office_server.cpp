@@ -274,7 +274,10 @@ void load(testsupport::FakeOffice& office, const std::string& path) {
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    // A line beginning with a tab holds the sheet before it's column B.
+    // A workbook's file may begin as a real one does, its signature on a
+    // line of its own.
+    if (line.starts_with("\xD0\xCF\x11\xE0")) continue;
+    // A line beginning with a tab holds the column B of the sheet before it.
     if (!line.empty() && line.front() == '\t' && !sheets.empty()) {
       std::istringstream cells(line.substr(1));
       std::string cell;

@@ -688,9 +688,11 @@ TEST_F(CommandLine, FiftyRulesOverThirtyDocumentsOpenEachDocumentOnce) {
 TEST_F(CommandLine, RulesWorkbooksOfEitherFormatChangeWhatTheTypedPairsChange) {
   const fs::path lists = work.path() / "lists";
   fs::create_directories(lists);
-  e2e::makeWorkbook(
-      lists / "rules.xls",
-      {"规则=|{pair}旧,名\t新|{blank}|{pair}{number}2025\t{number}2026|{pair}甲\t", "其他=别的"});
+  e2e::makeWorkbook(lists / "rules.xls", {"规则=|{pair}# 原内容\t新内容|{pair}旧,名\t新|{blank}|"
+                                          "{pair}{number}2025\t{number}2026|{pair}甲\t|"
+                                          "{pair}{date}2024-01-05\t{formula}=\"新\"&\"年\"",
+                                          "其他=别的"});
+  e2e::makeWorkbook(lists / "error.xls", {"规则={pair}a\tb|{pair}c\t{formula}=1/0"});
   e2e::convert(lists / "rules.xls", "xlsx:Calc MS Excel 2007 XML");
   for (const char* name : {"rules.xls", "rules.xlsx"}) {
     SCOPED_TRACE(name);
@@ -699,15 +701,23 @@ TEST_F(CommandLine, RulesWorkbooksOfEitherFormatChangeWhatTheTypedPairsChange) {
     const std::string before = readFile(rules);
     const fs::path folder = work.path() / (std::string("docs-") + name);
     fs::create_directories(folder);
-    e2e::makeDocuments(folder,
-                       {{"a.doc", "旧,名 2025 甲乙 别的", "", ""}, {"b.doc", "无", "", ""}});
+    e2e::makeDocuments(
+        folder, {{"a.doc", "旧,名 2025 甲乙 别的 2024-01-05", "", ""}, {"b.doc", "无", "", ""}});
     const Result result = run({"--doc", folder.string(), "--rules", rules.string()});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(splitLines(result.out), (Lines{"a.doc 已替换内容", "b.doc 没找到替换的内容"}));
-    EXPECT_EQ(e2e::catdoc(folder / "a.doc").find("新 2026 乙 别的"), 0u)
+    EXPECT_EQ(e2e::catdoc(folder / "a.doc").find("新 2026 乙 别的 新年"), 0u)
         << e2e::catdoc(folder / "a.doc");
     EXPECT_EQ(readFile(rules), before);
     EXPECT_EQ(e2e::leftovers(lists), Lines{});
+
+    // A cell showing an error is no text: nothing is touched.
+    const std::string written = readFile(folder / "a.doc");
+    const Result refused =
+        run({"--doc", folder.string(), "--rules", (lists / "error.xls").string()});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "ravelsk: 规则工作簿第 2 行的单元格是错误值，不是文字\n");
+    EXPECT_EQ(readFile(folder / "a.doc"), written);
   }
 }
 

@@ -2,7 +2,8 @@
 # Writes an .xls with Spreadsheet::WriteExcel, independently of the program.
 # Usage: make_workbook.pl OUT.xls SHEET=CELL|CELL|... [SHEET=...]
 # Cells go down column A; all text is UTF-8. A cell written "{pair}OLD<TAB>NEW"
-# fills columns A and B of its row (either side may be "{number}N" or empty),
+# fills columns A and B of its row (either side may be "{number}N",
+# "{date}YYYY-MM-DD", "{formula}=..." or empty),
 # "{blank}" leaves its row empty. A cell is text, or a number
 # written "{number}12345", or a formula written "{formula}=LEN(\"x\")", or
 # one in a cell formatted as text, a date or a percentage ("{textformula}=...",
@@ -41,6 +42,10 @@ for my $definition (@ARGV) {
       for my $column (0, 1) {
         if ($sides[$column] =~ /^\{number\}(.*)$/) {
           $sheet->write_number($row, $column, $1);
+        } elsif ($sides[$column] =~ /^\{date\}(.*)$/) {
+          $sheet->write_date_time($row, $column, "$1T", $date);
+        } elsif ($sides[$column] =~ /^\{formula\}(.*)$/) {
+          $sheet->write_formula($row, $column, $1);
         } elsif ($sides[$column] ne '') {
           $sheet->write_string($row, $column, $sides[$column]);
         }

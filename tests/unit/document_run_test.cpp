@@ -301,7 +301,7 @@ TEST_F(DocumentRun, ARuleListTakesTheBoxesPlaceUntilCleared) {
 
   // A workbook is read by the spreadsheet server of the suite chosen.
   rig.office.serve(rig.servers, "excel.application");
-  const std::string book = text::utf8FromPath(rig.work.write("规则.xlsx", "PK"));
+  const std::string book = text::utf8FromPath(rig.work.write("规则.xlsx", "PK\x03\x04"));
   rig.office.workbooks[book] = {{"S", {"丙"}, false, {}, {"丁"}}};
   rig.view.rulesFile = book;
   form.rulesList_Click();

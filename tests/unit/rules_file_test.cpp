@@ -132,14 +132,16 @@ TEST(RulesFile, WorkbookGivesColumnsAAndBOfItsFirstSheet) {
     std::string error;
     replace::ServerChoice suite = replace::kWordServer;
     bool etRefused = false;  // WPS: ET fails with 429, KET serves
+    int errorValueAt = 0;    // this Value2 read (1-based) fails as an error value does
   };
   const std::vector<Case> cases = {
-      {"texts, numbers and dates as shown; empty rows skipped",
+      {"texts, numbers and dates as shown; empty rows and notes skipped",
        {"S",
-        {"", "", "旧", "", FakeCell(Kind::Number, "2025"), FakeCell(Kind::Date, "2024/1/5")},
+        {"", "", "# 原内容", "旧", "", FakeCell(Kind::Number, "2025"),
+         FakeCell(Kind::Date, "2024/1/5")},
         false,
         {},
-        {"", "", "新", "", FakeCell(Kind::Number, "2026"), ""}},
+        {"", "", "新内容", "新", "", FakeCell(Kind::Number, "2026"), ""}},
        {{"旧", "新"}, {"2025", "2026"}, {"2024/1/5", ""}},
        ""},
       {"WPS's spreadsheet server, by its older name",
@@ -162,9 +164,16 @@ TEST(RulesFile, WorkbookGivesColumnsAAndBOfItsFirstSheet) {
        "规则工作簿第 1 行含有控制字符 U+000A（例如单元格内换行）"},
       {"an empty sheet", {"S", {}}, {}, "规则工作簿的第一个工作表中没有规则"},
       {"a used range too long to read",
-       {"S", std::vector<FakeCell>(20001, "x")},
+       {"S", std::vector<FakeCell>(5001, "x")},
        {},
-       "规则工作簿的第一个工作表用到了 20001 行，多于 20000 行：请把规则复制到一个新工作簿"},
+       "规则工作簿的第一个工作表用到了 5001 行，多于 5000 行：请把规则复制到一个新工作簿"},
+      {"an error value",
+       {"S", {"a", "b"}, false, {}, {"c", "d"}},
+       {},
+       "规则工作簿第 2 行的单元格是错误值，不是文字",
+       replace::kWordServer,
+       false,
+       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -172,6 +181,9 @@ TEST(RulesFile, WorkbookGivesColumnsAAndBOfItsFirstSheet) {
     office::ServerRegistry servers;
     if (c.etRefused) FakeOffice::refuse(servers, "ET.Application", 429, "ActiveX 部件不能创建对象");
     office.serve(servers, c.etRefused ? "KET.Application" : "excel.application");
+    if (c.errorValueAt > 0) {
+      office.failCall("Cell.Value2", office::kErrTypeMismatch, "类型不匹配", c.errorValueAt);
+    }
     office.workbooks[path] = {c.first, other};
     try {
       EXPECT_EQ(replace::readWorkbookRules(servers, c.suite, path), c.pairs);
