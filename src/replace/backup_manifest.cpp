@@ -34,16 +34,24 @@ void append(const fs::path& manifest, const std::string& text) {
 
 BackupManifest::BackupManifest(std::string backupFolder, std::string folder)
     : backupFolder_(std::move(backupFolder)), folder_(std::move(folder)) {
-  std::ifstream in(manifestPath(backupFolder_), std::ios::binary);
+  const fs::path manifest = manifestPath(backupFolder_);
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(manifest, ec))) return;
+  std::ifstream in(manifest, std::ios::binary);
   std::string heading;
-  if (!in || !std::getline(in, heading)) return;
-  if (heading != kHeading + folder_) {
-    const std::string other = heading.starts_with(kHeading)
-                                  ? heading.substr(std::string(kHeading).size())
-                                  : std::string("不是本程序的备份清单");
-    throw ManifestError("备份文件夹 " + backupFolder_ + " 里已有另一个文件夹（" + other +
-                        "）的备份：请换一个备份文件夹");
+  if (!std::getline(in, heading) || !heading.starts_with(kHeading)) {
+    throw ManifestError("备份文件夹里的 " + std::string(kManifestName) +
+                        " 不是本程序的备份清单：请换一个备份文件夹");
   }
+  const std::string other = heading.substr(std::string(kHeading).size());
+  // The same folder named otherwise (letter case on Windows, a link) is
+  // still the same.
+  if (other == folder_ ||
+      fs::equivalent(text::pathFromUtf8(other), text::pathFromUtf8(folder_), ec)) {
+    return;
+  }
+  throw ManifestError("备份文件夹 " + backupFolder_ + " 里已有另一个文件夹（" + other +
+                      "）的备份：请换一个备份文件夹");
 }
 
 void BackupManifest::add(const std::string& file) {

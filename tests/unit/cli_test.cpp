@@ -606,6 +606,8 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   rig.work.write("long.txt", "a\tb\n" + tooLong + "\tc\n");
   // Reports that would destroy a file: none of them may be written.
   const std::string notOurs = rig.work.write("notes.csv", "path,其他\r\n").string();
+  const std::string notOurBackup =
+      rig.work.write("notes/ravelsk-backup.txt", "").parent_path().string();
   const std::string otherBackup =
       rig.work.write("kept/ravelsk-backup.txt", "ravelsk backup\t/elsewhere\n")
           .parent_path()
@@ -667,6 +669,8 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", rules, "--report", rig.work.str()}, "这不是普通文件"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
+      {{"--doc", rig.folder, "--rules", rules, "--backup", notOurBackup},
+       "备份文件夹里的 ravelsk-backup.txt 不是本程序的备份清单"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", otherBackup},
        "备份文件夹 " + otherBackup + " 里已有另一个文件夹（/elsewhere）的备份：请换一个备份文件夹"},
       {{"--undo", rig.work.str(), "--doc", rig.folder}, "--undo 不能与其他选项同时使用"},
