@@ -42,6 +42,24 @@ constexpr const char* kNewTextPrompt = "请输入新替换内容";
 constexpr const char* kBackups = "备份";
 constexpr const char* kUndoneMark = "已撤销.txt";
 
+// The view busy (a wait cursor, input held) while the office works, and
+// leaving that state however the work ends, or it would ignore the user for
+// good.
+class ViewBusy {
+ public:
+  explicit ViewBusy(FormView* view) : view_(view) {
+    if (view_ != nullptr) view_->runStarted();
+  }
+  ~ViewBusy() {
+    if (view_ != nullptr) view_->runEnded();
+  }
+  ViewBusy(const ViewBusy&) = delete;
+  ViewBusy& operator=(const ViewBusy&) = delete;
+
+ private:
+  FormView* view_;
+};
+
 }  // namespace
 
 Form1Context userContext(const office::ServerRegistry& servers, const replace::Clock& clock,
@@ -389,8 +407,6 @@ std::optional<replace::RunFile> Form1::nextFile() {
   return replace::RunFile{runFiles_[index], sameFiles_.firstName(index)};
 }
 
-// The view leaves its busy state however the run ends, or it would ignore
-// the user for good.
 void Form1::run(const std::function<void()>& runs) {
   beginRun();
   running_ = true;
@@ -435,12 +451,7 @@ void Form1::run(const std::function<void()>& runs) {
     runs();
     appendStatus(summaryLine(File1.pattern == "*.xls") + "\r\n");
   };
-  if (view_ == nullptr) return start();
-  view_->runStarted();
-  struct Ended {
-    FormView* view;
-    ~Ended() { view->runEnded(); }
-  } ended{view_};
+  const ViewBusy busy(view_);
   start();
 }
 
@@ -548,7 +559,9 @@ void Form1::rulesList_Click() {
       rules_ = replace::readRulesFile(*chosen, context_.codeset);
     } else {
       if (context_.servers == nullptr) throw replace::RulesError("无法读取规则工作簿");
-      // Read with the spreadsheet server of the suite the options name.
+      // Read with the spreadsheet server of the suite the options name; the
+      // window waits for the office as it does during a run.
+      const ViewBusy busy(view_);
       const bool wps = Option3.value || Option4.value;
       rules_ = replace::readWorkbookRules(
           *context_.servers, wps ? replace::kWpsServer : replace::kExcelServer, *chosen);

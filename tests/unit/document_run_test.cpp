@@ -304,8 +304,11 @@ TEST_F(DocumentRun, ARuleListTakesTheBoxesPlaceUntilCleared) {
   const std::string book = text::utf8FromPath(rig.work.write("规则.xlsx", "PK\x03\x04"));
   rig.office.workbooks[book] = {{"S", {"丙"}, false, {}, {"丁"}}};
   rig.view.rulesFile = book;
+  const int started = rig.view.runsStarted;
   form.rulesList_Click();
   EXPECT_EQ(form.rulesFile(), book);
+  EXPECT_EQ(rig.view.runsStarted, started + 1);  // busy while the office reads
+  EXPECT_EQ(rig.view.runsEnded, rig.view.runsStarted);
   form.Command1_Click();
   EXPECT_EQ(rig.office.documents[path("a.doc")], "新 丁");
   form.Option1.value = false;
@@ -315,6 +318,7 @@ TEST_F(DocumentRun, ARuleListTakesTheBoxesPlaceUntilCleared) {
             "无法读取规则工作簿：无法启动办公软件：KET.Application，错误代码：429错误描述：" +
                 std::string(office::kCannotCreateText) + "，未使用这个规则文件");
   EXPECT_EQ(rig.office.alive, 0);
+  EXPECT_EQ(rig.view.runsEnded, rig.view.runsStarted);
 }
 
 // 工具 → 包含子文件夹: the run takes the files of every subfolder too, each
