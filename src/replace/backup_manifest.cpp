@@ -38,6 +38,7 @@ BackupManifest::BackupManifest(std::string backupFolder, std::string folder)
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(manifest, ec))) return;
   std::ifstream in(manifest, std::ios::binary);
+  if (!in) throw ManifestError("无法读取备份清单：" + text::utf8FromPath(manifest));
   std::string heading;
   if (!std::getline(in, heading) || !heading.starts_with(kHeading)) {
     throw ManifestError("备份文件夹里的 " + std::string(kManifestName) +

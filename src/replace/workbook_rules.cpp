@@ -70,10 +70,13 @@ std::vector<ReplacePair> pairsOf(const Object& sheet) {
   const Object cells = sheet.get("Cells").toObject();
   std::vector<ReplacePair> pairs;
   for (std::int64_t row = first; row < first + rows; ++row) {
-    ReplacePair pair{cellText(cells, row, 1), cellText(cells, row, 2)};
-    // As in a text file: an empty row, and one whose old text begins with
-    // '#' (a note, or a heading made one), is no rule.
-    if ((pair.find.empty() && pair.replace.empty()) || pair.find.starts_with('#')) continue;
+    // As in a text file: a row whose old text begins with '#' (a note, or a
+    // heading made one) is no rule, whatever its column B shows; nor is an
+    // empty row.
+    ReplacePair pair{cellText(cells, row, 1), {}};
+    if (pair.find.starts_with('#')) continue;
+    pair.replace = cellText(cells, row, 2);
+    if (pair.find.empty() && pair.replace.empty()) continue;
     if (pair.find.empty()) throw RulesError(rowName(row) + "的原内容（A 列）为空");
     for (const std::string* text : {&pair.find, &pair.replace}) {
       if (const std::string control = controlCharacterIn(*text); !control.empty()) {

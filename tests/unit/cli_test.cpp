@@ -606,6 +606,7 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
   rig.work.write("long.txt", "a\tb\n" + tooLong + "\tc\n");
   // Reports that would destroy a file: none of them may be written.
   const std::string notOurs = rig.work.write("notes.csv", "path,其他\r\n").string();
+  const std::string workbook = rig.work.write("rules.xlsx", "PK\x03\x04").string();
   const std::string notOurBackup =
       rig.work.write("notes/ravelsk-backup.txt", "").parent_path().string();
   const std::string otherBackup =
@@ -669,6 +670,8 @@ TEST(CommandLineRun, BadInputIsRefusedBeforeAnyServerIsCreated) {
       {{"--doc", rig.folder, "--rules", rules, "--report", rig.work.str()}, "这不是普通文件"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", rig.folder + "/b"}, "备份文件夹不能在"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", missing}, "不支持 --backup"},
+      {{"--doc", rig.folder, "--rules", workbook, "--report", rig.folder + "/r.csv"},
+       "报告文件不能在要替换的文件夹里"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", notOurBackup},
        "备份文件夹里的 ravelsk-backup.txt 不是本程序的备份清单"},
       {{"--doc", rig.folder, "--rules", rules, "--backup", otherBackup},
@@ -799,9 +802,11 @@ TEST(CommandLineReport, FieldsAreQuotedOnlyWhereTheyMustBe) {
 // the same pairs typed; one that matched nothing says so.
 TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
   const std::string pairs = "旧,名\t新\n甲\t\"乙\"\n";
-  // A workbook is read by the spreadsheet server: its file's bytes are the
-  // office's business.
+  // A file that begins as a workbook is read by the spreadsheet server (the
+  // recording office's sheet); one named so but holding text, as text (the
+  // office's sheet would change b.doc).
   const testsupport::FakeSheet sheet{"规则", {"旧,名", "甲"}, false, {}, {"新", "\"乙\""}};
+  const testsupport::FakeSheet wrong{"错", {"无"}, false, {}, {"错"}};
   const std::vector<std::pair<std::string, std::string>> files = {
       {"utf8.txt", pairs},
       {"bom.txt", "\xEF\xBB\xBF" + pairs},
@@ -809,6 +814,7 @@ TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
       {"utf16.txt", testsupport::utf16WithBom(u"旧,名\t新\r\n甲\t\"乙\"\r\n", true)},
       {"rules.csv", "\"旧,名\",新\r\n甲,\"\"\"乙\"\"\"\r\n"},
       {"rules.xlsx", "PK\x03\x04"},
+      {"exported.xls", pairs},
   };
   for (const auto& [name, content] : files) {
     SCOPED_TRACE(name);
@@ -823,7 +829,7 @@ TEST(CommandLineRun, RulesFilesInEveryEncodingChangeWhatTheTypedPairsChange) {
     rig.document("a.doc", "旧,名 甲");
     rig.document("b.doc", "无");
     const std::string rules = rig.work.write(name, content).string();
-    rig.offices[0].workbooks[rules] = {sheet};
+    rig.offices[0].workbooks[rules] = {content.starts_with("PK") ? sheet : wrong};
     EXPECT_EQ(rig.run({"--doc", rig.folder, "--rules", rules}), 0) << rig.err.str();
     for (const char* file : {"/a.doc", "/b.doc"}) {
       EXPECT_EQ(rig.offices[0].documents[rig.folder + file],
