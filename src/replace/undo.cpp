@@ -48,16 +48,24 @@ Outcome restore(const fs::path& backup, const fs::path& document, const Manifest
   // What is checked is what the placement takes away, also when another
   // program wrote the document after the check above.
   fs::path aside;
-  switch (platform::windows::replaceChecked(
+  using platform::windows::CheckedReplace;
+  const CheckedReplace placed = platform::windows::replaceChecked(
       document, backup, [&](const fs::path& former) { return fileDigest(former) == entry.written; },
-      aside)) {
-    case platform::windows::CheckedReplace::Replaced:
-      if (!aside.empty()) note = "（未能删除 " + text::utf8FromPath(aside) + "，可以删掉）";
+      aside);
+  if ((placed == CheckedReplace::Replaced || placed == CheckedReplace::Refused) && !aside.empty()) {
+    note = "（未能删除 " + text::utf8FromPath(aside) + "，可以删掉）";
+  }
+  switch (placed) {
+    case CheckedReplace::Replaced:
       return Outcome::Restored;
-    case platform::windows::CheckedReplace::Refused:
+    case CheckedReplace::Refused:
       return Outcome::ChangedSince;
-    case platform::windows::CheckedReplace::KeptAside:
-      note = "文件原有的内容未能放回，保存在 " + text::utf8FromPath(aside);
+    case CheckedReplace::KeptAside:
+      note =
+          "文件已是替换前的内容，而替换后被修改的内容未能放回，保存在 " + text::utf8FromPath(aside);
+      return Outcome::Failed;
+    case CheckedReplace::MovedAside:
+      note = "文件未能放回原处，现在是 " + text::utf8FromPath(aside) + "，请把它改回原名";
       return Outcome::Failed;
   }
   return Outcome::Failed;

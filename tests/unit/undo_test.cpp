@@ -11,6 +11,12 @@
 #include "support/fixtures.h"
 #include "text/text_encoding.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/windows/checked_replace.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -92,5 +98,38 @@ TEST(Undo, RestoresOnlyWhatIsStillAsTheRunLeftIt) {
     EXPECT_EQ(beside, c.after.empty() ? std::vector<fs::path>{} : std::vector<fs::path>{document});
   }
 }
+
+#ifdef _WIN32
+// What the replacement takes away is held open by another program while it
+// is looked at: it cannot be removed, or put back. Whatever happens, it is
+// never lost and its name is told.
+TEST(CheckedReplace, ContentThatCannotBeMovedIsKeptAndNamed) {
+  using platform::windows::CheckedReplace;
+  for (const bool ours : {true, false}) {
+    SCOPED_TRACE(ours);
+    TempFolder work;
+    const fs::path document = work.write("a.doc", "written");
+    const fs::path source = work.write("original.doc", "original");
+    HANDLE held = INVALID_HANDLE_VALUE;
+    fs::path aside;
+    const CheckedReplace placed = platform::windows::replaceChecked(
+        document, source,
+        [&](const fs::path& former) {
+          held = CreateFileW(former.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+          return ours;
+        },
+        aside);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    EXPECT_EQ(placed, ours ? CheckedReplace::Replaced : CheckedReplace::KeptAside);
+    EXPECT_EQ(readFile(document), "original");
+    EXPECT_EQ(readFile(aside), "written");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(work.path())) ++files;
+    EXPECT_EQ(files, 3u);  // the document, the source and what was kept
+  }
+}
+#endif
 
 }  // namespace

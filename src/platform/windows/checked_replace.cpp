@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "text/system_text.h"
 
@@ -13,12 +14,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The content taken aside goes back to the document's name, over the copy.
-bool putBack(const fs::path& document, const fs::path& former) {
-  return ReplaceFileW(document.c_str(), former.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                      nullptr, nullptr) ||
-         MoveFileExW(former.c_str(), document.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+bool present(const fs::path& file) {
+  return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Two names beside the document that nothing holds, after our process and a
+// counter: a file an earlier undo kept there is never written over.
+std::pair<fs::path, fs::path> freeNames(const fs::path& document) {
+  const std::wstring name = document.filename().wstring();
+  for (int k = 0; k < 1000; ++k) {
+    const std::wstring tag =
+        L".~rv" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(k) + L"-";
+    fs::path copy = document.parent_path() / (tag + name);
+    fs::path former = document.parent_path() / (tag + L"was-" + name);
+    if (!present(copy) && !present(former)) return {copy, former};
+  }
+  throw std::runtime_error("文件旁边的临时文件名都已被占用");
 }
 
 }  // namespace
@@ -26,11 +37,7 @@ bool putBack(const fs::path& document, const fs::path& former) {
 CheckedReplace replaceChecked(const fs::path& document, const fs::path& source,
                               const std::function<bool(const fs::path&)>& expected,
                               fs::path& aside) {
-  // Named after our process, beside the document: a killed run's are told
-  // apart from another's.
-  const std::wstring tag = L".~rv" + std::to_wstring(GetCurrentProcessId()) + L"-";
-  const fs::path copy = document.parent_path() / (tag + document.filename().wstring());
-  const fs::path former = document.parent_path() / (tag + L"was-" + document.filename().wstring());
+  const auto [copy, former] = freeNames(document);
   if (!CopyFileW(source.c_str(), copy.c_str(), TRUE)) {
     throw std::runtime_error(text::windowsErrorText(GetLastError()));
   }
@@ -43,7 +50,7 @@ CheckedReplace replaceChecked(const fs::path& document, const fs::path& source,
     if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 &&
         !MoveFileExW(former.c_str(), document.c_str(), MOVEFILE_WRITE_THROUGH)) {
       aside = former;
-      return CheckedReplace::KeptAside;
+      return CheckedReplace::MovedAside;
     }
     throw std::runtime_error(text::windowsErrorText(error));
   }
@@ -58,10 +65,20 @@ CheckedReplace replaceChecked(const fs::path& document, const fs::path& source,
     if (!DeleteFileW(former.c_str())) aside = former;
     return CheckedReplace::Replaced;
   }
-  if (!putBack(document, former)) {
-    aside = former;
-    return CheckedReplace::KeptAside;
+  // Back the same way, the copy moved to its own free name, then removed.
+  if (!ReplaceFileW(document.c_str(), former.c_str(), copy.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                    nullptr, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 &&
+        MoveFileExW(former.c_str(), document.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      // The copy went to its name; the content is back.
+    } else {
+      aside = former;
+      return error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ? CheckedReplace::MovedAside
+                                                         : CheckedReplace::KeptAside;
+    }
   }
+  if (present(copy) && !DeleteFileW(copy.c_str())) aside = copy;
   if (!why.empty()) throw std::runtime_error(why);
   return CheckedReplace::Refused;
 }
