@@ -560,6 +560,21 @@ FakeCell cellFromValue(const Variant& value) {
   throw AutomationError(-2146827284, "您试图更改的单元格或图表位于受保护的工作表中。");
 }
 
+// A cell's Value (or Value2) as Excel gives it: nothing for an empty cell.
+Variant valueOf(const FakeCell& cell, bool value2) {
+  switch (cell.kind) {
+    case FakeCell::Kind::Text:
+      return cell.value.empty() ? Variant() : Variant(cell.value);
+    case FakeCell::Kind::Number:
+      return std::stod(cell.value);
+    case FakeCell::Kind::Date:  // Value is a date, which reaches a caller as text
+      return value2 ? Variant(45000.0) : Variant(cell.value);
+    case FakeCell::Kind::Formula:
+      return 0.0;
+  }
+  return {};
+}
+
 Object makeCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
                 std::shared_ptr<Book> book, std::size_t sheetIndex, std::size_t index) {
   const std::string address = "$A$" + std::to_string(index + 1);
@@ -583,17 +598,7 @@ Object makeCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& app,
         if (office::sameName(m, "Formula")) return cell.value;
         const bool value2 = office::sameName(m, "Value2");
         if (!m.empty() && !value2 && !office::sameName(m, "Value")) unknownMember();
-        switch (cell.kind) {
-          case Kind::Text:
-            return cell.value;
-          case Kind::Number:
-            return std::stod(cell.value);
-          case Kind::Date:  // Value is a date, which reaches a caller as text
-            return value2 ? Variant(45000.0) : Variant(cell.value);
-          case Kind::Formula:
-            return 0.0;
-        }
-        return {};
+        return valueOf(cell, value2);
       },
       "Cell " + address);
 }
@@ -617,17 +622,7 @@ Object makeReadCell(FakeOffice& office, const std::shared_ptr<FakeOffice::App>& 
         using Kind = FakeCell::Kind;
         if (office::sameName(m, "Text")) return cell.kind == Kind::Formula ? "0" : cell.value;
         if (!office::sameName(m, "Value2")) unknownMember();
-        switch (cell.kind) {
-          case Kind::Text:
-            return cell.value.empty() ? Variant() : Variant(cell.value);
-          case Kind::Number:
-            return std::stod(cell.value);
-          case Kind::Date:
-            return 45000.0;
-          case Kind::Formula:
-            return 0.0;
-        }
-        return {};
+        return valueOf(cell, true);
       },
       "Cell " + address);
 }
